@@ -1,0 +1,44 @@
+#pragma once
+// The Lua boundary: the call frame every table function runs in, `push_string`, and argument
+// readers. PUC Lua raises errors with longjmp, which skips C++ destructors, so a function body reads
+// its arguments, computes its results, releases every lock and borrow, and only then pushes.
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "module/fault.hpp"
+#include "module/lua_api.hpp"
+
+namespace qm {
+
+// Pushes a text as a Lua string with its byte length. The text is kept alive in the thread's
+// keep-alive list during the push, so a failing push cannot leave it half-owned.
+void push_string(lua_State* L, std::string text);
+void push_string(lua_State* L, std::string_view constant);
+inline void push_string(lua_State* L, const char* constant) { push_string(L, std::string_view(constant)); }
+
+// Argument readers: only values of their own Lua type count; anything else is absent.
+std::optional<double> number_arg(lua_State* L, int index);
+std::optional<bool> boolean_arg(lua_State* L, int index);
+bool is_absent(lua_State* L, int index);  // none or nil
+
+// A text argument: its first 256 bytes, decoded as UTF-8 with replacement; absent when the
+// argument is not a string.
+std::optional<std::string> lua_string_arg(lua_State* L, int index);
+
+// Runs `body` inside the call frame: a fault (or any exception) becomes nil and "panic: {}" with an
+// otherwise empty stack.
+int call_frame_panic(lua_State* L, std::string message) noexcept;
+
+template <int (*Body)(lua_State*)>
+int lua_entry(lua_State* L) noexcept {
+  std::string message;
+  try {
+    return Body(L);
+  } catch (...) {
+    message = caught_message();
+  }
+  return call_frame_panic(L, std::move(message));
+}
+
+}  // namespace qm

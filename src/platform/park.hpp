@@ -1,0 +1,23 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace qm::platform {
+
+// The park/unpark token of one thread. An unpark that comes before the park is kept: the next park
+// returns at once.
+class Parker {
+ public:
+  void unpark();
+  // Parks until unparked or until `timeout_ns` has passed.
+  void park(std::uint64_t timeout_ns);
+
+ private:
+  std::atomic<std::uint32_t> state_{0};  // 1 = a token is waiting
+};
+
+// The calling thread's token; others keep the shared reference to unpark it.
+std::shared_ptr<Parker> current_parker();
+
+}  // namespace qm::platform

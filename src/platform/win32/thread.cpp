@@ -1,0 +1,62 @@
+#include "platform/thread.hpp"
+
+#include <windows.h>
+
+#include <memory>
+
+namespace qm::platform {
+
+namespace {
+
+struct Start {
+  std::string name;
+  Priority priority;
+  std::function<void()> body;
+};
+
+void set_description(const std::string& name) {
+  using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  static const SetDescription set = [] {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    return kernel ? reinterpret_cast<SetDescription>(
+                        reinterpret_cast<void*>(GetProcAddress(kernel, "SetThreadDescription")))
+                  : nullptr;
+  }();
+  if (!set) return;
+  const int n = MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, nullptr, 0);
+  if (n <= 0) return;
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, name.c_str(), -1, wide.data(), n);
+  set(GetCurrentThread(), wide.c_str());
+}
+
+DWORD WINAPI thread_main(LPVOID arg) {
+  std::unique_ptr<Start> start(static_cast<Start*>(arg));
+  try {
+    set_description(start->name);
+    if (start->priority == Priority::below_normal) SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    start->body();
+  } catch (...) {
+    // Bodies catch their own faults; nothing may leave a thread of the host process.
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string short_thread_name(const std::string& name) { return name; }
+
+bool spawn_thread(const std::string& name, Priority priority, std::function<void()> body, std::string* error) {
+  auto start = std::make_unique<Start>(Start{name, priority, std::move(body)});
+  HANDLE thread = CreateThread(nullptr, 2u * 1024u * 1024u, thread_main, start.get(),
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) {
+    if (error) *error = "CreateThread failed with error " + std::to_string(GetLastError());
+    return false;
+  }
+  start.release();
+  CloseHandle(thread);
+  return true;
+}
+
+}  // namespace qm::platform
