@@ -9,11 +9,7 @@ namespace {
 [[noreturn]] int not_built() { fault("not built yet"); }
 }  // namespace
 
-int start(lua_State*) { not_built(); }
-int stop(lua_State*) { not_built(); }
 int status(lua_State*) { not_built(); }
-int lan_changes(lua_State*) { not_built(); }
-int lan_status(lua_State*) { not_built(); }
 int frame(lua_State*) { not_built(); }
 int frame_end(lua_State*) { not_built(); }
 int mission_start(lua_State*) { not_built(); }

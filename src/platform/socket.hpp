@@ -1,0 +1,116 @@
+#pragma once
+// TCP sockets over BSD sockets / Winsock 2: IPv4 addresses, an owning socket handle, and the
+// operations the module needs. Every blocking operation takes a time-out; a time-out of zero is
+// refused here, never handed to the operating system (where zero means "wait forever").
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qm::platform {
+
+// An IPv4 address, kept as its 32-bit value in host byte order (192.168.1.20 is 0xC0A80114).
+struct Ipv4Address {
+  std::uint32_t value = 0;
+
+  static constexpr Ipv4Address from_octets(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return Ipv4Address{(std::uint32_t{a} << 24) | (std::uint32_t{b} << 16) | (std::uint32_t{c} << 8) | d};
+  }
+  constexpr std::array<std::uint8_t, 4> octets() const {
+    return {static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+  }
+  // Dotted-quad text, "192.168.1.20".
+  std::string to_string() const;
+
+  constexpr bool is_loopback() const { return (value >> 24) == 127; }
+  // 10.0.0.0/8, 172.16.0.0/12 or 192.168.0.0/16.
+  constexpr bool is_private() const {
+    const auto o = octets();
+    return o[0] == 10 || (o[0] == 172 && o[1] >= 16 && o[1] <= 31) || (o[0] == 192 && o[1] == 168);
+  }
+
+  friend constexpr bool operator==(Ipv4Address, Ipv4Address) = default;
+};
+
+inline constexpr Ipv4Address ipv4_loopback = Ipv4Address::from_octets(127, 0, 0, 1);
+inline constexpr Ipv4Address ipv4_any = Ipv4Address{0};
+
+// Strict dotted-quad parsing: exactly four decimal parts of one to three digits, each at most 255,
+// no leading zeros (so "010.0.0.1" is refused rather than read as octal or decimal), nothing else
+// (no signs, spaces, hex, shortened forms or trailing dot).
+std::optional<Ipv4Address> parse_ipv4(std::string_view text);
+
+// An IPv4 address with a port.
+struct SocketAddressV4 {
+  Ipv4Address address;
+  std::uint16_t port = 0;
+
+  // "192.168.1.20:8931".
+  std::string to_string() const;
+  friend constexpr bool operator==(const SocketAddressV4&, const SocketAddressV4&) = default;
+};
+
+// A failed socket operation: the operating system's error code and its text.
+struct NetError {
+  int code = 0;
+  std::string text;
+
+  bool address_in_use() const;
+  bool timed_out() const;
+};
+
+// The operating system's text for one of its socket error codes.
+std::string socket_error_text(int code);
+
+#if defined(_WIN32)
+using NativeSocket = std::uintptr_t;  // SOCKET
+inline constexpr NativeSocket invalid_native_socket = ~NativeSocket{0};
+#else
+using NativeSocket = int;
+inline constexpr NativeSocket invalid_native_socket = -1;
+#endif
+
+// Makes the socket library ready (Winsock start-up, once per process; nothing on POSIX). Every
+// function below that creates a socket calls it first. False (and the error) when it failed.
+bool ensure_sockets(NetError* error = nullptr);
+
+// An owned socket, closed when the handle is dropped. Move-only.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(NativeSocket native) : native_(native) {}
+  ~Socket() { close(); }
+  Socket(Socket&& other) noexcept : native_(other.release()) {}
+  Socket& operator=(Socket&& other) noexcept {
+    if (this != &other) {
+      close();
+      native_ = other.release();
+    }
+    return *this;
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool valid() const { return native_ != invalid_native_socket; }
+  explicit operator bool() const { return valid(); }
+  NativeSocket native() const { return native_; }
+  // Gives up ownership without closing.
+  NativeSocket release() {
+    const NativeSocket n = native_;
+    native_ = invalid_native_socket;
+    return n;
+  }
+  // Closes the socket now (a no-op when it holds none). Errors of the close are dropped.
+  void close() noexcept;
+
+ private:
+  NativeSocket native_ = invalid_native_socket;
+};
+
+// One TCP connection attempt to `to`, waiting at most `timeout_ns`. The returned socket is in
+// blocking mode. On failure (including the time-out) returns an invalid socket and fills `error`.
+Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError* error = nullptr);
+
+}  // namespace qm::platform

@@ -1,0 +1,178 @@
+-- start and stop as a host script sees them: the port rule, the LAN mode texts, the change
+-- counter, and the wake connection to a replaced server's port.
+local t = require("testlib")
+local socket = require("socket")
+local m = require("quillmarsh_exporter")
+
+local port_message = "port must be a whole number from 1024 to 65535"
+local not_ipv4 = "not listening: the address setting isn't an IPv4 address like \"192.168.1.20\""
+local not_private =
+  "not listening: the address setting isn't a private LAN address (10.x.x.x, 172.16-31.x.x or 192.168.x.x)"
+
+-- A listener on 127.0.0.1 on a port of the kernel's choice; counts the connections it gets.
+local function listener()
+  local server = assert(socket.bind("127.0.0.1", 0))
+  local _, port = server:getsockname()
+  return server, tonumber(port)
+end
+
+local function free_port()
+  local server, port = listener()
+  server:close()
+  return port
+end
+
+-- Accepts for `seconds` and returns how many connections arrived.
+local function count_accepts(server, seconds)
+  local count = 0
+  local deadline = socket.gettime() + seconds
+  while true do
+    local left = deadline - socket.gettime()
+    if left <= 0 then break end
+    server:settimeout(left)
+    local client = server:accept()
+    if client then
+      count = count + 1
+      client:close()
+    end
+  end
+  return count
+end
+
+-- A private address that is not one of this machine's (the LAN tests never use a real one).
+local function foreign_private_address()
+  local own = ""
+  local pipe = io.popen("ip -4 -o addr 2>/dev/null")
+  if pipe then
+    own = pipe:read("*a") or ""
+    pipe:close()
+  end
+  for _, candidate in ipairs({ "192.168.1.20", "10.213.77.9", "172.29.140.3" }) do
+    if not own:find(candidate .. "/", 1, true) then return candidate end
+  end
+  error("every candidate address is this machine's")
+end
+
+t.case("lan_status is off before any start", function()
+  t.eq(m.lan_status(), "off", "lan_status")
+end)
+
+t.case("stop without a server returns true and changes nothing", function()
+  local before = m.lan_changes()
+  local r = t.pack(m.stop())
+  t.eq(r.n, 1, "result count")
+  t.eq(r[1], true, "stop")
+  t.eq(m.lan_changes(), before, "lan_changes")
+  t.eq(m.lan_status(), "off", "lan_status")
+end)
+
+t.case("start answers every port case exactly", function()
+  local cases = {
+    { 1023, false }, { 65536, false }, { 8931.5, false }, { "8931", false }, { 0 / 0, false },
+    { 1 / 0, false }, { -1 / 0, false }, { -8931, false }, { nil, false }, { true, false },
+    { 1024, true }, { 65535, true },
+  }
+  for _, c in ipairs(cases) do
+    local before = m.lan_changes()
+    local r = t.pack(m.start(c[1], false, nil, 300))
+    local what = "port " .. tostring(c[1])
+    if c[2] then
+      t.eq(r.n, 1, what .. ": result count")
+      t.eq(r[1], true, what)
+      t.eq(m.lan_changes(), before + 1, what .. ": lan_changes")
+    else
+      t.eq(r.n, 2, what .. ": result count")
+      t.eq(r[1], nil, what)
+      t.eq(r[2], port_message, what)
+      t.eq(m.lan_changes(), before, what .. ": nothing changed")
+    end
+  end
+  m.stop()
+end)
+
+t.case("a rejected port leaves the running server as it was", function()
+  local server, port = listener()
+  m.start(port, true, "8.8.8.8")
+  local before = m.lan_changes()
+  t.eq(select(2, m.start(1023, false)), port_message, "rejected")
+  t.eq(m.lan_status(), not_private, "the running server's LAN state")
+  t.eq(m.lan_changes(), before, "lan_changes")
+  t.eq(count_accepts(server, 0.5), 0, "no wake connection: nothing was replaced")
+  m.stop()
+  t.eq(count_accepts(server, 1.5), 1, "stop wakes the server's port once")
+  server:close()
+end)
+
+t.case("every LAN mode reaches lan_status", function()
+  local port = free_port()
+  local foreign = foreign_private_address()
+  local cases = {
+    { false, "192.168.1.20", { "off" } },
+    { false, "not an address", { "off" } },
+    { nil, "192.168.1.20", { "off" } },
+    { "yes", "192.168.1.20", { "off" } },
+    { true, "8.8.8.8", { not_private } },
+    { true, "172.15.0.1", { not_private } },
+    { true, "172.32.0.1", { not_private } },
+    { true, "127.0.0.1", { not_private } },
+    { true, "router.local", { not_ipv4 } },
+    { true, "192.168.1", { not_ipv4 } },
+    { true, "192.168.01.20", { not_ipv4 } },
+    { true, 19216812, { not_ipv4 } }, -- a number is "(not text)"
+    { true, {}, { not_ipv4 } },
+    { true, "", { not_ipv4 } },
+    -- Accepted: the LAN thread then reports what it does with the (trimmed) address.
+    { true, "  " .. foreign .. "\t ", { "not listening yet",
+      "not listening: " .. foreign .. " isn't an address of this PC at the moment" } },
+  }
+  for _, c in ipairs(cases) do
+    t.eq(m.start(port, c[1], c[2]), true, "start")
+    local status = m.lan_status()
+    local ok = false
+    for _, want in ipairs(c[3]) do ok = ok or status == want end
+    t.truthy(ok, string.format("switch %s, address %q: got %q", tostring(c[1]), tostring(c[2]), tostring(status)))
+  end
+  m.stop()
+  t.eq(m.lan_status(), "off", "after stop")
+end)
+
+t.case("lan_changes counts each start, and nothing else here", function()
+  local port = free_port()
+  local before = m.lan_changes()
+  m.start(port, false)
+  m.start(port, true, "8.8.8.8")
+  m.start(port, true, "nonsense")
+  t.eq(m.lan_changes(), before + 3, "three starts")
+  m.stop()
+  m.stop()
+  m.start(1, false)
+  t.eq(m.lan_changes(), before + 3, "stop and a rejected start add nothing")
+end)
+
+t.case("two starts in a row make exactly one wake connection to the old port", function()
+  local old, old_port = listener()
+  local new, new_port = listener()
+  t.eq(m.start(old_port, false), true, "first start")
+  t.eq(count_accepts(old, 0.3), 0, "nothing before the second start")
+  t.eq(m.start(new_port, false), true, "second start")
+  t.eq(count_accepts(old, 2.0), 1, "one wake connection to the old port")
+  t.eq(count_accepts(new, 0.2), 0, "none to the new port")
+  t.eq(m.stop(), true, "stop")
+  t.eq(count_accepts(new, 2.0), 1, "stop wakes the running server's port")
+  t.eq(count_accepts(old, 0.2), 0, "and nothing more to the old one")
+  old:close()
+  new:close()
+end)
+
+t.case("a second require gives a new table over the same server slot", function()
+  local port = free_port()
+  package.loaded["quillmarsh_exporter"] = nil
+  local again = require("quillmarsh_exporter")
+  t.truthy(again ~= m, "a new table")
+  t.eq(again.start(port, true, "8.8.8.8"), true, "start through the new table")
+  t.eq(m.lan_status(), not_private, "the old table sees it")
+  t.eq(m.stop(), true, "stop through the old table")
+  t.eq(again.lan_status(), "off", "the new table sees that")
+end)
+
+t.finish()
