@@ -2,6 +2,7 @@
 // The Lua boundary: the call frame every table function runs in, `push_string`, and argument
 // readers. PUC Lua raises errors with longjmp, which skips C++ destructors, so a function body reads
 // its arguments, computes its results, releases every lock and borrow, and only then pushes.
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,12 +31,16 @@ std::optional<std::string> lua_string_arg(lua_State* L, int index);
 // otherwise empty stack.
 int call_frame_panic(lua_State* L, std::string message) noexcept;
 
+// A Lua error raised inside the body (only a failing push can raise one) is Lua's own: PUC Lua
+// longjmps past this frame, and LuaJIT unwinds with a foreign exception that is passed on untouched
+// (`std::current_exception` is empty for it); catching it would leave the Lua state inconsistent.
 template <int (*Body)(lua_State*)>
-int lua_entry(lua_State* L) noexcept {
+int lua_entry(lua_State* L) {
   std::string message;
   try {
     return Body(L);
   } catch (...) {
+    if (!std::current_exception()) throw;
     message = caught_message();
   }
   return call_frame_panic(L, std::move(message));

@@ -1,0 +1,160 @@
+// A small host that embeds Lua 5.1: functions run through the call frame turn every kind of fault
+// into nil and "panic: ...", and the module file stays loaded after its Lua state is closed.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <new>
+#include <stdexcept>
+#include <string>
+
+extern "C" {
+#include <lauxlib.h>
+#include <lualib.h>
+}
+
+#include "module/fault.hpp"
+#include "module/lua_frame.hpp"
+
+namespace qm {
+namespace {
+
+struct LuaHost {
+  lua_State* L = luaL_newstate();
+  LuaHost() { luaL_openlibs(L); }
+  ~LuaHost() { lua_close(L); }
+
+  void run(const char* chunk) {
+    ASSERT_EQ(luaL_dostring(L, chunk), 0) << lua_tostring(L, -1);
+  }
+  std::string global_string(const char* name) {
+    lua_getglobal(L, name);
+    std::string out = lua_isstring(L, -1) ? lua_tostring(L, -1) : "(not a string)";
+    lua_pop(L, 1);
+    return out;
+  }
+  double global_number(const char* name) {
+    lua_getglobal(L, name);
+    const double out = lua_tonumber(L, -1);
+    lua_pop(L, 1);
+    return out;
+  }
+};
+
+std::string last_panic_text() {
+  const auto last = try_last_panic();
+  return last && *last ? **last : std::string("(none)");
+}
+
+unsigned fault_line = 0;
+
+int faults(lua_State* L) {
+  lua_pushnumber(L, 7);  // half-built results must not survive the fault
+  lua_pushnumber(L, 8);
+  fault_line = __LINE__ + 1;
+  fault("a broken invariant");
+}
+
+int throws_library_error(lua_State* L) {
+  lua_pushnumber(L, 7);
+  throw std::runtime_error("from the library");
+}
+
+int throws_non_text(lua_State*) { throw 42; }
+
+int runs_out_of_memory(lua_State* L) {
+  lua_pushnumber(L, 7);
+  throw std::bad_alloc();
+}
+
+int answers(lua_State* L) {
+  lua_pushnumber(L, 1);
+  push_string(L, std::string("two"));
+  return 2;
+}
+
+TEST(CallFrame, EveryKindOfFaultBecomesNilAndPanicWithAnEmptyStackBelow) {
+  install_panic_hook();
+  struct Case {
+    lua_CFunction function;
+    const char* result;
+    std::string panic_prefix;
+  };
+  const Case cases[] = {
+      {lua_entry<faults>, "panic: a broken invariant", "a broken invariant at tests/unit/test_call_frame.cpp:"},
+      {lua_entry<throws_library_error>, "panic: from the library", "from the library at src/module/"},
+      {lua_entry<throws_non_text>, "panic: unknown", "unknown at src/module/"},
+      {lua_entry<runs_out_of_memory>, "panic: out of memory", "out of memory at src/module/"},
+  };
+  for (const Case& c : cases) {
+    LuaHost host;
+    lua_pushnumber(host.L, 1);
+    lua_pushstring(host.L, "argument");
+    lua_pushboolean(host.L, 1);
+    EXPECT_EQ(c.function(host.L), 2) << c.result;
+    ASSERT_EQ(lua_gettop(host.L), 2) << c.result;
+    EXPECT_TRUE(lua_isnil(host.L, 1)) << c.result;
+    ASSERT_EQ(lua_type(host.L, 2), LUA_TSTRING) << c.result;
+    EXPECT_EQ(std::string(lua_tostring(host.L, 2)), c.result);
+    EXPECT_EQ(last_panic_text().rfind(c.panic_prefix, 0), 0u) << last_panic_text();
+  }
+}
+
+TEST(CallFrame, TheLastPanicNamesTheFaultingLineRelativeToTheRepository) {
+  LuaHost host;
+  lua_entry<faults>(host.L);
+  EXPECT_EQ(last_panic_text(), "a broken invariant at tests/unit/test_call_frame.cpp:" + std::to_string(fault_line));
+}
+
+TEST(CallFrame, LuaCallersSeeExactlyTwoResults) {
+  LuaHost host;
+  lua_register(host.L, "faults", lua_entry<faults>);
+  lua_register(host.L, "answers", lua_entry<answers>);
+  host.run(
+      "n = select('#', faults(1, 2, 3)) "
+      "a, b = faults(1, 2, 3) "
+      "a_is_nil = tostring(a == nil) "
+      "m = select('#', answers()) "
+      "x, y = answers()");
+  EXPECT_EQ(host.global_number("n"), 2);
+  EXPECT_EQ(host.global_string("a_is_nil"), "true");
+  EXPECT_EQ(host.global_string("b"), "panic: a broken invariant");
+  EXPECT_EQ(host.global_number("m"), 2);  // a normal completion keeps its own results
+  EXPECT_EQ(host.global_number("x"), 1);
+  EXPECT_EQ(host.global_string("y"), "two");
+}
+
+#ifdef QM_MODULE_FILE
+// The module as a host loads it: require through package.cpath, then lua_close, which unloads every
+// C library the state loaded. The module pinned itself, so it stays in the process.
+TEST(ModuleFile, StaysLoadedAfterTheHostClosesItsState) {
+  {
+    LuaHost host;
+    lua_pushstring(host.L, QM_MODULE_FILE);
+    lua_setglobal(host.L, "module_file");
+    host.run(
+        "package.cpath = module_file "
+        "local m = require('quillmarsh_exporter') "
+        "fields = 0 for _ in pairs(m) do fields = fields + 1 end "
+        "version = m.version "
+        "package.loaded['quillmarsh_exporter'] = nil "
+        "local again = require('quillmarsh_exporter') "
+        "second_table_differs = tostring(again ~= m) "
+        "api = again.api()");
+    EXPECT_EQ(host.global_number("fields"), 27);
+    EXPECT_EQ(host.global_string("version"), "1.1.0");
+    EXPECT_EQ(host.global_string("second_table_differs"), "true");
+    EXPECT_EQ(host.global_number("api"), 1);
+  }
+  void* still = dlopen(QM_MODULE_FILE, RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_NE(still, nullptr) << "the module was unloaded with its Lua state";
+  if (still) {
+    // Only the entry point is exported.
+    EXPECT_NE(dlsym(still, "luaopen_quillmarsh_exporter"), nullptr);
+    EXPECT_EQ(dlsym(still, "_ZN2qm11open_moduleEP9lua_State"), nullptr);
+    dlclose(still);
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace qm
