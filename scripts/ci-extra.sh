@@ -1,9 +1,19 @@
 #!/usr/bin/env bash
-# The parts of CI beyond the test suites: the Windows cross build (compile and link) and short
-# fuzzing runs.
+# The parts of CI beyond the test suites: the Windows cross build (compile and link), with a check
+# that the DLL exports only the module's entry point and needs no MinGW runtime DLL at load time,
+# and short fuzzing runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset windows >/dev/null
 cmake --build --preset windows
-x86_64-w64-mingw32-objdump -p build/windows/quillmarsh_exporter.dll | grep -A3 'Ordinal/Name Pointer' || true
+dll=build/windows/quillmarsh_exporter.dll
+info=$(x86_64-w64-mingw32-objdump -p "$dll")
+exports=$(printf '%s\n' "$info" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | tail -n +2 | grep -o '\] .*' | cut -c3- || true)
+if [ "$exports" != "luaopen_quillmarsh_exporter" ]; then
+  echo "unexpected exports of $dll:"; printf '%s\n' "$exports"; exit 1
+fi
+if printf '%s\n' "$info" | grep -Ei 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
+  echo "$dll needs a MinGW runtime DLL (link it statically)"; exit 1
+fi
+echo "windows: $dll exports only luaopen_quillmarsh_exporter"
 bash scripts/fuzz.sh 20
