@@ -1,0 +1,145 @@
+#include "server/json.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <vector>
+
+namespace qm {
+
+namespace {
+
+constexpr char hex_digits[] = "0123456789abcdef";
+
+void append_escape(std::string& out, char32_t code_point) {
+  out.append("\\u");
+  for (int shift = 12; shift >= 0; shift -= 4) out.push_back(hex_digits[(code_point >> shift) & 0xF]);
+}
+
+// One UTF-8 sequence at s[i] (a lead byte of 0x80 or more): its length, and whether it is a whole
+// valid character; an invalid one is its maximal invalid subpart (at least 1 byte).
+struct Sequence {
+  std::size_t length;
+  bool valid;
+};
+
+Sequence sequence_at(std::string_view s, std::size_t i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  std::size_t need = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    need = 1;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    need = 2;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    need = 3;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return {1, false};
+  }
+  std::size_t got = 0;
+  std::size_t j = i + 1;
+  while (got < need && j < s.size()) {
+    const auto b = static_cast<unsigned char>(s[j]);
+    if (got == 0 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
+    ++got;
+    ++j;
+  }
+  return {j - i, got == need};
+}
+
+}  // namespace
+
+void json_quote(std::string& out, std::string_view text) {
+  out.reserve(out.size() + text.size() + 2);
+  out.push_back('"');
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      switch (c) {
+        case '\t': out.append("\\t"); break;
+        case '\n': out.append("\\n"); break;
+        case '\r': out.append("\\r"); break;
+        case '"': out.append("\\\""); break;
+        case '\\': out.append("\\\\"); break;
+        default:
+          if (c < 0x20 || c == 0x7F) {
+            append_escape(out, c);
+          } else {
+            out.push_back(static_cast<char>(c));
+          }
+      }
+      ++i;
+      continue;
+    }
+    const Sequence sequence = sequence_at(text, i);
+    const std::size_t length = sequence.length;
+    if (!sequence.valid) {
+      out.append("\xEF\xBF\xBD");
+      i += length;
+      continue;
+    }
+    if (length == 3 && c == 0xE2 && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+        (static_cast<unsigned char>(text[i + 2]) == 0xA8 || static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+      append_escape(out, static_cast<unsigned char>(text[i + 2]) == 0xA8 ? 0x2028 : 0x2029);
+    } else {
+      out.append(text.substr(i, length));
+    }
+    i += length;
+  }
+  out.push_back('"');
+}
+
+std::string json_quote(std::string_view text) {
+  std::string out;
+  json_quote(out, text);
+  return out;
+}
+
+void json_number(std::string& out, std::optional<double> value, std::uint16_t decimals) {
+  if (!value || !std::isfinite(*value)) {
+    out.append("null");
+    return;
+  }
+  // The longest fixed form: 309 integer digits, a sign, a point and the decimals.
+  char small[400];
+  if (decimals <= 64) {
+    const auto result = std::to_chars(small, small + sizeof small, *value, std::chars_format::fixed, decimals);
+    out.append(small, result.ptr);
+    return;
+  }
+  std::vector<char> large(static_cast<std::size_t>(decimals) + 320);
+  const auto result = std::to_chars(large.data(), large.data() + large.size(), *value, std::chars_format::fixed, decimals);
+  out.append(large.data(), result.ptr);
+}
+
+std::string json_number(std::optional<double> value, std::uint16_t decimals) {
+  std::string out;
+  json_number(out, value, decimals);
+  return out;
+}
+
+void json_opt_string(std::string& out, std::optional<std::string_view> text) {
+  if (text) {
+    json_quote(out, *text);
+  } else {
+    out.append("null");
+  }
+}
+
+std::string json_opt_string(std::optional<std::string_view> text) {
+  std::string out;
+  json_opt_string(out, text);
+  return out;
+}
+
+void json_uint(std::string& out, std::uint64_t value) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
+}  // namespace qm

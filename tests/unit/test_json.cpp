@@ -1,0 +1,88 @@
+// The JSON writing helpers: the one quoting helper and the fixed-decimal numbers.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "server/json.hpp"
+
+namespace qm {
+namespace {
+
+TEST(JsonQuote, EscapesWhatJsonNeedsAndCopiesTheRest) {
+  struct Case {
+    std::string in;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"", "\"\""},
+      {std::string("\0", 1), "\"\\u0000\""},
+      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {"a\\b", "\"a\\\\b\""},
+      {"\t\n\r", "\"\\t\\n\\r\""},
+      {"\x1f\x08\x0c", "\"\\u001f\\u0008\\u000c\""},
+      {"\x7f", "\"\\u007f\""},
+      {"\xE2\x80\xA8|\xE2\x80\xA9", "\"\\u2028|\\u2029\""},
+      {"\xC3\xA9", "\"\xC3\xA9\""},                    // é copied as its two bytes
+      {"a/b", "\"a/b\""},                             // no escaping of "/"
+      {"\xF0\x9F\x9B\xA9", "\"\xF0\x9F\x9B\xA9\""},    // a four-byte character
+      {"\xE2\x80\xA7", "\"\xE2\x80\xA7\""},            // U+2027 is not escaped
+      {"a\xFF" "b", "\"a\xEF\xBF\xBD" "b\""},          // invalid byte replaced
+      {"\xE2\x82", "\"\xEF\xBF\xBD\""},                // truncated sequence: one replacement
+      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},  // a surrogate: three
+  };
+  for (const Case& c : cases) EXPECT_EQ(json_quote(c.in), c.out) << c.in;
+}
+
+TEST(JsonQuote, AnyBytesGiveAStringThatParses) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text(random() % 24, '\0');
+    for (char& c : text) c = static_cast<char>(random() & 0xFF);
+    const std::string quoted = json_quote(text);
+    nlohmann::json parsed;
+    ASSERT_NO_THROW(parsed = nlohmann::json::parse(quoted)) << quoted;
+    EXPECT_TRUE(parsed.is_string());
+  }
+}
+
+TEST(JsonNumber, FixedDecimalsOrNull) {
+  struct Case {
+    std::optional<double> value;
+    std::uint16_t decimals;
+    const char* out;
+  };
+  const Case cases[] = {
+      {1.0, 3, "1.000"},
+      {12.345678, 1, "12.3"},
+      {std::nullopt, 2, "null"},
+      {std::nan(""), 1, "null"},
+      {std::numeric_limits<double>::infinity(), 1, "null"},
+      {-std::numeric_limits<double>::infinity(), 0, "null"},
+      {-2.5, 1, "-2.5"},
+      {1234.5, 0, "1234"},   // correctly rounded from the exact value: ties to even
+      {0.125, 2, "0.12"},    // 0.125 is exact: a tie
+      {0.35, 1, "0.3"},      // 0.35 is below 0.35 exactly
+      {1e21, 1, "1000000000000000000000.0"},
+      {5e-324, 3, "0.000"},
+      {1.5, 0, "2"},
+      {123456789.123456789, 9, "123456789.123456791"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(json_number(c.value, c.decimals), c.out) << c.out;
+  EXPECT_EQ(json_number(1.0, 80), "1." + std::string(80, '0'));
+  EXPECT_EQ(json_number(std::numeric_limits<double>::max(), 2).size(), 309u + 3u);
+}
+
+TEST(JsonOptString, NullOrQuoted) {
+  EXPECT_EQ(json_opt_string(std::nullopt), "null");
+  EXPECT_EQ(json_opt_string(std::string_view("a\"b")), "\"a\\\"b\"");
+  std::string out = "x";
+  json_uint(out, 18446744073709551615ull);
+  json_bool(out, true);
+  EXPECT_EQ(out, "x18446744073709551615true");
+}
+
+}  // namespace
+}  // namespace qm
