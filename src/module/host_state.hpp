@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "terrain/anchors.hpp"
+
 namespace qm {
 
 // An immutable text shared by reference count (copies of a record share their texts).
@@ -20,14 +22,6 @@ inline std::string_view text_view(const SharedText& text) { return text ? std::s
 
 // The multiplayer server name this module serves game data for (compared trimmed).
 inline constexpr std::string_view own_server_name = "<< QuillMarsh Server  P-V-E>>";
-
-// The host's conversions of nine map points (x outer, z inner, each -200000, 0, 200000 metres) to
-// latitude and longitude, in argument order: value 2k is the latitude and 2k+1 the longitude of
-// point k. Kept exactly as the host passed them.
-struct Anchors {
-  bool present = false;
-  std::array<double, 18> values{};
-};
 
 struct MissionInfo {
   std::optional<double> start_time;
@@ -95,9 +89,6 @@ std::atomic<std::uint64_t>& mission_generation_counter();
 
 // Unit ids from the host: whole numbers with 0 < id < 2^53.
 std::optional<std::uint64_t> valid_unit_id(std::optional<double> value);
-
-// The text trimmed of Unicode white space at both ends.
-std::string_view trim_unicode_space(std::string_view text);
 
 // The map heading in degrees, [0, 360) in 0.1 steps, of a heading in radians at a position: only in
 // the theatre "Afghanistan" (grid convergence of a transverse Mercator with central meridian 63 E).

@@ -7,6 +7,7 @@
 #include "module/host_state.hpp"
 #include "module/lua_frame.hpp"
 #include "module/lua_functions.hpp"
+#include "module/settings.hpp"
 #include "module/stats.hpp"
 
 namespace qm {
@@ -75,7 +76,7 @@ int mission_start(lua_State* L) {
   mission.theatre = text_arg(L, 3);
   mission.start_time = finite_arg(L, 4);
   mission.on_own_server =
-      server_is_text && trim_unicode_space(*mission.server_name) == trim_unicode_space(own_server_name);
+      server_is_text && trim_white_space(*mission.server_name) == trim_white_space(own_server_name);
   const bool own = mission.on_own_server;
   reset_mission(std::move(mission));
   lua_pushboolean(L, own);
@@ -243,11 +244,11 @@ int set_self(lua_State* L) {
 
 int projection_anchors(lua_State* L) {
   Anchors anchors;
-  anchors.present = true;
+  anchors.present = 1;
   for (int i = 0; i < 18; ++i) {
     const std::optional<double> value = number_arg(L, i + 1);
     anchors.values[static_cast<std::size_t>(i)] = value.value_or(0.0);
-    if (!value) anchors.present = false;
+    if (!value) anchors.present = 0;
   }
   LuaStateBorrow state;
   if (state->on_own_server()) {

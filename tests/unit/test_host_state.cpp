@@ -44,7 +44,7 @@ TEST(HostState, SnapshotListsUnitsInAscendingIdOrderWithTheirFields) {
   EXPECT_EQ(text_view(snap->mission->theatre), "Afghanistan");
   EXPECT_EQ(snap->mission->start_time, 77.0);
   EXPECT_TRUE(snap->mission->on_own_server);
-  EXPECT_FALSE(snap->mission->anchors.present);
+  EXPECT_FALSE(snap->mission->anchors.is_present());
   EXPECT_EQ(snap->self_id, 30u);
   ASSERT_EQ(snap->aircraft.size(), 2u);
   ASSERT_EQ(snap->neutrals.size(), 2u);
@@ -214,14 +214,14 @@ TEST(HostState, ProjectionAnchorsAreStoredAsGivenAndPublishAtOnce) {
   }
   host.run("m.frame_end()");  // at once, however soon after the last publication
   Anchors anchors = snapshot()->mission->anchors;
-  EXPECT_TRUE(anchors.present);
+  EXPECT_TRUE(anchors.is_present());
   EXPECT_EQ(anchors.values[0], 1.0);
   EXPECT_EQ(anchors.values[16], 17.0);
   EXPECT_TRUE(std::isnan(anchors.values[17]));  // no finiteness check
 
   host.run("m.projection_anchors(1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17); m.frame_end()");
   anchors = snapshot()->mission->anchors;
-  EXPECT_FALSE(anchors.present);
+  EXPECT_FALSE(anchors.is_present());
   EXPECT_EQ(anchors.values[16], 17.0);
   EXPECT_EQ(anchors.values[17], 0.0);
 }
@@ -376,14 +376,6 @@ TEST(UnitIds, WholeNumbersBelowTwoToTheFiftyThird) {
   EXPECT_FALSE(valid_unit_id(std::nan("")));
   EXPECT_FALSE(valid_unit_id(INFINITY));
   EXPECT_FALSE(valid_unit_id(std::nullopt));
-}
-
-TEST(Trim, UnicodeWhiteSpaceAtBothEnds) {
-  EXPECT_EQ(trim_unicode_space(" \t\n\r\v\f x y \xC2\xA0\xE3\x80\x80\xE2\x80\xA8"), "x y");
-  EXPECT_EQ(trim_unicode_space("\xC2\x85z\xE2\x80\x83"), "z");
-  EXPECT_EQ(trim_unicode_space("\xE2\x80\x8B" "z"), "\xE2\x80\x8B" "z");  // zero-width space is not white space
-  EXPECT_EQ(trim_unicode_space("   "), "");
-  EXPECT_EQ(trim_unicode_space(""), "");
 }
 
 }  // namespace
