@@ -84,36 +84,4 @@ void spawn_wake_thread(const platform::SocketAddressV4& to) {
   }
 }
 
-// Until the listeners are built, the server's threads only wait for their stop flag.
-namespace {
-void wait_until_stopped(const Server& server) {
-  while (!server.wait_for_stop(100'000'000)) {
-  }
-}
-}  // namespace
-
-void run_server_thread(std::shared_ptr<Server> server) {
-  try {
-    wait_until_stopped(*server);
-  } catch (...) {
-    (void)caught_message();
-  }
-}
-
-void run_lan_thread(std::shared_ptr<Server> server) {
-  try {
-    wait_until_stopped(*server);
-  } catch (...) {
-    (void)caught_message();
-  }
-}
-
-void run_lan_thread_fixed(std::shared_ptr<Server> server, platform::Ipv4Address) {
-  try {
-    wait_until_stopped(*server);
-  } catch (...) {
-    (void)caught_message();
-  }
-}
-
 }  // namespace qm::server
