@@ -13,6 +13,10 @@
 
 namespace qm {
 
+namespace terrain {
+struct HeightQueues;
+}
+
 // What the two coordinates of a question are and what the host answers.
 enum class PointKind : std::uint8_t {
   kMapToGeographic = 2,  // map x, z -> latitude, longitude (block samples)
@@ -37,7 +41,18 @@ using TheatreRef = std::shared_ptr<const std::string>;
 using ConvertPoints = std::function<Conversions(const std::vector<std::array<double, 2>>& points, PointKind kind,
                                                 const TheatreRef& theatre, std::chrono::nanoseconds wait)>;
 
-// The most points one conversion batch may put on the conversion queue.
+// The most points the conversion queue may hold with a new batch added.
 inline constexpr std::size_t kConversionQueueLimit = 25000;
+
+// The whole cycle through the conversion queue (kind 1): checks the queue limit (over it, every
+// point is unanswered and nothing is queued), asks, waits at most `wait`, withdraws what is still
+// queued, and reads each slot: unanswered when pending or never seen by the host, a pair when both
+// values came back, else answered without a usable pair.
+Conversions convert_points(const std::vector<std::array<double, 2>>& points, PointKind kind,
+                           const TheatreRef& theatre, std::chrono::nanoseconds wait, terrain::HeightQueues& queues);
+
+// `convert_points` over the given queues (the process-wide ones by default).
+ConvertPoints host_converter();
+ConvertPoints host_converter(terrain::HeightQueues& queues);
 
 }  // namespace qm
