@@ -9,7 +9,6 @@ namespace {
 [[noreturn]] int not_built() { fault("not built yet"); }
 }  // namespace
 
-int status(lua_State*) { not_built(); }
 int terrain_take(lua_State*) { not_built(); }
 int terrain_point(lua_State*) { not_built(); }
 int terrain_answer(lua_State*) { not_built(); }

@@ -4,6 +4,7 @@
 #include "module/module_state.hpp"
 #include "server/document_head.hpp"
 #include "server/json.hpp"
+#include "server/server.hpp"
 
 namespace qm {
 
@@ -16,6 +17,22 @@ void opt_text(std::string& out, const SharedText& text) {
 }
 
 }  // namespace
+
+ServerFacts server_facts(const server::Server& server) {
+  ServerFacts facts;
+  facts.generation = server.generation;
+  if (server.running.load(std::memory_order_relaxed)) facts.listening_port = server.port;
+  facts.open_connections = server.open_connections.load(std::memory_order_relaxed);
+  facts.lan_enabled = server.lan_mode.kind != server::LanModeKind::off;
+  return facts;
+}
+
+LanFacts lan_facts(const server::LanState& state) {
+  LanFacts facts;
+  if (state.address) facts.address = state.address->to_string();
+  facts.error = state.error;
+  return facts;
+}
 
 std::string status_json(const StatusInputs& in) {
   const ModuleStats& stats = *in.stats;

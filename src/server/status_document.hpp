@@ -12,6 +12,11 @@
 
 namespace qm {
 
+namespace server {
+class Server;
+struct LanState;
+}  // namespace server
+
 // What the document reads of a running `Server`.
 struct ServerFacts {
   std::uint64_t generation = 0;
@@ -25,6 +30,10 @@ struct LanFacts {
   std::optional<std::string> address;  // dotted IPv4 address while listening
   SharedText error;
 };
+
+// The facts of a server and of a copy of its LAN state.
+ServerFacts server_facts(const server::Server& server);
+LanFacts lan_facts(const server::LanState& state);
 
 struct StatusInputs {
   const ModuleStats* stats = nullptr;

@@ -1,0 +1,56 @@
+-- The host's status call: one JSON document, the mission's publication seen through it.
+local t = require("testlib")
+local m = require("quillmarsh_exporter")
+
+local OWN = "<< QuillMarsh Server  P-V-E>>"
+
+local function field(doc, key) return doc:match('"' .. key .. '":([^,}]*)') end
+
+t.case("status returns the document before any mission", function()
+  local r = t.pack(m.status())
+  t.eq(r.n, 1, "one result")
+  t.eq(type(r[1]), "string", "a text")
+  t.truthy(r[1]:match('^{"api":1,"exporter":"1.1.0","state":"menu","exportState":null,'), "head")
+  t.eq(field(r[1], "server"), "null", "no server member")
+  t.eq(field(r[1], "mission"), "null", "no mission member")
+  t.truthy(r[1]:match('"epoch":"%x+"'), "epoch")
+  t.eq(#r[1]:match('"epoch":"(%x+)"'), 16, "epoch digits")
+  t.truthy(r[1]:match('"projection":{"kind":"none"}'), "no projection yet")
+  t.truthy(r[1]:match('"store":null,"work":null'), "no terrain state yet")
+  t.truthy(r[1]:match('}$'), "closed")
+end)
+
+t.case("a publication shows in the status document", function()
+  m.mission_start(OWN, "Published", "Caucasus", 3600)
+  m.frame(50)
+  for id = 1, 3 do m.unit(id, 1, 2, 1, 1, 0, 0, false, false, "F-16C", "Viper", "V", 42, 41, 3000) end
+  m.unit(9, 1, 0, 10, 0, 0, 0, false, false, "Tent", "T", "Camp", 42, 41, 0)
+  m.frame_end()
+  local doc = m.status()
+  t.eq(field(doc, "state"), '"mission"', "state")
+  t.eq(field(doc, "aircraft"), "3", "aircraft")
+  t.eq(field(doc, "neutrals"), "1", "neutrals")
+  t.eq(field(doc, "modelTime"), "50.000", "model time")
+  t.eq(field(doc, "startTime"), "3600", "start time")
+  t.truthy(doc:match('"mission":{"name":"Published","theatre":"Caucasus"'), "mission member")
+  local before = field(doc, "snapshot")
+  m.mission_start("<< QuillMarsh Server P-V-E>>", "Other", "Caucasus")
+  m.frame_end()
+  doc = m.status()
+  t.eq(field(doc, "state"), '"other-server"', "other server")
+  t.eq(field(doc, "mission"), "null", "mission hidden")
+  t.eq(field(doc, "aircraft"), "0", "units dropped")
+  t.truthy(tonumber(field(doc, "snapshot")) > tonumber(before), "a new snapshot")
+end)
+
+t.case("a long mission name is cut to 256 bytes", function()
+  m.mission_start(OWN, string.rep("x", 300), string.rep("\226\130\172", 100))
+  m.frame_end()
+  local doc = m.status()
+  t.eq(#doc:match('"mission":{"name":"(x*)"'), 256, "name cut")
+  local theatre = doc:match('"theatre":"([^"]*)"')
+  t.eq(#theatre, 85 * 3 + 3, "85 whole characters and one replacement")
+  t.eq(theatre:sub(-3), "\239\191\189", "replacement character")
+end)
+
+t.finish()
