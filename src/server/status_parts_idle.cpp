@@ -1,12 +1,10 @@
 // The status members of subsystems that do not exist yet, as the document shows them before they
-// do: no projection, no terrain state, no streams ever registered. Each subsystem moves its own
+// do: no terrain state, no streams ever registered. Each subsystem moves its own
 // function out of this file when it lands.
 #include "module/hashing.hpp"
 #include "server/status_parts.hpp"
 
 namespace qm {
-
-std::optional<std::string> status_projection_json(const Snapshot&, bool) { return std::string("{\"kind\":\"none\"}"); }
 
 std::optional<std::string> terrain_status_json(bool) { return std::string("\"store\":null,\"work\":null"); }
 
