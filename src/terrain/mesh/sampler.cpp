@@ -1,0 +1,261 @@
+#include "terrain/mesh/sampler.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "module/fault.hpp"
+#include "module/numeric.hpp"
+#include "module/span.hpp"
+#include "terrain/mesh/rebuild.hpp"
+
+namespace qm::mesh {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+bool fits_i32(std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
+
+// The key of a point at step n (exact: every sampled point lies on the current lattice).
+LatticeKey key_of(const Lattice& l, TerrainPoint p, std::int64_t n) {
+  const std::int64_t dx = std::int64_t{p.first} - l.centre_x;
+  const std::int64_t dy = std::int64_t{p.second} - l.centre_y;
+  check(dx % n == 0 && dy % n == 0, "a sampled point lies on the lattice");
+  return {static_cast<std::int32_t>(dx / n), static_cast<std::int32_t>(dy / n)};
+}
+
+// The terrain point of a key at step n, when it fits i32 (always, for keys within the radius of
+// a cover within the cell limit).
+bool point_of(const Lattice& l, std::int64_t i, std::int64_t j, std::int64_t n, TerrainPoint& out) {
+  const std::int64_t x = i * n + l.centre_x;
+  const std::int64_t y = j * n + l.centre_y;
+  if (!fits_i32(x) || !fits_i32(y)) return false;
+  out = {static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)};
+  return true;
+}
+
+std::int64_t step_units(double step) {
+  const std::int32_t n = saturate<std::int32_t>(step);
+  check(n >= 1, "a lattice step is at least 1");
+  return n;
+}
+
+}  // namespace
+
+double sampled_height(const Lattice& l, TerrainPoint point, double first_ring) {
+  const auto it = l.samples.find(point);
+  if (it == l.samples.end()) fault("no entry found for key");
+  if (it->second != 0.0) return it->second;  // NaN included
+  std::int64_t d = saturate<std::int32_t>(first_ring);
+  if (d > 64) return 0.0;
+  check(d >= 1, "a ring distance is at least 1");
+  static constexpr int kRing[8][2] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
+  for (; d <= 64; d *= 2) {
+    bool found = false;
+    bool low = false;
+    for (const auto& o : kRing) {
+      const std::int64_t x = point.first + o[0] * d;
+      const std::int64_t y = point.second + o[1] * d;
+      if (!fits_i32(x) || !fits_i32(y)) continue;
+      const auto n = l.samples.find(TerrainPoint{static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)});
+      if (n == l.samples.end()) continue;
+      found = true;
+      if (n->second <= 10.0) low = true;
+    }
+    if (found) return low ? 0.0 : kNaN;
+  }
+  return 0.0;
+}
+
+double lattice_height(const HashSet<LatticeKey>& answered_now, const Lattice& l, double coarse_step,
+                      std::int32_t ci, std::int32_t cj) {
+  const std::int64_t fi = std::int64_t{ci} * 2;
+  const std::int64_t fj = std::int64_t{cj} * 2;
+  if (fits_i32(fi) && fits_i32(fj) &&
+      answered_now.contains(LatticeKey{static_cast<std::int32_t>(fi), static_cast<std::int32_t>(fj)})) {
+    return kNaN;
+  }
+  const std::int64_t n = step_units(coarse_step);
+  TerrainPoint p;
+  if (!point_of(l, ci, cj, n, p)) return kNaN;
+  if (!l.samples.contains(p)) return kNaN;
+  return sampled_height(l, p, coarse_step);
+}
+
+AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
+  // 1-2. Finished, or still waiting on answers: nothing changes.
+  if (l.finished) return AdvanceResult{l.level, l.step, l.pending.size(), AdvanceTag::Done};
+  if (!l.pending.empty()) {
+    if (answers.empty()) return AdvanceResult{l.pending.size(), 0.0, 0, AdvanceTag::Wait};
+    std::uint64_t missing = 0;
+    for (const TerrainPoint& p : l.pending) missing += answers.contains(p) ? 0 : 1;
+    if (missing > 0) return AdvanceResult{missing, 0.0, 0, AdvanceTag::Wait};
+  }
+  SpanTimer span("sampler.advance");
+  const std::int64_t n = step_units(l.step);
+
+  // 4. Take the answers; an answer without a height is stored as 0.0.
+  for (const TerrainPoint& p : l.pending) l.samples[p] = answers.at(p).value_or(0.0);
+
+  // 5-7. From level 2 on: predict each new point from the coarser lattice.
+  HashSet<LatticeKey> settled;
+  if (!l.levels.empty()) {
+    struct NewPoint {
+      LatticeKey key;
+      double h;
+    };
+    std::vector<NewPoint> fresh;
+    fresh.reserve(l.pending.size());
+    HashSet<LatticeKey> answered_now;
+    answered_now.reserve(l.pending.size());
+    for (const TerrainPoint& p : l.pending) {
+      const LatticeKey k = key_of(l, p, n);
+      fresh.push_back(NewPoint{k, sampled_height(l, p, l.step)});
+      answered_now.insert(k);
+    }
+    if (!l.refined) fault("a level after the first has a refined area");
+    HashSet<LatticeKey> misses;
+    const double coarse = 2.0 * l.step;
+    auto at = [&](std::int32_t a, std::int32_t b) { return lattice_height(answered_now, l, coarse, a, b); };
+    for (const NewPoint& np : fresh) {
+      const std::int32_t i = np.key.first;
+      const std::int32_t j = np.key.second;
+      const std::int32_t ci = floor_div(i, 2);
+      const std::int32_t cj = floor_div(j, 2);
+      const bool i_odd = (i & 1) != 0;
+      const bool j_odd = (j & 1) != 0;
+      double prediction;
+      if (i_odd && j_odd) {
+        const double l00 = at(ci, cj);
+        const double l10 = at(ci + 1, cj);
+        const double l01 = at(ci, cj + 1);
+        const double l11 = at(ci + 1, cj + 1);
+        prediction = 0.25 * (l00 + l10 + l01 + l11);
+      } else if (i_odd) {
+        const double l00 = at(ci, cj);
+        const double l10 = at(ci + 1, cj);
+        prediction = 0.5 * (l00 + l10);
+      } else if (j_odd) {
+        const double l00 = at(ci, cj);
+        const double l01 = at(ci, cj + 1);
+        prediction = 0.5 * (l00 + l01);
+      } else {
+        prediction = kNaN;
+      }
+      if (!(l.tolerance >= std::fabs(np.h - prediction))) {
+        for (std::int64_t di = -2; di <= 2; ++di) {
+          for (std::int64_t dj = -2; dj <= 2; ++dj) {
+            const std::int64_t a = i + di;
+            const std::int64_t b = j + dj;
+            if (fits_i32(a) && fits_i32(b))
+              misses.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
+          }
+        }
+      }
+    }
+    settled.reserve(l.refined->size());
+    for (const LatticeKey& k : *l.refined) {
+      if (!misses.contains(k)) settled.insert(k);
+    }
+  }
+
+  // 8. The level's sample table over every point sampled so far, sorted by key.
+  Level level;
+  level.step = l.step;
+  {
+    struct Row {
+      LatticeKey key;
+      double h;
+    };
+    std::vector<Row> rows;
+    rows.reserve(l.samples.size());
+    for (const auto& [p, raw] : l.samples) rows.push_back(Row{key_of(l, p, n), sampled_height(l, p, l.step)});
+    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.key < b.key; });
+    check(rows.size() < kNoPatch, "a level has fewer samples than patch marks");
+    level.keys.reserve(rows.size());
+    level.heights.reserve(rows.size());
+    level.index.reserve(rows.size());
+    for (const Row& r : rows) {
+      level.index.emplace(r.key, static_cast<std::uint32_t>(level.keys.size()));
+      level.keys.push_back(r.key);
+      level.heights.push_back(r.h);
+    }
+  }
+
+  // 9. Patches over the level's samples.
+  {
+    SpanTimer rebuild_span("sampler.advance.rebuild");
+    RebuildResult rebuilt =
+        sampler_rebuild(SampleTable{level.keys, level.heights, level.index, level.step}, l.spacing_tenth);
+    level.matched = std::move(rebuilt.matched);
+    level.patches = std::move(rebuilt.patches);
+  }
+
+  // 10. Unexplained samples of the area this level was sampled over, away from settled keys.
+  std::optional<HashSet<LatticeKey>> area = std::move(l.refined);
+  l.refined.reset();
+  std::vector<LatticeKey> unexplained;
+  for (std::size_t k = 0; k < level.keys.size(); ++k) {
+    const LatticeKey& key = level.keys[k];
+    if (!std::isfinite(level.heights[k])) continue;
+    if (level.matched[k] != kNoPatch) continue;
+    if (area && !area->contains(key)) continue;
+    if (settled.contains(key)) continue;
+    unexplained.push_back(key);
+  }
+
+  // 11. The level is finished.
+  level.settled = std::move(settled);
+  level.area = std::move(area);
+  l.levels.push_back(std::move(level));
+
+  // 12. The end: no unexplained sample, or the next step would fall below 1.
+  const double s2 = l.step * 0.5;
+  if (0.999999999999 > s2 || unexplained.empty()) {
+    l.finished = 1;
+    l.pending.clear();
+    return AdvanceResult{l.level, l.step, 0, AdvanceTag::Done};
+  }
+
+  // 13. The next level: the new lattice points within four new steps of an unexplained sample.
+  const std::int64_t n2 = step_units(s2);
+  const std::int64_t r2 = l.radius / n2;
+  HashSet<LatticeKey> next;
+  next.reserve(unexplained.size() * 16);
+  for (const LatticeKey& u : unexplained) {
+    for (std::int64_t di = -4; di <= 4; ++di) {
+      for (std::int64_t dj = -4; dj <= 4; ++dj) {
+        const std::int64_t a = 2 * std::int64_t{u.first} + di;
+        const std::int64_t b = 2 * std::int64_t{u.second} + dj;
+        if (std::llabs(a) <= r2 && std::llabs(b) <= r2)
+          next.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
+      }
+    }
+  }
+  std::vector<LatticeKey> ask;
+  for (const LatticeKey& k : next) {
+    TerrainPoint p;
+    if (!point_of(l, k.first, k.second, n2, p)) continue;
+    if (l.samples.contains(p)) continue;
+    if (!lattice_touches(l.cover, p.first, p.second)) continue;
+    ask.push_back(k);
+  }
+  std::sort(ask.begin(), ask.end());
+  l.pending.clear();
+  l.pending.reserve(ask.size());
+  for (const LatticeKey& k : ask) {
+    TerrainPoint p;
+    point_of(l, k.first, k.second, n2, p);
+    l.pending.push_back(p);
+  }
+
+  // 14.
+  l.refined = std::move(next);
+  l.step = s2;
+  l.level += 1;
+  return AdvanceResult{l.level, l.step, l.pending.size(), AdvanceTag::Ask};
+}
+
+}  // namespace qm::mesh
