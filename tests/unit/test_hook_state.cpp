@@ -132,6 +132,12 @@ TEST(DocumentHead, StatesAndTimes) {
   mission_json(out, stats, with_mission(true), at(5));
   EXPECT_NE(out.find("\"secondsSinceFrame\":1.750,\"modelTime\":812.346"), std::string::npos) << out;
 
+  doc = head(stats, with_mission(true), 3, &state);  // a frame stamped after this reading began
+  EXPECT_EQ(state, "mission");
+  out.clear();
+  mission_json(out, stats, with_mission(true), at(3));
+  EXPECT_NE(out.find("\"secondsSinceFrame\":0.000,"), std::string::npos) << out;
+
   doc = head(stats, with_mission(true), 8, &state);  // the hook stalls
   EXPECT_EQ(state, "loading");
   EXPECT_EQ(doc["secondsSinceFrame"], 4.75);
