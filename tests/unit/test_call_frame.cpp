@@ -1,7 +1,11 @@
 // A small host that embeds Lua 5.1: functions run through the call frame turn every kind of fault
 // into nil and "panic: ...", and the module file stays loaded after its Lua state is closed.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <new>
 #include <stdexcept>
@@ -145,6 +149,14 @@ TEST(ModuleFile, StaysLoadedAfterTheHostClosesItsState) {
     EXPECT_EQ(host.global_string("second_table_differs"), "true");
     EXPECT_EQ(host.global_number("api"), 1);
   }
+#ifdef _WIN32
+  HMODULE still = GetModuleHandleA("quillmarsh_exporter.dll");
+  EXPECT_NE(still, nullptr) << "the module was unloaded with its Lua state";
+  if (still) {
+    EXPECT_NE(GetProcAddress(still, "luaopen_quillmarsh_exporter"), nullptr);
+    EXPECT_EQ(GetProcAddress(still, "_ZN2qm11open_moduleEP9lua_State"), nullptr);
+  }
+#else
   void* still = dlopen(QM_MODULE_FILE, RTLD_NOW | RTLD_NOLOAD);
   EXPECT_NE(still, nullptr) << "the module was unloaded with its Lua state";
   if (still) {
@@ -153,6 +165,7 @@ TEST(ModuleFile, StaysLoadedAfterTheHostClosesItsState) {
     EXPECT_EQ(dlsym(still, "_ZN2qm11open_moduleEP9lua_State"), nullptr);
     dlclose(still);
   }
+#endif
 }
 #endif
 
