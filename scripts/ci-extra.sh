@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The parts of CI beyond the test suites: the Windows cross build (compile and link), with a check
-# that the DLL exports only the module's entry point and needs no MinGW runtime DLL at load time,
-# and short fuzzing runs.
+# The parts of CI beyond the test suites: the Windows cross build, with a check that the DLL exports
+# only the module's entry point and needs no MinGW runtime DLL at load time, the Windows tests under
+# Wine, and short fuzzing runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+start=$(date +%s)
+bash scripts/windows-lua.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 dll=build/windows/quillmarsh_exporter.dll
@@ -16,4 +18,6 @@ if printf '%s\n' "$info" | grep -Ei 'DLL Name: (libstdc|libgcc|libwinpthread)'; 
   echo "$dll needs a MinGW runtime DLL (link it statically)"; exit 1
 fi
 echo "windows: $dll exports only luaopen_quillmarsh_exporter"
+ctest --preset windows
+echo "windows: build and tests under Wine took $(( $(date +%s) - start )) s"
 bash scripts/fuzz.sh 20

@@ -6,7 +6,7 @@ packages=(
   liblua5.1-0-dev lua5.1 luajit lua-socket
   libboost-dev libcgal-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
-  g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64
+  g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64 googletest wine64 dpkg-dev
   proj-bin python3 iproute2
 )
 missing=()
