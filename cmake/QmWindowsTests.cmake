@@ -18,8 +18,8 @@ set(QM_WINDOWS_TEST_INCLUDE "${CMAKE_BINARY_DIR}/test_include")
 file(MAKE_DIRECTORY "${QM_WINDOWS_TEST_INCLUDE}")
 file(CREATE_LINK "${QM_NLOHMANN_ROOT}" "${QM_WINDOWS_TEST_INCLUDE}/nlohmann" SYMBOLIC)
 
-set(QM_WINDOWS_LUA_DIR "${CMAKE_SOURCE_DIR}/build/windows-lua/${QM_LUA_DLL}" CACHE PATH
-    "Folder with the Windows Lua interpreter (lua.exe and QM_LUA_DLL), made by scripts/windows-lua.sh")
+# The Windows Lua interpreter (lua.exe and QM_LUA_DLL), made by scripts/windows-lua.sh.
+set(QM_WINDOWS_LUA_DIR "${CMAKE_SOURCE_DIR}/build/windows-lua/${QM_LUA_DLL}")
 set(QM_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
 
 # Every Windows program of the tests runs through this: gtest discovery and add_test(COMMAND target)
@@ -90,5 +90,18 @@ function(qm_add_wine_lua_tests scripts)
              WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
     set_tests_properties("lua.wine.${name}" PROPERTIES LABELS "lua;wine" FIXTURES_REQUIRED "wine;wine_lua"
       ENVIRONMENT "LUA_CPATH=${module_dir}/?.dll;LUA_PATH=${tests_dir}/?.lua\\;${sim_dir}/?.lua\\;\\;;QM_BUILD_DIR=${module_dir};QM_INTERP=lua.exe")
+  endforeach()
+endfunction()
+
+# Python tests that drive the module in Wine's lua.exe from this side (tests/windows/test_*.py).
+function(qm_add_wine_python_tests scripts)
+  find_program(QM_PYTHON3 python3 REQUIRED)
+  string(REPLACE ";" "|" wine_words "${qm_wine}")
+  foreach(script IN LISTS scripts)
+    get_filename_component(name "${script}" NAME_WE)
+    add_test(NAME "wine.${name}" COMMAND "${QM_PYTHON3}" "${script}" WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}")
+    set_tests_properties("wine.${name}" PROPERTIES LABELS "http;wine" FIXTURES_REQUIRED "wine;wine_lua"
+      TIMEOUT 300
+      ENVIRONMENT "QM_WINE=${wine_words};QM_LUA_EXE=${QM_WINDOWS_LUA_DIR}/lua.exe;QM_SOURCE_DIR=${CMAKE_SOURCE_DIR};QM_BUILD_DIR=$<TARGET_FILE_DIR:quillmarsh_exporter>")
   endforeach()
 endfunction()

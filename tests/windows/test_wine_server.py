@@ -1,0 +1,190 @@
+"""The module under Wine's lua.exe, seen from this side over 127.0.0.1: the wake connection a
+replaced or stopped server makes to its own port.
+
+Environment: QM_WINE (the command that runs a Windows program, "|" between words), QM_LUA_EXE,
+QM_SOURCE_DIR, QM_BUILD_DIR (the Windows build)."""
+import http.client
+import json
+import os
+import select
+import socket
+import subprocess
+import sys
+import time
+import traceback
+
+WINE = os.environ["QM_WINE"].split("|")
+LUA_EXE = os.environ["QM_LUA_EXE"]
+SOURCE_DIR = os.environ["QM_SOURCE_DIR"]
+BUILD_DIR = os.environ["QM_BUILD_DIR"]
+
+
+def z(path):
+    return "Z:" + path
+
+
+class WineHost:
+    """lua.exe running tests/windows/wine_host.lua with the DLL; each call runs one Lua line."""
+
+    def __init__(self):
+        env = dict(os.environ)
+        env["LUA_CPATH"] = z(BUILD_DIR) + "/?.dll"
+        env["LUA_PATH"] = z(SOURCE_DIR) + "/tests/lua/?.lua"
+        script = z(os.path.join(SOURCE_DIR, "tests", "windows", "wine_host.lua"))
+        self.proc = subprocess.Popen(WINE + [LUA_EXE, script], env=env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=sys.stderr)
+        self.buffer = b""
+        line = self.read_line(120)
+        if line != "ready":
+            raise RuntimeError("the host did not start: %r" % line)
+
+    def read_line(self, limit):
+        deadline = time.monotonic() + limit
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise RuntimeError("no answer from the host within %g s" % limit)
+            ready, _, _ = select.select([self.proc.stdout], [], [], left)
+            if ready:
+                data = os.read(self.proc.stdout.fileno(), 65536)
+                if not data:
+                    raise RuntimeError("the host ended (status %r)" % self.proc.poll())
+                self.buffer += data
+        line, self.buffer = self.buffer.split(b"\n", 1)
+        return line.decode().rstrip("\r")
+
+    def lua(self, code):
+        self.proc.stdin.write(code.encode() + b"\n")
+        self.proc.stdin.flush()
+        reply = self.read_line(60)
+        if not reply.startswith("ok"):
+            raise RuntimeError("lua failed: %s (for %s)" % (reply, code))
+        return reply[3:].split("\t") if len(reply) > 3 else []
+
+    def close(self):
+        try:
+            self.proc.stdin.write(b"exit\n")
+            self.proc.stdin.close()
+            self.proc.wait(30)
+        except Exception:
+            self.proc.kill()
+            self.proc.wait()
+        return self.proc.returncode
+
+
+def listener():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    s.listen(8)
+    return s, s.getsockname()[1]
+
+
+def count_accepts(server, seconds):
+    count = 0
+    deadline = time.monotonic() + seconds
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return count
+        server.settimeout(left)
+        try:
+            client, _ = server.accept()
+        except socket.timeout:
+            continue
+        count += 1
+        client.close()
+
+
+def free_port():
+    s, port = listener()
+    s.close()
+    return port
+
+
+def get(port, path):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        conn.request("GET", path)
+        response = conn.getresponse()
+        return response.status, response.read()
+    finally:
+        conn.close()
+
+
+def wait_for(condition, limit):
+    deadline = time.monotonic() + limit
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            return value
+        time.sleep(0.05)
+
+
+def status_or_none(port):
+    try:
+        status, body = get(port, "/v1/status")
+        return (status, body) if status == 200 else None
+    except OSError:
+        return None
+
+
+def refused(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2):
+            return False
+    except OSError:
+        return True
+
+
+host = None
+
+
+def test_two_starts_make_one_wake_connection_to_the_old_port():
+    old, old_port = listener()
+    new, new_port = listener()
+    try:
+        assert host.lua("return m.start(%d, false)" % old_port) == ["true"]
+        assert count_accepts(old, 0.3) == 0, "nothing before the second start"
+        assert host.lua("return m.start(%d, false)" % new_port) == ["true"]
+        assert count_accepts(old, 3.0) == 1, "one wake connection to the old port"
+        assert count_accepts(new, 0.2) == 0, "none to the new port"
+        assert host.lua("return m.stop()") == ["true"]
+        assert count_accepts(new, 3.0) == 1, "stop wakes the running server's port"
+        assert count_accepts(old, 0.2) == 0, "and nothing more to the old one"
+    finally:
+        old.close()
+        new.close()
+
+
+def main():
+    global host
+    tests = [(name, fn) for name, fn in sorted(globals().items()) if name.startswith("test_")]
+    only = sys.argv[1:]
+    passed = failed = 0
+    host = WineHost()
+    try:
+        for name, fn in tests:
+            if only and name not in only:
+                continue
+            try:
+                fn()
+                passed += 1
+                print("PASS", name)
+            except Exception:
+                failed += 1
+                print("FAIL", name)
+                traceback.print_exc()
+                host.lua("return m.stop()")
+    finally:
+        status = host.close()
+        if status != 0:
+            print("the host ended with status %r" % status)
+            failed += 1
+    print("%d passed, %d failed" % (passed, failed))
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
