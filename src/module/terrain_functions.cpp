@@ -1,0 +1,118 @@
+// The Lua side of the terrain exchange: `terrain_take`, `terrain_point` and `terrain_answer` on the
+// calling thread's batch, and the end of the exchange's frame that `frame_end` runs (statistics and
+// deliveries to the askers' answer tables).
+#include "module/clock.hpp"
+#include "module/exchange_hook.hpp"
+#include "module/fault.hpp"
+#include "module/host_state.hpp"
+#include "module/lua_frame.hpp"
+#include "module/lua_functions.hpp"
+#include "module/settings.hpp"
+#include "module/stats.hpp"
+#include "module/terrain_exchange.hpp"
+
+namespace qm {
+
+namespace {
+
+// The thread's exchange lives in a thread-local holder; the phase byte is trivially destructible,
+// so it still reads correctly while the thread's records are being destroyed.
+thread_local unsigned char exchange_phase = 0;  // 0 not made yet, 1 alive, 2 torn down
+thread_local bool exchange_borrowed = false;
+
+struct ExchangeHolder {
+  TerrainExchange exchange;
+  ExchangeHolder() { exchange_phase = 1; }
+  ~ExchangeHolder() { exchange_phase = 2; }
+};
+
+// Exclusive use of the calling thread's `TerrainExchange`.
+class ExchangeBorrow {
+ public:
+  ExchangeBorrow() {
+    check(exchange_phase != 2, "the thread's terrain exchange is gone (thread ending)");
+    thread_local ExchangeHolder holder;
+    check(!exchange_borrowed, "the thread's terrain exchange is already in use");
+    exchange_borrowed = true;
+    exchange_ = &holder.exchange;
+  }
+  ~ExchangeBorrow() { exchange_borrowed = false; }
+  ExchangeBorrow(const ExchangeBorrow&) = delete;
+  ExchangeBorrow& operator=(const ExchangeBorrow&) = delete;
+  TerrainExchange& operator*() const { return *exchange_; }
+
+ private:
+  TerrainExchange* exchange_ = nullptr;
+};
+
+std::uint64_t since_origin(std::uint64_t now) { return saturating_sub(now, clock_origin_ns()); }
+
+}  // namespace
+
+void end_exchange_frame() {
+  const bool asking = sampler_asking().load(std::memory_order_relaxed) != 0;
+  FrameEndResult result;
+  {
+    ExchangeBorrow exchange;
+    result = exchange_frame_end(*exchange, asking);
+  }
+  TerrainCostStats& stats = terrain_cost_stats();
+  if (result.cost_ns) stats.add(*result.cost_ns, since_origin(now_ns()));
+  if (result.sampling) stats.sampling_frames.fetch_add(1, std::memory_order_relaxed);
+  if (result.dry) stats.dry_frames.fetch_add(1, std::memory_order_relaxed);
+}
+
+namespace lua {
+
+int terrain_take(lua_State* L) {
+  const std::optional<SharedText> theatre = current_own_theatre();
+  TakeInputs in;
+  in.theatre = theatre && *theatre ? theatre->get() : nullptr;
+  in.now_ns = now_ns();
+  in.budget_ns = std::uint64_t{terrain_budget_micros()} * 1000;
+  in.sampler_asking = sampler_asking().load(std::memory_order_relaxed) != 0;
+  TakeResult result;
+  {
+    ExchangeBorrow exchange;
+    result = exchange_take(*exchange, in);
+  }
+  if (result.cold) {
+    TerrainCostStats& stats = terrain_cost_stats();
+    stats.cold_frames.fetch_add(1, std::memory_order_relaxed);
+    stats.cold_points.fetch_add(result.cold_points, std::memory_order_relaxed);
+  }
+  lua_pushnumber(L, static_cast<lua_Number>(result.count));
+  return 1;
+}
+
+int terrain_point(lua_State* L) {
+  const std::optional<double> i = number_arg(L, 1);
+  std::optional<terrain::HeightJob> job;
+  {
+    ExchangeBorrow exchange;
+    if (const auto entry = exchange_index(*exchange, i)) {
+      const auto& taken = (*exchange).batch[*entry].job;
+      job = terrain::HeightJob{nullptr, nullptr, taken.index, taken.x, taken.y, taken.point_kind};
+    }
+  }
+  if (!job) {
+    lua_pushnil(L);
+    return 1;
+  }
+  lua_pushnumber(L, job->x);
+  lua_pushnumber(L, job->y);
+  lua_pushnumber(L, job->point_kind);
+  return 3;
+}
+
+int terrain_answer(lua_State* L) {
+  const std::optional<double> i = number_arg(L, 1);
+  const std::optional<double> a = number_arg(L, 2);
+  const std::optional<double> b = number_arg(L, 3);
+  ExchangeBorrow exchange;
+  if (const auto entry = exchange_index(*exchange, i)) exchange_answer(*exchange, *entry, a, b);
+  return 0;
+}
+
+}  // namespace lua
+}  // namespace qm
