@@ -17,6 +17,13 @@ def free_port():
         return s.getsockname()[1]
 
 
+def child_env():
+    env = dict(os.environ)
+    if env.get("QM_CHILD_PRELOAD"):
+        env["LD_PRELOAD"] = env["QM_CHILD_PRELOAD"]
+    return env
+
+
 def find_key(value, key):
     if isinstance(value, dict):
         if key in value:
@@ -34,7 +41,8 @@ class SimulatedHost(unittest.TestCase):
         for mode in ("tm", "other"):
             cmd = ["lua5.1", os.path.join(SOURCE, "sim", "host.lua"), "--module", BUILD,
                    "--port", str(free_port()), "--map", mode, "--seconds", str(SECONDS)]
-            runs[mode] = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            runs[mode] = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                          env=child_env())
         out = {}
         for mode, proc in runs.items():
             try:
