@@ -27,7 +27,7 @@ Terrain tilted_plane() {
 
 Terrain ridge() {
   return {"ridge", [](double x, double y) -> std::optional<double> {
-            return 200.0 - 0.3 * std::fabs(x - 100.5) + 0.01 * y;
+            return 200.0 - 0.3 * std::fabs(x - 36.5) + 0.01 * y;
           }};
 }
 
@@ -106,7 +106,7 @@ HeightAnswers answer_pending(const std::vector<TerrainPoint>& pending, FakeHost&
 DriveLog drive_lattice(Lattice& lattice, FakeHost& host, AnswerStore& store) {
   DriveLog log;
   log.ask_steps.push_back(lattice.step);
-  HeightAnswers answers;
+  HeightAnswers answers = answer_pending(lattice.pending, host, store);
   for (int guard = 0; guard < 1000; ++guard) {
     const AdvanceResult r = sampler_advance(lattice, answers);
     log.results.push_back(r);
@@ -121,6 +121,21 @@ DriveLog drive_lattice(Lattice& lattice, FakeHost& host, AnswerStore& store) {
 DriveLog drive_lattice(Lattice& lattice, FakeHost& host) {
   AnswerStore store;
   return drive_lattice(lattice, host, store);
+}
+
+DriveLog drive_run(SamplingRun& run, FakeHost& host, AnswerStore& store) {
+  DriveLog log;
+  log.ask_steps.push_back(run.lattice.step);
+  HeightAnswers answers = answer_pending(run.lattice.pending, host, store);
+  for (int guard = 0; guard < 1000; ++guard) {
+    const AdvanceResult r = model_step(run, answers);
+    log.results.push_back(r);
+    log.advances += 1;
+    if (r.tag == AdvanceTag::Done) return log;
+    if (r.tag == AdvanceTag::Ask) log.ask_steps.push_back(r.step);
+    answers = answer_pending(run.lattice.pending, host, store);
+  }
+  throw std::runtime_error("the sampling run never finished");
 }
 
 std::set<Cell> rect_cells(std::int32_t x0, std::int32_t y0, std::int32_t w, std::int32_t h) {
@@ -145,6 +160,13 @@ std::vector<std::pair<std::string, std::set<Cell>>> cover_shapes() {
       {"hole", hole},
       {"two disjoint cells", {{0, 0}, {3, 2}}},
   };
+}
+
+SamplingRun new_run(const std::set<Cell>& cells, double spacing) {
+  SamplingRun run;
+  run.cover = lattice_from_cells(cells);
+  run.lattice = lattice_new(run.cover, spacing);
+  return run;
 }
 
 }  // namespace qm::mesh::fixture

@@ -13,6 +13,7 @@
 #include "terrain/mesh/cell_grid.hpp"
 #include "terrain/mesh/lattice.hpp"
 #include "terrain/mesh/sampler.hpp"
+#include "terrain/mesh/sampling_run.hpp"
 
 namespace qm::mesh::fixture {
 
@@ -24,7 +25,7 @@ struct Terrain {
 
 // A plane h = 100 + 0.05 x + 0.02 y.
 Terrain tilted_plane();
-// Two planes meeting along the line x = 100.5 (off the lattice): h = 200 - 0.3 |x - 100.5| + 0.01 y.
+// Two planes meeting along the line x = 36.5 (off the lattice): h = 200 - 0.3 |x - 36.5| + 0.01 y.
 Terrain ridge();
 // A square pyramid with its apex at (37.3, 81.7): h = 300 - 0.5 max(|dx|, |dy|).
 Terrain pyramid();
@@ -82,10 +83,16 @@ DriveLog drive_lattice(Lattice& lattice, FakeHost& host, AnswerStore& store);
 DriveLog drive_lattice(Lattice& lattice, FakeHost& host);
 
 
+// Runs the sampling run to its end through model_step.
+DriveLog drive_run(SamplingRun& run, FakeHost& host, AnswerStore& store);
+
 // Covers for tests.
 std::set<Cell> rect_cells(std::int32_t x0, std::int32_t y0, std::int32_t w, std::int32_t h);
 std::set<Cell> shift_cells(const std::set<Cell>& cells, std::int32_t dx, std::int32_t dy);
 // One cell, an L-shape, a 3 by 3 block with its middle missing, two disjoint cells.
 std::vector<std::pair<std::string, std::set<Cell>>> cover_shapes();
+
+// A new sampling run over the cells as the schedule pass makes it (spacing 2.0).
+SamplingRun new_run(const std::set<Cell>& cells, double spacing = 2.0);
 
 }  // namespace qm::mesh::fixture
