@@ -190,10 +190,10 @@ while options.seconds <= 0 or socket.gettime() - wall_start < options.seconds do
   if wait > 0 then socket.sleep(wait) end
 end
 
+local status = call("status")
 call("mission_stop")
 call("frame", mission_time)
 call("frame_end")
-local status = call("status")
 log(string.format("done: %d frames, %d points answered, %d faulting calls", frames, points_answered,
   panic_count))
 log("final status " .. (type(status) == "string" and status or "unavailable"))

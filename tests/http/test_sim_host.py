@@ -70,9 +70,14 @@ class SimulatedHost(unittest.TestCase):
                 status = [l[len("sim: final status "):] for l in lines if l.startswith("sim: final status ")]
                 self.assertEqual(len(status), 1, stdout)
                 if status[0] != "unavailable":
-                    found, last = find_key(json.loads(status[0]), "lastPanic")
+                    document = json.loads(status[0])
+                    found, last = find_key(document, "lastPanic")
                     self.assertTrue(found, status[0])
                     self.assertTrue(last is None or "not built yet" in last, f"{mode}: lastPanic {last}")
+                    # The mission runs while the status is read, with the world's map mode.
+                    found, projection = find_key(document, "projection")
+                    if found and isinstance(projection, dict):
+                        self.assertEqual(projection.get("kind"), "tm" if mode == "tm" else "blocks", projection)
 
 
 if __name__ == "__main__":
