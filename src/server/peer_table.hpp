@@ -1,0 +1,107 @@
+#pragma once
+// Per-peer admission limits: a table of `ClientEntry` records keyed by the peer's IP address, each
+// with its open counts and two token buckets, and the LAN-wide connection bucket. The table's lock
+// guards every entry; the LAN bucket has a lock of its own, taken only inside the table's lock.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "module/hashing.hpp"
+
+namespace qm::server {
+
+struct ServerConfig;
+
+// A peer's IP address: IPv4 (the first four bytes) or IPv6 (all sixteen).
+struct PeerAddress {
+  bool v6 = false;
+  std::array<std::uint8_t, 16> bytes{};
+
+  static PeerAddress ipv4(std::uint32_t host_order_value);
+  static PeerAddress ipv6(const std::array<std::uint8_t, 16>& bytes);
+
+  // 127.x.x.x or ::1.
+  bool is_loopback() const;
+  // The peers a listener serves at all: IPv4 in 10/8, 127/8, 172.16/12 or 192.168/16, or exactly
+  // ::1 (an IPv4-mapped IPv6 address is refused).
+  bool may_connect() const;
+
+  friend bool operator==(const PeerAddress&, const PeerAddress&) = default;
+};
+
+inline void hash_write(SeededHasher& h, const PeerAddress& a) {
+  h.write(a.v6 ? 6 : 4);
+  h.write_bytes(a.bytes.data(), a.v6 ? 16 : 4);
+}
+
+// Monotonic instants and durations in nanoseconds.
+using Instant = std::uint64_t;
+
+// Refills one token bucket to `now`: level = min(level + elapsed seconds × rate, burst), where a
+// NaN sum gives the burst and a NaN burst keeps the sum; last refill = now. A `now` that is not
+// later than the last refill adds nothing.
+void refill_bucket(double& level, Instant& last_refill, double rate, double burst, Instant now);
+
+struct ClientEntry {
+  std::uint64_t connections = 0;
+  std::uint64_t terrain_requests = 0;
+  std::uint64_t streams = 0;
+  double points = 0.0;       // lane 0: terrain-point tokens
+  double connection = 0.0;   // lane 1: connection tokens
+  Instant last_refill = 0;
+
+  // A fresh entry: no counts, both lanes full.
+  static ClientEntry fresh(const ServerConfig& config, Instant now);
+  // Both lanes refilled with one elapsed time.
+  void refill(const ServerConfig& config, Instant now);
+  // No counts and both lanes at least at their bursts.
+  bool idle(const ServerConfig& config) const;
+};
+
+enum class Admission { admitted, busy };
+
+class PeerTable {
+ public:
+  PeerTable(const ServerConfig& config, Instant now);
+  PeerTable(const PeerTable&) = delete;
+  PeerTable& operator=(const PeerTable&) = delete;
+
+  // Admission of an accepted peer at `now` (already past the peer filter). Admitted: the peer's
+  // lane 1 lost a token, its connections and `open_connections` grew by one; the caller now owns
+  // one connection slot and gives it back with `release_connection`.
+  Admission admit(const PeerAddress& peer, Instant now, std::atomic<std::uint64_t>& open_connections);
+
+  // Gives back one connection: the entry's count (never below 0), a refill, the entry erased when
+  // idle; `open_connections` is lowered whether or not the entry was found.
+  void release_connection(const PeerAddress& peer, Instant now, std::atomic<std::uint64_t>& open_connections);
+  // Gives back one mesh stream: the entry's count (never below 0) and `open_streams`.
+  void release_stream(const PeerAddress& peer, std::atomic<std::uint64_t>& open_streams);
+  // Gives back one terrain request in flight (never below 0).
+  void release_terrain_request(const PeerAddress& peer);
+
+  // The routes take the lock themselves to read and change an entry.
+  std::mutex& mutex() { return lock_; }
+  HashMap<PeerAddress, ClientEntry>& entries_locked() { return entries_; }
+
+  // Under the lock: the number of entries, and a copy of one (tests and the status).
+  std::size_t size();
+  bool find(const PeerAddress& peer, ClientEntry& out);
+  double lan_level();
+
+ private:
+  // With 64 entries or more: every entry refilled to `now`, every idle one erased.
+  void prune_locked(Instant now);
+
+  const ServerConfig& config_;
+  std::mutex lock_;
+  HashMap<PeerAddress, ClientEntry> entries_;
+  std::mutex lan_lock_;
+  double lan_level_;
+  Instant lan_last_refill_;
+};
+
+// A table of this many entries or more is pruned when a new peer comes.
+inline constexpr std::size_t peer_prune_threshold = 64;
+
+}  // namespace qm::server

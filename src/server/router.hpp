@@ -1,0 +1,56 @@
+#pragma once
+// From a parsed request head to its answer: the Host rule, the Origin rule, the method rule and
+// the routing of the five paths.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "server/request_head.hpp"
+#include "server/request_rules.hpp"
+
+namespace qm::server {
+
+using Instant = std::uint64_t;
+
+// The request statistics the router writes (the `ModuleStats` fields of those names).
+struct RequestCounters {
+  std::atomic<std::uint64_t>& requests;
+  std::atomic<std::uint64_t>& rejected;
+  std::atomic<std::uint64_t>& last_request;  // stamp: ns since the clock origin + 1
+};
+
+// What a route sees of its request.
+struct RouteRequest {
+  std::string_view query;           // the target after the first "?" (empty when none)
+  const OriginResult& origin;       // the Origin rule's result
+  Instant now;                      // one instant taken when the request was routed
+};
+
+// The routes' bodies. Each returns the whole answer to send; an empty function answers
+// 503 "not available yet" (a route whose subsystem is not built in).
+struct Routes {
+  std::function<std::string(const RouteRequest&)> status;
+  std::function<std::string(const RouteRequest&)> aircraft;
+  std::function<std::string(const RouteRequest&)> neutrals;
+  std::function<std::string(const RouteRequest&)> terrain;
+  std::function<std::string(const RouteRequest&)> mesh;
+};
+
+// Where the request arrived: the server's port and the accepting socket's local IPv4 address as
+// printed (absent when it could not be read).
+struct ListenerFacts {
+  std::uint16_t port = 0;
+  std::optional<std::string> local_ipv4_text;
+};
+
+// Requests += 1 and the last-request stamp := now (ns since the clock origin + 1).
+void stamp_request(RequestCounters& counters);
+
+// The whole answer to a complete request head.
+std::string answer_request(const RequestHead& head, const ListenerFacts& facts, RequestCounters& counters,
+                           const Routes& routes, Instant now);
+
+}  // namespace qm::server

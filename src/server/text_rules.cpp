@@ -1,0 +1,138 @@
+#include "server/text_rules.hpp"
+
+namespace qm::server {
+
+namespace {
+
+// Decodes one UTF-8 character at `i` of valid UTF-8; returns its code point and advances `i`.
+char32_t decode_at(std::string_view s, std::size_t& i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+  char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
+  for (std::size_t k = 1; k < len && i + k < s.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  i += len;
+  return cp;
+}
+
+bool is_unicode_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
+}
+
+bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t need;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (i + need >= n) return false;
+    if (s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (std::size_t k = 2; k <= need; ++k)
+      if (!is_continuation(s[i + k])) return false;
+    i += need + 1;
+  }
+  return true;
+}
+
+bool ascii_iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view trim_unicode_space(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    std::size_t next = begin;
+    if (!is_unicode_space(decode_at(text, next))) break;
+    begin = next;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    std::size_t start = end - 1;
+    while (start > begin && is_continuation(static_cast<unsigned char>(text[start]))) --start;
+    std::size_t probe = start;
+    if (!is_unicode_space(decode_at(text, probe))) break;
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::optional<std::array<std::uint8_t, 4>> parse_ipv4(std::string_view text) {
+  std::array<std::uint8_t, 4> out{};
+  std::size_t pos = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (pos >= text.size() || text[pos] != '.') return std::nullopt;
+      ++pos;
+    }
+    const std::size_t start = pos;
+    unsigned value = 0;
+    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 3) {
+      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
+      ++pos;
+    }
+    const std::size_t digits = pos - start;
+    if (digits == 0 || value > 255) return std::nullopt;
+    if (digits > 1 && text[start] == '0') return std::nullopt;
+    out[static_cast<std::size_t>(part)] = static_cast<std::uint8_t>(value);
+  }
+  if (pos != text.size()) return std::nullopt;
+  return out;
+}
+
+std::string ipv4_text(const std::array<std::uint8_t, 4>& a) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) out.push_back('.');
+    out += std::to_string(a[static_cast<std::size_t>(i)]);
+  }
+  return out;
+}
+
+bool is_private_or_loopback_ipv4(const std::array<std::uint8_t, 4>& a) {
+  return a[0] == 10 || a[0] == 127 || (a[0] == 172 && a[1] >= 16 && a[1] <= 31) || (a[0] == 192 && a[1] == 168);
+}
+
+std::optional<std::uint16_t> parse_port(std::string_view text) {
+  if (!text.empty() && text[0] == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    if (value > 65535) return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+}  // namespace qm::server
