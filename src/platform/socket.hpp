@@ -3,6 +3,7 @@
 // operations the module needs. Every blocking operation takes a time-out; a time-out of zero is
 // refused here, never handed to the operating system (where zero means "wait forever").
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -112,5 +113,56 @@ class Socket {
 // One TCP connection attempt to `to`, waiting at most `timeout_ns`. The returned socket is in
 // blocking mode. On failure (including the time-out) returns an invalid socket and fills `error`.
 Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError* error = nullptr);
+
+// A TCP listener bound to `at` (SO_REUSEADDR on POSIX, never SO_REUSEPORT; Windows keeps its
+// exclusive default), non-blocking so that `accept_tcp` never blocks past its time limit.
+Socket listen_tcp(const SocketAddressV4& at, NetError* error = nullptr);
+
+// The peer of an accepted connection.
+struct PeerIp {
+  enum class Family : std::uint8_t { ipv4, ipv6, other } family = Family::other;
+  std::array<std::uint8_t, 16> bytes{};  // IPv4: the first four bytes
+};
+
+struct Accepted {
+  enum class Status { accepted, timed_out, failed } status = Status::failed;
+  Socket socket;   // accepted: the connection
+  PeerIp peer;     // accepted: its address
+  NetError error;  // failed: why
+};
+
+// Waits at most `timeout_ns` (never 0) for a connection on the listener and accepts it.
+Accepted accept_tcp(const Socket& listener, std::uint64_t timeout_ns);
+
+// The socket's local IPv4 address; nullopt when it cannot be read or is not IPv4.
+std::optional<SocketAddressV4> local_address(const Socket& socket);
+
+bool set_nonblocking(const Socket& socket, bool nonblocking, NetError* error = nullptr);
+bool set_nodelay(const Socket& socket, NetError* error = nullptr);
+
+// Receive and send time-outs in milliseconds. Zero is refused (false), never passed on.
+bool set_receive_timeout(const Socket& socket, std::uint64_t millis, NetError* error = nullptr);
+bool set_send_timeout(const Socket& socket, std::uint64_t millis, NetError* error = nullptr);
+
+struct IoResult {
+  enum class Status {
+    ok,           // `bytes` > 0 moved
+    closed,       // receive: the peer closed (0 bytes)
+    shut_down,    // the connection was already shut down
+    interrupted,  // interrupted by a signal
+    would_block,  // non-blocking and nothing ready
+    timed_out,    // the time-out passed
+    failed,       // any other error
+  } status = Status::failed;
+  std::size_t bytes = 0;
+  NetError error;
+};
+
+// One receive of at most `length` bytes.
+IoResult receive(const Socket& socket, char* buffer, std::size_t length);
+// One send of at most `length` bytes (at most 2147483647 per call). Never raises SIGPIPE.
+IoResult send(const Socket& socket, const char* data, std::size_t length);
+// Shuts down the sending side; errors are dropped.
+void shutdown_send(const Socket& socket);
 
 }  // namespace qm::platform

@@ -1,5 +1,5 @@
-// The server's thread bodies until the listeners are built: each only waits for its server's stop
-// flag and ends soon after it is set. The listener code replaces this file.
+// The LAN thread bodies until the LAN listener is built: each only waits for its server's stop flag
+// and ends soon after it is set. The LAN listener code replaces this file.
 #include "module/fault.hpp"
 #include "server/server.hpp"
 
@@ -11,14 +11,6 @@ void wait_until_stopped(const Server& server) {
   }
 }
 }  // namespace
-
-void run_server_thread(std::shared_ptr<Server> server) {
-  try {
-    wait_until_stopped(*server);
-  } catch (...) {
-    (void)caught_message();
-  }
-}
 
 void run_lan_thread(std::shared_ptr<Server> server) {
   try {

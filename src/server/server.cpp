@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "module/clock.hpp"
 #include "module/fault.hpp"
 #include "module/server_slot.hpp"
 #include "platform/clock.hpp"
@@ -16,7 +17,11 @@ bool operator==(const LanState& a, const LanState& b) {
 }
 
 Server::Server(std::uint16_t port_, std::uint64_t generation_, LanMode lan_mode_)
-    : port(port_), generation(generation_), lan_mode(std::move(lan_mode_)) {
+    : port(port_),
+      generation(generation_),
+      lan_mode(std::move(lan_mode_)),
+      stats(module_stats()),
+      peers(config, now_ns()) {
   // In mode error the LAN state carries the settings' text from the first moment.
   if (lan_mode.kind == LanModeKind::error) lan_state_.error = lan_mode.error;
 }

@@ -10,7 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include "module/stats.hpp"
 #include "platform/socket.hpp"
+#include "server/peer_table.hpp"
 
 namespace qm::server {
 
@@ -94,9 +96,11 @@ class Server {
   std::atomic<std::uint64_t> open_connections{0};
   std::atomic<std::uint64_t> open_streams{0};
 
-  // Module-wide statistics: the `ModuleStats` reference goes here.
+  // Module-wide statistics: request and rejection counters.
+  ModuleStats& stats;
 
-  // Admission state (the peer table with its lock, the LAN-wide token bucket) goes here.
+  // Per-peer counts and token buckets under the peer lock, with the LAN-wide bucket inside it.
+  PeerTable peers;
 
   // Copies of the LAN state and of the error text; nullopt when the lock is held right now.
   std::optional<LanState> try_lan_state() const;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -134,5 +135,159 @@ Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError
   }
   return socket;
 }
+
+
+Socket listen_tcp(const SocketAddressV4& at, NetError* error) {
+  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket) {
+    fill(error, errno);
+    return Socket();
+  }
+  // A restart on the same port must not wait for connections of the old listener in TIME_WAIT.
+  const int one = 1;
+  if (::setsockopt(socket.native(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+    fill(error, errno);
+    return Socket();
+  }
+  const sockaddr_in native = to_native(at);
+  if (::bind(socket.native(), reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0 ||
+      ::listen(socket.native(), 128) != 0 || !set_blocking(socket.native(), false)) {
+    fill(error, errno);
+    return Socket();
+  }
+  return socket;
+}
+
+Accepted accept_tcp(const Socket& listener, std::uint64_t timeout_ns) {
+  Accepted out;
+  if (timeout_ns == 0) {
+    fill_text(&out.error, EINVAL, "a time-out of zero is not allowed");
+    return out;
+  }
+  pollfd pfd{listener.native(), POLLIN, 0};
+  const int ready = ::poll(&pfd, 1, poll_millis(timeout_ns));
+  if (ready < 0) {
+    if (errno == EINTR) {
+      out.status = Accepted::Status::timed_out;
+    } else {
+      fill(&out.error, errno);
+    }
+    return out;
+  }
+  if (ready == 0) {
+    out.status = Accepted::Status::timed_out;
+    return out;
+  }
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  const int fd = ::accept4(listener.native(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+  if (fd < 0) {
+    // Gone again between the wake-up and the accept: nothing to count.
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) {
+      out.status = Accepted::Status::timed_out;
+    } else {
+      fill(&out.error, errno);
+    }
+    return out;
+  }
+  out.socket = Socket(fd);
+  out.status = Accepted::Status::accepted;
+  if (peer.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+    out.peer.family = PeerIp::Family::ipv4;
+    std::memcpy(out.peer.bytes.data(), &v4->sin_addr.s_addr, 4);
+  } else if (peer.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+    out.peer.family = PeerIp::Family::ipv6;
+    std::memcpy(out.peer.bytes.data(), &v6->sin6_addr, 16);
+  }
+  return out;
+}
+
+std::optional<SocketAddressV4> local_address(const Socket& socket) {
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(socket.native(), reinterpret_cast<sockaddr*>(&local), &length) != 0 || local.ss_family != AF_INET)
+    return std::nullopt;
+  const auto* v4 = reinterpret_cast<const sockaddr_in*>(&local);
+  return SocketAddressV4{Ipv4Address{ntohl(v4->sin_addr.s_addr)}, ntohs(v4->sin_port)};
+}
+
+bool set_nonblocking(const Socket& socket, bool nonblocking, NetError* error) {
+  if (set_blocking(socket.native(), !nonblocking)) return true;
+  fill(error, errno);
+  return false;
+}
+
+bool set_nodelay(const Socket& socket, NetError* error) {
+  const int one = 1;
+  if (::setsockopt(socket.native(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0) return true;
+  fill(error, errno);
+  return false;
+}
+
+namespace {
+bool set_timeout(const Socket& socket, int option, std::uint64_t millis, NetError* error) {
+  if (millis == 0) {
+    fill_text(error, EINVAL, "a time-out of zero is not allowed");
+    return false;
+  }
+  timeval limit{};
+  limit.tv_sec = static_cast<time_t>(millis / 1000);
+  limit.tv_usec = static_cast<suseconds_t>((millis % 1000) * 1000);
+  if (::setsockopt(socket.native(), SOL_SOCKET, option, &limit, sizeof limit) == 0) return true;
+  fill(error, errno);
+  return false;
+}
+
+IoResult io_error(int code) {
+  IoResult r;
+  switch (code) {
+    case EINTR: r.status = IoResult::Status::interrupted; break;
+    case EAGAIN:
+#if EAGAIN != EWOULDBLOCK
+    case EWOULDBLOCK:
+#endif
+      // A blocking socket reports its time-out as EAGAIN too; the caller knows which mode it set.
+      r.status = IoResult::Status::would_block;
+      break;
+    case ETIMEDOUT: r.status = IoResult::Status::timed_out; break;
+    case ESHUTDOWN:
+    case ENOTCONN: r.status = IoResult::Status::shut_down; break;
+    default: r.status = IoResult::Status::failed; break;
+  }
+  fill(&r.error, code);
+  return r;
+}
+}  // namespace
+
+bool set_receive_timeout(const Socket& socket, std::uint64_t millis, NetError* error) {
+  return set_timeout(socket, SO_RCVTIMEO, millis, error);
+}
+
+bool set_send_timeout(const Socket& socket, std::uint64_t millis, NetError* error) {
+  return set_timeout(socket, SO_SNDTIMEO, millis, error);
+}
+
+IoResult receive(const Socket& socket, char* buffer, std::size_t length) {
+  const ssize_t n = ::recv(socket.native(), buffer, length, 0);
+  if (n < 0) return io_error(errno);
+  IoResult r;
+  r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;
+  r.bytes = static_cast<std::size_t>(n);
+  return r;
+}
+
+IoResult send(const Socket& socket, const char* data, std::size_t length) {
+  if (length > 0x7fffffffu) length = 0x7fffffffu;
+  const ssize_t n = ::send(socket.native(), data, length, MSG_NOSIGNAL);
+  if (n < 0) return io_error(errno);
+  IoResult r;
+  r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;
+  r.bytes = static_cast<std::size_t>(n);
+  return r;
+}
+
+void shutdown_send(const Socket& socket) { (void)::shutdown(socket.native(), SHUT_WR); }
 
 }  // namespace qm::platform

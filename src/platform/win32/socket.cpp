@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <cstring>
 #include <mutex>
 
 #include "platform/clock.hpp"
@@ -48,17 +49,26 @@ bool NetError::address_in_use() const { return code == WSAEADDRINUSE; }
 bool NetError::timed_out() const { return code == WSAETIMEDOUT || code == WSAEWOULDBLOCK; }
 
 std::string socket_error_text(int code) {
-  char buffer[512];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+  // The system's text in UTF-16, converted to UTF-8 (the ANSI code page would not be UTF-8).
+  wchar_t buffer[512];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                 static_cast<DWORD>(code), MAKELANGID(LANG_ENGLISH, SUBLANG_DEFAULT), buffer,
-                                sizeof buffer, nullptr);
+                                sizeof buffer / sizeof buffer[0], nullptr);
   if (length == 0)
-    length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                            static_cast<DWORD>(code), 0, buffer, sizeof buffer, nullptr);
-  while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' || buffer[length - 1] == ' ' ||
-                        buffer[length - 1] == '.'))
+    length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                            static_cast<DWORD>(code), 0, buffer, sizeof buffer / sizeof buffer[0], nullptr);
+  while (length > 0 && (buffer[length - 1] == L'\r' || buffer[length - 1] == L'\n' || buffer[length - 1] == L' ' ||
+                        buffer[length - 1] == L'.'))
     --length;
-  std::string out = length > 0 ? std::string(buffer, length) : std::string("unknown error");
+  std::string out;
+  if (length > 0) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    if (bytes > 0) {
+      out.resize(static_cast<std::size_t>(bytes));
+      WideCharToMultiByte(CP_UTF8, 0, buffer, static_cast<int>(length), out.data(), bytes, nullptr, nullptr);
+    }
+  }
+  if (out.empty()) out = "unknown error";
   out += " (os error ";
   out += std::to_string(code);
   out += ')';
@@ -151,5 +161,157 @@ Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError
   }
   return socket;
 }
+
+
+Socket listen_tcp(const SocketAddressV4& at, NetError* error) {
+  if (!ensure_sockets(error)) return Socket();
+  const SOCKET raw = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  if (raw == INVALID_SOCKET) {
+    fill(error, WSAGetLastError());
+    return Socket();
+  }
+  Socket socket(static_cast<NativeSocket>(raw));
+  // No SO_REUSEADDR here: on Windows it would let another program take over the port.
+  const sockaddr_in native = to_native(at);
+  if (::bind(raw, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0 || ::listen(raw, 128) != 0 ||
+      !set_blocking(raw, false)) {
+    fill(error, WSAGetLastError());
+    return Socket();
+  }
+  return socket;
+}
+
+Accepted accept_tcp(const Socket& listener, std::uint64_t timeout_ns) {
+  Accepted out;
+  if (timeout_ns == 0) {
+    fill_text(&out.error, WSAEINVAL, "a time-out of zero is not allowed");
+    return out;
+  }
+  const SOCKET raw = static_cast<SOCKET>(listener.native());
+  const std::uint64_t us = (timeout_ns + 999ull) / 1000ull;
+  timeval limit{};
+  limit.tv_sec = static_cast<long>(us / 1000000ull > 0x7fffffffull ? 0x7fffffffull : us / 1000000ull);
+  limit.tv_usec = static_cast<long>(us % 1000000ull);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(raw, &readable);
+  const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
+  if (ready == SOCKET_ERROR) {
+    fill(&out.error, WSAGetLastError());
+    return out;
+  }
+  if (ready == 0) {
+    out.status = Accepted::Status::timed_out;
+    return out;
+  }
+  sockaddr_storage peer{};
+  int length = sizeof peer;
+  const SOCKET accepted = ::accept(raw, reinterpret_cast<sockaddr*>(&peer), &length);
+  if (accepted == INVALID_SOCKET) {
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK || code == WSAEINTR || code == WSAECONNRESET) {
+      out.status = Accepted::Status::timed_out;
+    } else {
+      fill(&out.error, code);
+    }
+    return out;
+  }
+  out.socket = Socket(static_cast<NativeSocket>(accepted));
+  out.status = Accepted::Status::accepted;
+  if (peer.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+    out.peer.family = PeerIp::Family::ipv4;
+    std::memcpy(out.peer.bytes.data(), &v4->sin_addr.s_addr, 4);
+  } else if (peer.ss_family == AF_INET6) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+    out.peer.family = PeerIp::Family::ipv6;
+    std::memcpy(out.peer.bytes.data(), &v6->sin6_addr, 16);
+  }
+  return out;
+}
+
+std::optional<SocketAddressV4> local_address(const Socket& socket) {
+  sockaddr_storage local{};
+  int length = sizeof local;
+  if (::getsockname(static_cast<SOCKET>(socket.native()), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+      local.ss_family != AF_INET)
+    return std::nullopt;
+  const auto* v4 = reinterpret_cast<const sockaddr_in*>(&local);
+  return SocketAddressV4{Ipv4Address{ntohl(v4->sin_addr.s_addr)}, ntohs(v4->sin_port)};
+}
+
+bool set_nonblocking(const Socket& socket, bool nonblocking, NetError* error) {
+  if (set_blocking(static_cast<SOCKET>(socket.native()), !nonblocking)) return true;
+  fill(error, WSAGetLastError());
+  return false;
+}
+
+bool set_nodelay(const Socket& socket, NetError* error) {
+  const BOOL one = TRUE;
+  if (::setsockopt(static_cast<SOCKET>(socket.native()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+                   sizeof one) == 0)
+    return true;
+  fill(error, WSAGetLastError());
+  return false;
+}
+
+namespace {
+bool set_timeout(const Socket& socket, int option, std::uint64_t millis, NetError* error) {
+  if (millis == 0) {
+    fill_text(error, WSAEINVAL, "a time-out of zero is not allowed");
+    return false;
+  }
+  const DWORD limit = millis > 0xfffffffeull ? 0xfffffffeu : static_cast<DWORD>(millis);
+  if (::setsockopt(static_cast<SOCKET>(socket.native()), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit),
+                   sizeof limit) == 0)
+    return true;
+  fill(error, WSAGetLastError());
+  return false;
+}
+
+IoResult io_error(int code) {
+  IoResult r;
+  switch (code) {
+    case WSAEINTR: r.status = IoResult::Status::interrupted; break;
+    case WSAEWOULDBLOCK: r.status = IoResult::Status::would_block; break;
+    case WSAETIMEDOUT: r.status = IoResult::Status::timed_out; break;
+    case WSAESHUTDOWN:
+    case WSAENOTCONN: r.status = IoResult::Status::shut_down; break;
+    default: r.status = IoResult::Status::failed; break;
+  }
+  fill(&r.error, code);
+  return r;
+}
+}  // namespace
+
+bool set_receive_timeout(const Socket& socket, std::uint64_t millis, NetError* error) {
+  return set_timeout(socket, SO_RCVTIMEO, millis, error);
+}
+
+bool set_send_timeout(const Socket& socket, std::uint64_t millis, NetError* error) {
+  return set_timeout(socket, SO_SNDTIMEO, millis, error);
+}
+
+IoResult receive(const Socket& socket, char* buffer, std::size_t length) {
+  const int n = ::recv(static_cast<SOCKET>(socket.native()), buffer,
+                       static_cast<int>(length > 0x7fffffffu ? 0x7fffffffu : length), 0);
+  if (n == SOCKET_ERROR) return io_error(WSAGetLastError());
+  IoResult r;
+  r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;
+  r.bytes = static_cast<std::size_t>(n);
+  return r;
+}
+
+IoResult send(const Socket& socket, const char* data, std::size_t length) {
+  const int n = ::send(static_cast<SOCKET>(socket.native()), data,
+                       static_cast<int>(length > 0x7fffffffu ? 0x7fffffffu : length), 0);
+  if (n == SOCKET_ERROR) return io_error(WSAGetLastError());
+  IoResult r;
+  r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;
+  r.bytes = static_cast<std::size_t>(n);
+  return r;
+}
+
+void shutdown_send(const Socket& socket) { (void)::shutdown(static_cast<SOCKET>(socket.native()), SD_SEND); }
 
 }  // namespace qm::platform

@@ -1,0 +1,122 @@
+#include "server/connection.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "module/clock.hpp"
+#include "module/fault.hpp"
+#include "server/head_reader.hpp"
+#include "server/router.hpp"
+#include "server/server.hpp"
+
+namespace qm::server {
+
+namespace {
+
+constexpr Instant millisecond = 1000000;
+constexpr Instant min_send_time = 100 * millisecond;
+constexpr Instant max_send_time = 10000 * millisecond;
+constexpr Instant drain_time = 100 * millisecond;
+
+// The connection's socket as a source of head bytes.
+class SocketSource final : public HeadSource {
+ public:
+  explicit SocketSource(platform::Socket& socket) : socket_(socket) {}
+  Instant now() override { return now_ns(); }
+  ReceiveResult receive(char* buffer, std::size_t length, std::uint64_t timeout_ms) override {
+    if (!platform::set_receive_timeout(socket_, timeout_ms)) return {ReceiveResult::Kind::setup_failed, 0};
+    const platform::IoResult got = platform::receive(socket_, buffer, length);
+    using S = platform::IoResult::Status;
+    switch (got.status) {
+      case S::ok: return {ReceiveResult::Kind::data, got.bytes};
+      case S::closed:
+      case S::shut_down: return {ReceiveResult::Kind::closed, 0};
+      case S::interrupted: return {ReceiveResult::Kind::interrupted, 0};
+      default: return {ReceiveResult::Kind::failed, 0};
+    }
+  }
+
+ private:
+  platform::Socket& socket_;
+};
+
+Routes connection_routes(Server&) {
+  Routes routes;
+  return routes;
+}
+
+void serve(ConnectionSlot& slot, platform::Socket& socket) {
+  Server& server = slot.server();
+  if (!platform::set_nonblocking(socket, false)) return;
+  (void)platform::set_nodelay(socket);
+  ListenerFacts facts;
+  facts.port = server.port;
+  if (const auto local = platform::local_address(socket)) facts.local_ipv4_text = local->address.to_string();
+
+  const Instant start = now_ns();
+  const Instant head_deadline = start + server.config.head_timeout;
+  SocketSource source(socket);
+  HeadRead read = read_request_head(source, server.config, start, server.stats.rejected);
+  switch (read.outcome) {
+    case HeadRead::Outcome::close:
+      return;
+    case HeadRead::Outcome::answer:
+      send_answer(socket, read.answer, head_deadline);
+      return;
+    case HeadRead::Outcome::complete:
+      break;
+  }
+  RequestCounters counters{server.stats.requests, server.stats.rejected, server.stats.last_request};
+  const std::string answer = answer_request(read.head, facts, counters, connection_routes(server), now_ns());
+  send_answer(socket, answer, head_deadline);
+}
+
+}  // namespace
+
+void send_answer(platform::Socket& socket, std::string_view answer, Instant head_deadline) {
+  const Instant now = now_ns();
+  const Instant allowed = std::clamp(head_deadline > now ? head_deadline - now : 0, min_send_time, max_send_time);
+  const Instant deadline = now + allowed;
+  while (!answer.empty()) {
+    const std::uint64_t left = millis_left(now_ns(), deadline);
+    if (left == 0 || !platform::set_send_timeout(socket, left)) {
+      socket.close();
+      return;
+    }
+    const platform::IoResult sent = platform::send(socket, answer.data(), answer.size());
+    if (sent.status == platform::IoResult::Status::interrupted) continue;
+    if (sent.status != platform::IoResult::Status::ok) {
+      socket.close();
+      return;
+    }
+    answer.remove_prefix(std::min(sent.bytes, answer.size()));
+  }
+  close_gracefully(socket);
+}
+
+void close_gracefully(platform::Socket& socket) {
+  platform::shutdown_send(socket);
+  const Instant deadline = now_ns() + drain_time;
+  char sink[1024];
+  while (true) {
+    const std::uint64_t left = millis_left(now_ns(), deadline);
+    if (left == 0 || !platform::set_receive_timeout(socket, left)) break;
+    const platform::IoResult got = platform::receive(socket, sink, sizeof sink);
+    if (got.status == platform::IoResult::Status::ok || got.status == platform::IoResult::Status::interrupted) continue;
+    break;
+  }
+  socket.close();
+}
+
+void serve_connection(ConnectionSlot slot, platform::Socket socket) noexcept {
+  try {
+    serve(slot, socket);
+  } catch (...) {
+    (void)caught_message();
+  }
+  socket.close();
+  slot.release();
+}
+
+}  // namespace qm::server

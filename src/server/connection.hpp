@@ -1,0 +1,26 @@
+#pragma once
+// One admitted connection: its thread reads one request head, answers it and closes.
+#include <cstdint>
+#include <string_view>
+
+#include "platform/socket.hpp"
+#include "server/slots.hpp"
+
+namespace qm::server {
+
+using Instant = std::uint64_t;
+
+// The body of "quillmarsh-exporter-connection": serves exactly one request on the socket and
+// closes it; the slot is given back when it returns, on every path.
+void serve_connection(ConnectionSlot slot, platform::Socket socket) noexcept;
+
+// Sends a whole answer under one overall deadline: the time left until `head_deadline`, but at
+// least 100 ms and never more than 10 s, recomputed before each partial send. Then closes
+// gracefully; a failed, empty or late send closes at once.
+void send_answer(platform::Socket& socket, std::string_view answer, Instant head_deadline);
+
+// Shuts down the sending side, then reads and drops what the peer still sends for at most 100 ms,
+// so that closing does not reset the connection under an answer the peer has not read; closes.
+void close_gracefully(platform::Socket& socket);
+
+}  // namespace qm::server

@@ -1,0 +1,150 @@
+"""Admission and the two head deadlines: silent clients, heads sent a byte at a time, the per-peer
+connection limit and token bucket, the server-wide limit, and the busy answer."""
+import socket
+import time
+
+import qmhttp
+from qmhttp import Host, connect, read_all, run_tests, split_answer
+
+host = None
+BUSY_TAIL = [("Cache-Control", "no-store"), ("X-Content-Type-Options", "nosniff"), ("Connection", "close")]
+
+
+def rejected():
+    return host.status()["health"]["rejected"]
+
+
+def status_request(origin=None):
+    extra = "Origin: %s\r\n" % origin if origin else ""
+    return ("GET /v1/status HTTP/1.1\r\nHost: localhost:%d\r\n%s\r\n" % (host.port, extra)).encode()
+
+
+def check_busy(answer, origin=None):
+    line, fields, body = split_answer(answer)
+    assert line == "HTTP/1.1 503 Service Unavailable", answer
+    want = [("Content-Type", "text/plain; charset=utf-8"), ("Content-Length", "15")]
+    if origin:
+        want += [("Access-Control-Allow-Origin", origin), ("Vary", "Origin")]
+    want += [("Retry-After", "1")] + BUSY_TAIL
+    assert fields == want, fields
+    assert body == b"busy, try again"
+
+
+def test_silent_client_is_closed_after_half_a_second():
+    before = rejected()
+    with connect(host.port, "127.0.0.5") as s:
+        started = time.monotonic()
+        data = read_all(s)
+        elapsed = time.monotonic() - started
+    assert data == b"", data
+    assert 0.4 <= elapsed < 1.5, elapsed
+    assert rejected() - before == 1
+
+
+def test_head_a_byte_at_a_time_is_cut_after_sixteen_receives():
+    before = rejected()
+    head = status_request()
+    with connect(host.port, "127.0.0.6") as s:
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        sent = 0
+        try:
+            for i in range(len(head)):
+                s.sendall(head[i:i + 1])
+                sent += 1
+                time.sleep(0.03)
+        except OSError:
+            pass
+        data = read_all(s)
+    assert data == b"", data
+    assert 16 <= sent < len(head), sent
+    assert rejected() - before == 1
+
+
+def test_ninth_connection_of_a_peer_is_busy():
+    held = [connect(host.port, "127.0.0.7") for _ in range(8)]
+    try:
+        time.sleep(0.05)
+        # Nothing sent yet when the busy answer reads: no Origin lines.
+        with connect(host.port, "127.0.0.7") as s:
+            check_busy(read_all(s))
+        # Another peer is still admitted.
+        with connect(host.port, "127.0.0.8") as s:
+            s.sendall(status_request())
+            assert split_answer(read_all(s))[0] == "HTTP/1.1 200 OK"
+    finally:
+        for s in held:
+            s.close()
+
+
+def test_busy_answer_echoes_an_allowed_origin_it_could_read():
+    origin = "http://localhost:5173"
+    seen = False
+    for attempt in range(5):
+        held = [connect(host.port, "127.0.0.9") for _ in range(8)]
+        try:
+            time.sleep(0.05)
+            s = connect(host.port, "127.0.0.9")
+            s.sendall(status_request(origin))
+            answer = read_all(s)
+            s.close()
+            line = split_answer(answer)[0]
+            assert line == "HTTP/1.1 503 Service Unavailable", answer
+            if b"Access-Control-Allow-Origin" in answer:
+                check_busy(answer, origin)
+                seen = True
+                break
+        finally:
+            for h in held:
+                h.close()
+        time.sleep(0.6)
+    assert seen
+
+
+def test_connection_bucket_allows_a_burst_of_forty():
+    # Sequential complete requests from one peer: the 41st within a second is busy (lane 1 burst 40,
+    # refilled at 20 per second).
+    started = time.monotonic()
+    answers = []
+    for i in range(45):
+        with connect(host.port, "127.0.0.11") as s:
+            s.sendall(b"GET /nothing HTTP/1.1\r\nHost: localhost:%d\r\n\r\n" % host.port)
+            answers.append(split_answer(read_all(s))[0])
+        if answers[-1].startswith("HTTP/1.1 503"):
+            break
+    elapsed = time.monotonic() - started
+    first_busy = len(answers)
+    assert answers[-1] == "HTTP/1.1 503 Service Unavailable", answers
+    assert all(a == "HTTP/1.1 404 Not Found" for a in answers[:-1]), answers
+    assert 41 <= first_busy <= 41 + int(elapsed * 20) + 1, (first_busy, elapsed)
+
+
+def test_server_wide_limit_of_twenty():
+    held = []
+    try:
+        for peer in ("127.0.0.12", "127.0.0.13", "127.0.0.14"):
+            for _ in range(8 if peer != "127.0.0.14" else 4):
+                held.append(connect(host.port, peer))
+        time.sleep(0.05)
+        before = rejected()
+        with connect(host.port, "127.0.0.15") as s:
+            check_busy(read_all(s))
+        assert rejected() - before == 1
+    finally:
+        for s in held:
+            s.close()
+    # Once they are gone, the server admits again.
+    time.sleep(0.1)
+    with connect(host.port, "127.0.0.15") as s:
+        s.sendall(status_request())
+        assert split_answer(read_all(s))[0] == "HTTP/1.1 200 OK"
+
+
+if __name__ == "__main__":
+    with Host() as h:
+        host = h
+        run_tests([test_silent_client_is_closed_after_half_a_second,
+                   test_head_a_byte_at_a_time_is_cut_after_sixteen_receives,
+                   test_ninth_connection_of_a_peer_is_busy,
+                   test_busy_answer_echoes_an_allowed_origin_it_could_read,
+                   test_connection_bucket_allows_a_burst_of_forty,
+                   test_server_wide_limit_of_twenty])
