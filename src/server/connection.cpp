@@ -9,6 +9,7 @@
 #include "server/head_reader.hpp"
 #include "server/router.hpp"
 #include "server/server.hpp"
+#include "server/status_route.hpp"
 
 namespace qm::server {
 
@@ -41,8 +42,11 @@ class SocketSource final : public HeadSource {
   platform::Socket& socket_;
 };
 
-Routes connection_routes(Server&) {
+Routes connection_routes(Server& server) {
   Routes routes;
+  routes.status = [&server](const RouteRequest& request) {
+    return respond_json(status_route(server, request.now), request.origin.header_text);
+  };
   return routes;
 }
 

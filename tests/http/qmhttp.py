@@ -10,6 +10,15 @@ BUILD_DIR = os.environ.get("QM_BUILD_DIR", "build/default")
 SOURCE_DIR = os.environ.get("QM_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 
 
+def host_env():
+    """The environment of a host process: under ThreadSanitizer its runtime comes as
+    QM_CHILD_PRELOAD (python3 itself crashes with it preloaded) and goes to the host only."""
+    env = dict(os.environ)
+    if env.get("QM_CHILD_PRELOAD"):
+        env["LD_PRELOAD"] = env["QM_CHILD_PRELOAD"]
+    return env
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
@@ -22,7 +31,7 @@ class Host:
     def __init__(self, port=None):
         self.port = port or free_port()
         script = os.path.join(SOURCE_DIR, "tests", "http", "host.lua")
-        self.proc = subprocess.Popen(["lua5.1", script, BUILD_DIR, str(self.port)],
+        self.proc = subprocess.Popen(["lua5.1", script, BUILD_DIR, str(self.port)], env=host_env(),
                                      stdout=subprocess.PIPE, stderr=sys.stderr, text=True)
         line = self.proc.stdout.readline()
         if not line.startswith("serving"):
@@ -80,7 +89,18 @@ class Host:
         self.close()
 
 
-def connect(port, source="127.0.0.1", timeout=5.0):
+_next_source = [0]
+
+
+def spread_source():
+    """A loopback source address of its own for each call (127.0.1.1 to 127.0.1.250 in turn), so
+    that many requests of one test do not run into the per-peer connection bucket."""
+    _next_source[0] = _next_source[0] % 250 + 1
+    return "127.0.1.%d" % _next_source[0]
+
+
+def connect(port, source=None, timeout=5.0):
+    source = source or spread_source()
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.settimeout(timeout)
     s.bind((source, 0))
@@ -103,7 +123,7 @@ def read_all(s, limit=10.0):
     return b"".join(chunks)
 
 
-def raw(port, data, source="127.0.0.1"):
+def raw(port, data, source=None):
     """Sends raw bytes and returns everything the server answers before it closes."""
     with connect(port, source) as s:
         s.sendall(data)
@@ -118,7 +138,7 @@ def split_answer(answer):
     return lines[0], fields, body
 
 
-def request(port, method, target, headers=None, source="127.0.0.1"):
+def request(port, method, target, headers=None, source=None):
     lines = ["%s %s HTTP/1.1" % (method, target)]
     if headers is None:
         headers = [("Host", "127.0.0.1:%d" % port)]
@@ -126,7 +146,7 @@ def request(port, method, target, headers=None, source="127.0.0.1"):
     return raw(port, ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"), source)
 
 
-def get(port, target, headers=None, source="127.0.0.1"):
+def get(port, target, headers=None, source=None):
     """(code, fields, body) of one GET."""
     answer = request(port, "GET", target, headers, source)
     if not answer:

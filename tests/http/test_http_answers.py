@@ -17,7 +17,7 @@ def rejected_and_requests():
     return doc["health"]["rejected"], doc["health"]["requests"]
 
 
-def expect_answer(data, code, reason, body, extra=(), rejected=1, source="127.0.0.1"):
+def expect_answer(data, code, reason, body, extra=(), rejected=1, source=None):
     """Sends raw bytes; checks the whole answer and that it counted one rejection."""
     before, _ = rejected_and_requests()
     answer = raw(host.port, data, source)
