@@ -22,7 +22,7 @@ printf '%s' '0123456789ABCDEF%3A0-18446744073709551615%2C18446744073709551615' >
 # Request-head reading and routing.
 clang++ "${flags[@]}" tests/fuzz/fuzz_request_head.cpp src/server/request_head.cpp src/server/text_rules.cpp \
   src/server/request_rules.cpp src/server/answer.cpp src/server/router.cpp src/server/head_reader.cpp \
-  src/module/clock.cpp src/platform/posix/clock.cpp -o "$out/fuzz_request_head"
+  src/platform/socket.cpp src/module/clock.cpp src/platform/posix/clock.cpp -o "$out/fuzz_request_head"
 corpus="$out/corpus_request_head"
 mkdir -p "$corpus"
 printf '\000GET /v1/status?x=1 HTTP/1.1\r\nHost: localhost:8080\r\nOrigin: http://localhost:5173\r\n\r\n' >"$corpus/status"

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/socket.hpp"
 #include "server/server.hpp"
 
 namespace qm::server {
@@ -34,8 +35,8 @@ bool PeerAddress::is_loopback() const { return v6 ? is_ipv6_loopback(bytes) : by
 
 bool PeerAddress::may_connect() const {
   if (v6) return is_ipv6_loopback(bytes);
-  const auto& b = bytes;
-  return b[0] == 10 || b[0] == 127 || (b[0] == 172 && b[1] >= 16 && b[1] <= 31) || (b[0] == 192 && b[1] == 168);
+  const auto a = platform::Ipv4Address::from_octets(bytes[0], bytes[1], bytes[2], bytes[3]);
+  return a.is_private() || a.is_loopback();
 }
 
 void refill_bucket(double& level, Instant& last_refill, double rate, double burst, Instant now) {

@@ -1,5 +1,6 @@
 #include "server/request_rules.hpp"
 
+#include "platform/socket.hpp"
 #include "server/text_rules.hpp"
 
 namespace qm::server {
@@ -8,8 +9,8 @@ namespace {
 
 bool allowed_origin_host(std::string_view host) {
   if (host == "[::1]" || ascii_iequals(host, "localhost")) return true;
-  const auto address = parse_ipv4(host);
-  return address && is_private_or_loopback_ipv4(*address);
+  const auto address = platform::parse_ipv4(host);
+  return address && (address->is_private() || address->is_loopback());
 }
 
 bool all_digits(std::string_view text) {

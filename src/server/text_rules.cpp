@@ -87,42 +87,6 @@ std::string_view trim_unicode_space(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-std::optional<std::array<std::uint8_t, 4>> parse_ipv4(std::string_view text) {
-  std::array<std::uint8_t, 4> out{};
-  std::size_t pos = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (pos >= text.size() || text[pos] != '.') return std::nullopt;
-      ++pos;
-    }
-    const std::size_t start = pos;
-    unsigned value = 0;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 3) {
-      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
-      ++pos;
-    }
-    const std::size_t digits = pos - start;
-    if (digits == 0 || value > 255) return std::nullopt;
-    if (digits > 1 && text[start] == '0') return std::nullopt;
-    out[static_cast<std::size_t>(part)] = static_cast<std::uint8_t>(value);
-  }
-  if (pos != text.size()) return std::nullopt;
-  return out;
-}
-
-std::string ipv4_text(const std::array<std::uint8_t, 4>& a) {
-  std::string out;
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) out.push_back('.');
-    out += std::to_string(a[static_cast<std::size_t>(i)]);
-  }
-  return out;
-}
-
-bool is_private_or_loopback_ipv4(const std::array<std::uint8_t, 4>& a) {
-  return a[0] == 10 || a[0] == 127 || (a[0] == 172 && a[1] >= 16 && a[1] <= 31) || (a[0] == 192 && a[1] == 168);
-}
-
 std::optional<std::uint16_t> parse_port(std::string_view text) {
   if (!text.empty() && text[0] == '+') text.remove_prefix(1);
   if (text.empty()) return std::nullopt;
