@@ -40,16 +40,10 @@ std::string status_route(Server& server, std::uint64_t now) {
 
   StatusInputs inputs;
   inputs.stats = &server.stats;
-  ServerFacts facts;
-  facts.generation = server.generation;
-  if (server.running.load(std::memory_order_acquire)) facts.listening_port = server.port;
-  facts.open_connections = server.open_connections.load(std::memory_order_relaxed);
-  facts.lan_enabled = server.lan_mode.kind != LanModeKind::off;
-  inputs.server = facts;
+  inputs.server = server_facts(server);
   inputs.snapshot = snap;
   inputs.server_error = error;
-  if (lan.address) inputs.lan.address = lan.address->to_string();
-  inputs.lan.error = lan.error;
+  inputs.lan = lan_facts(lan);
   inputs.last_panic = panic;
   inputs.mesh = mesh;
   inputs.now_stamp = now_stamp;
