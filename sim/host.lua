@@ -10,6 +10,7 @@ package.path = here .. "/?.lua;" .. package.path
 
 local socket = require("socket")
 local world_lib = require("world")
+local terrain_loop = require("terrain_loop")
 
 local options = {
   module = "build/default", port = 8931, budget = 300, map = "tm",
@@ -144,23 +145,7 @@ local function move_aircraft(t)
   end
 end
 
--- The terrain loop: take batches until the module stops handing out, answering every point.
 local points_answered = 0
-local function terrain_loop()
-  local n = call("terrain_take")
-  while type(n) == "number" and n > 0 do
-    for i = 1, n do
-      local x, y, kind = call("terrain_point", i)
-      if x then
-        local a, b = world.answer(x, y, kind)
-        call("terrain_answer", i, a, b)
-        points_answered = points_answered + 1
-      end
-    end
-    n = call("terrain_take")
-  end
-end
-
 start_mission()
 local wall_start = socket.gettime()
 local frames = 0
@@ -178,7 +163,7 @@ while options.seconds <= 0 or socket.gettime() - wall_start < options.seconds do
     scan_wanted = false
   end
   move_aircraft(mission_time)
-  terrain_loop()
+  points_answered = points_answered + terrain_loop.run(call, world)
   call("frame_end")
 
   -- the export hook's frame
