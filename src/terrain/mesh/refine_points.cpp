@@ -1,6 +1,10 @@
 #include "terrain/mesh/refine_points.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <set>
+
+#include "terrain/mesh/plane.hpp"
 
 #include "module/fault.hpp"
 #include "module/numeric.hpp"
@@ -35,6 +39,212 @@ bool add_point(RefinePoints& points, double x, double y, double h) {
 std::uint32_t next_face_id(RefinePoints& points) {
   check(points.last_face_id < kNoFace - 1, "face ids are used up");
   return ++points.last_face_id;
+}
+
+namespace {
+
+constexpr double kStepLimit = 64.000000001;
+
+struct Group {
+  PatchPlane plane;
+  std::vector<std::uint64_t> members;
+};
+
+// Union-find over group numbers with path halving.
+struct GroupSets {
+  std::vector<std::uint32_t> parent;
+  std::uint32_t root(std::uint32_t g) {
+    while (parent[g] != g) {
+      parent[g] = parent[parent[g]];
+      g = parent[g];
+    }
+    return g;
+  }
+};
+
+bool groups_agree(const RefinePoints& pts, const Group& g1, const Group& g2) {
+  auto agree_at = [&](std::uint64_t p) {
+    const double d = std::fabs(g1.plane.height(pts.xs[p], pts.ys[p]) - g2.plane.height(pts.xs[p], pts.ys[p]));
+    return d <= 0.05;  // NaN fails
+  };
+  for (std::uint64_t p : g1.members)
+    if (!agree_at(p)) return false;
+  for (std::uint64_t p : g2.members)
+    if (!agree_at(p)) return false;
+  return true;
+}
+
+}  // namespace
+
+RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cell_grid,
+                                 const std::vector<Level>& levels) {
+  RefinePoints pts;
+  pts.cell_grid = cell_grid;
+  pts.origin_x = origin.x;
+  pts.origin_y = origin.y;
+  pts.radius = origin.radius;
+  pts.last_face_id = kFirstGrownFaceBase;
+  if (levels.empty()) return pts;
+
+  const Level& fine = levels.back();
+  const double sf = fine.step;
+  auto fine_position = [&](double ci, double cj) -> std::int64_t {
+    const auto it = fine.index.find(LatticeKey{saturate<std::int32_t>(ci), saturate<std::int32_t>(cj)});
+    if (it == fine.index.end()) return -1;
+    check(it->second < fine.heights.size(), "a sample position is in range");
+    return it->second;
+  };
+
+  // 1. Samples, each once, with the finest level's height; non-finite ones are holes.
+  struct Hole {
+    double x, y;
+    std::int64_t ci, cj;
+  };
+  std::vector<Hole> holes;
+  HashSet<HalfUnitKey> seen;
+  for (const Level& level : levels) {
+    for (const LatticeKey& key : level.keys) {
+      const double x = key.first * level.step;
+      const double y = key.second * level.step;
+      if (!seen.insert(half_unit_key(x, y)).second) continue;
+      const std::int32_t ci = saturate<std::int32_t>(round_half_away(x / sf));
+      const std::int32_t cj = saturate<std::int32_t>(round_half_away(y / sf));
+      const std::int64_t at = fine_position(ci, cj);
+      if (at < 0) continue;
+      const double h = fine.heights[static_cast<std::size_t>(at)];
+      if (std::isfinite(h)) {
+        add_point(pts, x, y, h);
+      } else {
+        holes.push_back(Hole{x, y, ci, cj});
+      }
+    }
+  }
+
+  // 2. Holes take the mean of the nearest ring of finite neighbours, never beyond 64 units.
+  if (!holes.empty() && sf <= kStepLimit) {
+    static constexpr int kRing[8][2] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
+    for (const Hole& hole : holes) {
+      for (std::int64_t k = 1; static_cast<double>(k) * sf <= kStepLimit; k *= 2) {
+        double sum = 0.0;
+        std::uint32_t count = 0;
+        for (const auto& o : kRing) {
+          const std::int64_t at = fine_position(static_cast<double>(hole.ci + o[0] * k),
+                                                static_cast<double>(hole.cj + o[1] * k));
+          if (at < 0) continue;
+          const double h = fine.heights[static_cast<std::size_t>(at)];
+          if (!std::isfinite(h)) continue;
+          sum += h;
+          count += 1;
+        }
+        if (count > 0) {
+          add_point(pts, hole.x, hole.y, sum / count);
+          break;
+        }
+      }
+    }
+  }
+
+  // 3. Groups: one per patch label of every level, with the points it explains.
+  std::vector<Group> groups;
+  std::map<std::uint64_t, std::set<std::uint32_t>> point_groups;
+  for (const Level& level : levels) {
+    check(level.matched.size() == level.keys.size(), "a level's columns have one length");
+    std::vector<std::uint32_t> labels;
+    for (std::uint32_t m : level.matched)
+      if (m < 0x80000000u) labels.push_back(m);
+    std::sort(labels.begin(), labels.end());
+    labels.erase(std::unique(labels.begin(), labels.end()), labels.end());
+    check(groups.size() + labels.size() < kNoFace, "group numbers fit 32 bits");
+    HashMap<std::uint32_t, std::uint32_t> group_of;
+    group_of.reserve(labels.size());
+    for (std::uint32_t label : labels) {
+      check(label < level.patches.size(), "a patch label is in range");
+      group_of.emplace(label, static_cast<std::uint32_t>(groups.size()));
+      groups.push_back(Group{level.patches[label], {}});
+    }
+    for (std::size_t k = 0; k < level.keys.size(); ++k) {
+      const std::uint32_t m = level.matched[k];
+      if (m >= 0x80000000u) continue;
+      const auto g = group_of.find(m);
+      if (g == group_of.end()) fault("no entry found for key");
+      const auto p = pts.point_keys.find(half_unit_key(level.keys[k].first * level.step, level.keys[k].second * level.step));
+      if (p == pts.point_keys.end()) continue;
+      groups[g->second].members.push_back(p->second);
+      point_groups[p->second].insert(g->second);
+    }
+  }
+
+  // 4. Merge groups whose planes agree at all their members.
+  GroupSets sets;
+  sets.parent.resize(groups.size());
+  for (std::uint32_t g = 0; g < groups.size(); ++g) sets.parent[g] = g;
+  HashSet<std::pair<std::uint32_t, std::uint32_t>> tested;
+  for (const auto& [point, gs] : point_groups) {
+    for (auto a = gs.begin(); a != gs.end(); ++a) {
+      for (auto b = std::next(a); b != gs.end(); ++b) {
+        const std::uint32_t g1 = *a, g2 = *b;
+        if (tested.contains({g1, g2})) continue;
+        if (sets.root(g1) == sets.root(g2)) continue;
+        tested.insert({g1, g2});
+        if (groups_agree(pts, groups[g1], groups[g2])) {
+          const std::uint32_t r1 = sets.root(g1);
+          const std::uint32_t r2 = sets.root(g2);
+          sets.parent[r2] = r1;
+        }
+      }
+    }
+  }
+
+  // 5. Faces: one per set of groups with members, named by the set's representative.
+  std::map<std::uint32_t, std::vector<std::uint32_t>> face_groups;  // root -> its groups, ascending
+  for (std::uint32_t g = 0; g < groups.size(); ++g) {
+    if (groups[g].members.empty()) continue;
+    face_groups[sets.root(g)].push_back(g);
+  }
+  std::uint32_t largest = 0;
+  for (const auto& [id, gs] : face_groups) {
+    std::vector<std::uint64_t> members;
+    for (std::uint32_t g : gs) members.insert(members.end(), groups[g].members.begin(), groups[g].members.end());
+    std::sort(members.begin(), members.end());
+    members.erase(std::unique(members.begin(), members.end()), members.end());
+    double mx = 0.0, my = 0.0;
+    for (std::uint64_t p : members) {
+      mx += pts.xs[p];
+      my += pts.ys[p];
+    }
+    mx /= static_cast<double>(members.size());
+    my /= static_cast<double>(members.size());
+    double sxx = 0.0, syy = 0.0, sxy = 0.0;
+    for (std::uint64_t p : members) {
+      const double dx = pts.xs[p] - mx;
+      const double dy = pts.ys[p] - my;
+      sxx += dx * dx;
+      syy += dy * dy;
+      sxy += dx * dy;
+    }
+    Plane plane;
+    if (members.size() >= 3 && (sxx + syy) * (sxx + syy) * 1e-12 < sxx * syy - sxy * sxy) {
+      plane = fit_face_plane(pts.xs, pts.ys, pts.hs, members).plane;
+    } else {
+      const PatchPlane& pp = groups[gs.front()].plane;
+      plane = Plane{pp.c - pp.a * pp.x0 - pp.b * pp.y0, pp.a, pp.b};
+    }
+    pts.planes[id] = plane;
+    pts.members[id] = std::move(members);
+    largest = std::max(largest, id);
+  }
+
+  // 6. Each point's faces.
+  for (const auto& [point, gs] : point_groups) {
+    auto& faces = pts.point_faces[point];
+    for (std::uint32_t g : gs) faces.push_back(sets.root(g));
+    std::sort(faces.begin(), faces.end());
+    faces.erase(std::unique(faces.begin(), faces.end()), faces.end());
+  }
+
+  // 7. Grown faces take ids above every id in use.
+  pts.last_face_id = std::max(kFirstGrownFaceBase, largest);
+  return pts;
 }
 
 }  // namespace qm::mesh

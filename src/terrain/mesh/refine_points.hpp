@@ -45,6 +45,11 @@ struct RefineOrigin {
   std::uint32_t radius = 0;
 };
 
+// The origin record of a lattice: its centre corner and radius.
+inline RefineOrigin refine_origin(const Lattice& lattice) {
+  return RefineOrigin{lattice.centre_x, lattice.centre_y, static_cast<std::uint32_t>(lattice.radius)};
+}
+
 HalfUnitKey half_unit_key(double x, double y);
 
 // Adds the point unless its key is present: false and no change when it is, else the point is
