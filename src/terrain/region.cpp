@@ -7,6 +7,7 @@
 
 #include "module/hashing.hpp"
 #include "module/numeric.hpp"
+#include "terrain/terrain_points.hpp"
 
 namespace qm {
 
@@ -19,7 +20,6 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kOutlineStep = 5000.0;
 constexpr double kLatitudeLimit = 85.0;
 constexpr double kDistanceLimitKm = 2000.0;
-constexpr double kEarthDiameterKm = 12742.0176;
 constexpr double kInvCell = 0.015625;
 
 std::int32_t cell_floor(double v) { return saturate<std::int32_t>(std::floor(v)); }
@@ -47,13 +47,7 @@ std::uint64_t edge_pieces(const Mercator& a, const Mercator& b) {
 
 bool vertex_accepted(const LatLon& v, const LatLon& centre) {
   if (!(std::fabs(v.lat) <= kLatitudeLimit) || !std::isfinite(v.lat) || !std::isfinite(v.lon)) return false;
-  const double phi = v.lat * kDegToRad, lambda = v.lon * kDegToRad;
-  const double phi0 = centre.lat * kDegToRad, lambda0 = centre.lon * kDegToRad;
-  const double s1 = std::sin((phi - phi0) / 2.0);
-  const double s2 = std::sin((lambda - lambda0) / 2.0);
-  const double a = s1 * s1 + std::cos(phi) * std::cos(phi0) * s2 * s2;
-  const double km = kEarthDiameterKm * std::asin(std::fmin(1.0, std::sqrt(a)));
-  return !(km > kDistanceLimitKm);
+  return !(great_circle_km(v, centre) > kDistanceLimitKm);
 }
 
 bool ring_accepted(const AreaRing& ring, const LatLon& centre) {
