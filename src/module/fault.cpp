@@ -91,4 +91,10 @@ std::optional<std::shared_ptr<const std::string>> try_last_panic() {
   return slot.text;
 }
 
+std::shared_ptr<const std::string> last_panic() {
+  PanicSlot& slot = panic_slot();
+  std::lock_guard guard(slot.lock);
+  return slot.text;
+}
+
 }  // namespace qm

@@ -48,4 +48,8 @@ void install_panic_hook();
 // (a null pointer before the first fault).
 std::optional<std::shared_ptr<const std::string>> try_last_panic();
 
+// The last panic text, waiting for the lock (held only to copy or store one reference); for the
+// server's threads, never for the host's.
+std::shared_ptr<const std::string> last_panic();
+
 }  // namespace qm
