@@ -1,0 +1,140 @@
+// The platform layer on the system it runs on (Linux, and Windows under Wine): the clock, the random
+// source, threads, waiting on a word and parking. Module pinning: test_call_frame.cpp.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "platform/clock.hpp"
+#include "platform/park.hpp"
+#include "platform/random.hpp"
+#include "platform/thread.hpp"
+#include "platform/wait_word.hpp"
+
+namespace qm::platform {
+namespace {
+
+constexpr std::uint64_t kMs = 1'000'000;
+constexpr std::uint64_t kHang = 20'000 * kMs;  // a limit that only a hang reaches
+
+// Waits (without the functions under test) until `flag` is set or the hang limit passes.
+bool wait_flag(const std::atomic<bool>& flag) {
+  const std::uint64_t start = monotonic_ns();
+  while (!flag.load()) {
+    if (monotonic_ns() - start > kHang) return false;
+    sleep_ns(kMs);
+  }
+  return true;
+}
+
+TEST(Clock, NeverDecreasesAndSleepLastsAtLeastItsTime) {
+  std::uint64_t last = monotonic_ns();
+  for (int i = 0; i < 100000; ++i) {
+    const std::uint64_t now = monotonic_ns();
+    ASSERT_GE(now, last);
+    last = now;
+  }
+  for (const std::uint64_t ns : {std::uint64_t{1}, 2 * kMs, 30 * kMs}) {
+    const std::uint64_t start = monotonic_ns();
+    sleep_ns(ns);
+    EXPECT_GE(monotonic_ns() - start, ns) << ns;
+  }
+}
+
+TEST(Random, FillsEveryLengthAndDrawsDiffer) {
+  EXPECT_TRUE(system_random(nullptr, 0));
+  std::array<unsigned char, 1> one{};
+  EXPECT_TRUE(system_random(one.data(), one.size()));
+  // 4 KiB: every byte value shows up, which a partly filled buffer would not give.
+  std::array<unsigned char, 4096> a{}, b{};
+  ASSERT_TRUE(system_random(a.data(), a.size()));
+  ASSERT_TRUE(system_random(b.data(), b.size()));
+  EXPECT_NE(a, b);
+  std::array<bool, 256> seen{};
+  for (unsigned char c : a) seen[c] = true;
+  int values = 0;
+  for (bool s : seen) values += s ? 1 : 0;
+  EXPECT_GT(values, 240);
+  // The tail of a buffer is filled too.
+  std::array<unsigned char, 64> tail{};
+  ASSERT_TRUE(system_random(tail.data(), tail.size()));
+  bool any = false;
+  for (std::size_t i = 32; i < tail.size(); ++i) any = any || tail[i] != 0;
+  EXPECT_TRUE(any);
+}
+
+TEST(Thread, RunsTheBodyAndSurvivesOneThatThrows) {
+  std::atomic<bool> ran{false};
+  std::string error;
+  ASSERT_TRUE(spawn_thread("qm test thread", Priority::normal, [&] { ran = true; }, &error)) << error;
+  EXPECT_TRUE(wait_flag(ran));
+
+  std::atomic<bool> reached{false};
+  ASSERT_TRUE(spawn_thread("qm thrower", Priority::below_normal, [&] {
+    reached = true;
+    throw std::runtime_error("dropped by the thread's last catch-all");
+  }));
+  EXPECT_TRUE(wait_flag(reached));
+  // The process goes on: another thread still starts and runs.
+  std::atomic<bool> after{false};
+  ASSERT_TRUE(spawn_thread("qm after", Priority::normal, [&] { after = true; }));
+  EXPECT_TRUE(wait_flag(after));
+}
+
+TEST(WaitWord, ReturnsOnWakeOnChangeAndOnTimeout) {
+  std::atomic<std::uint32_t> word{0};
+  // A different value, or a zero timeout: at once.
+  word = 1;
+  std::uint64_t start = monotonic_ns();
+  wait_word(word, 0, kHang);
+  wait_word(word, 1, 0);
+  EXPECT_LT(monotonic_ns() - start, kHang / 2);
+
+  // Nobody wakes: the timeout ends the wait (spurious returns are allowed, so loop on the time).
+  start = monotonic_ns();
+  while (monotonic_ns() - start < 30 * kMs) wait_word(word, 1, 30 * kMs);
+  EXPECT_LT(monotonic_ns() - start, kHang / 2);
+
+  // Another thread changes the word and wakes every waiter.
+  std::atomic<bool> started{false};
+  ASSERT_TRUE(spawn_thread("qm waker", Priority::normal, [&] {
+    started = true;
+    sleep_ns(20 * kMs);
+    word.store(2);
+    wake_word_all(word);
+  }));
+  ASSERT_TRUE(wait_flag(started));
+  start = monotonic_ns();
+  while (word.load() == 1 && monotonic_ns() - start < kHang) wait_word(word, 1, kHang);
+  EXPECT_EQ(word.load(), 2u);
+  EXPECT_LT(monotonic_ns() - start, kHang / 2);
+}
+
+TEST(Parker, AnEarlyUnparkIsKeptAndALateOneWakesTheParkedThread) {
+  auto parker = current_parker();
+  parker->unpark();
+  std::uint64_t start = monotonic_ns();
+  parker->park(kHang);  // the token was waiting
+  EXPECT_LT(monotonic_ns() - start, kHang / 2);
+
+  start = monotonic_ns();
+  parker->park(20 * kMs);  // no token: the timeout
+  EXPECT_GE(monotonic_ns() - start, 20 * kMs);
+
+  std::atomic<bool> started{false};
+  ASSERT_TRUE(spawn_thread("qm unparker", Priority::normal, [&, parker] {
+    started = true;
+    sleep_ns(20 * kMs);
+    parker->unpark();
+  }));
+  ASSERT_TRUE(wait_flag(started));
+  start = monotonic_ns();
+  parker->park(kHang);
+  EXPECT_LT(monotonic_ns() - start, kHang / 2);
+}
+
+}  // namespace
+}  // namespace qm::platform
