@@ -1,5 +1,5 @@
 """The module under Wine's lua.exe, seen from this side over 127.0.0.1: the wake connection a
-replaced or stopped server makes to its own port.
+replaced or stopped server makes to its own port, and a host that exits with the server running.
 
 Environment: QM_WINE (the command that runs a Windows program, "|" between words), QM_LUA_EXE,
 QM_SOURCE_DIR, QM_BUILD_DIR (the Windows build)."""
@@ -156,6 +156,24 @@ def test_two_starts_make_one_wake_connection_to_the_old_port():
     finally:
         old.close()
         new.close()
+
+
+def test_a_host_that_exits_with_the_server_running_ends_cleanly():
+    # Exit at once, stop first, or let the interpreter close its state with the threads running.
+    for ending in ("os.exit(0)", "m.stop() os.exit(0)", None):
+        other = WineHost()
+        assert other.lua("return m.start(%d, false, nil, 300)" % free_port()) == ["true"]
+        if ending:
+            other.proc.stdin.write(ending.encode() + b"\n")
+            other.proc.stdin.flush()
+        other.proc.stdin.close()
+        try:
+            status = other.proc.wait(60)
+        except subprocess.TimeoutExpired:
+            other.proc.kill()
+            other.proc.wait()
+            raise AssertionError("the host did not end (%s)" % ending)
+        assert status == 0, "exit status %r (%s)" % (status, ending)
 
 
 def main():
