@@ -14,14 +14,57 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// The position of a key, or -1.
-std::int64_t find(const SampleTable& t, std::int64_t i, std::int64_t j) {
-  if (i < INT32_MIN || i > INT32_MAX || j < INT32_MIN || j > INT32_MAX) return -1;
-  const auto it = t.index.find(LatticeKey{static_cast<std::int32_t>(i), static_cast<std::int32_t>(j)});
-  if (it == t.index.end()) return -1;
-  check(it->second < t.keys.size() && it->second < t.heights.size(), "a sample position is in range");
-  return it->second;
-}
+// Key to position, as the table's index says: through a dense grid over the keys' bounding box
+// when that box is not much larger than the table, else through the index itself.
+class KeyLookup {
+ public:
+  explicit KeyLookup(const SampleTable& t) : t_(t) {
+    if (t.index.empty()) return;
+    std::int64_t i0 = INT64_MAX, i1 = INT64_MIN, j0 = INT64_MAX, j1 = INT64_MIN;
+    for (const auto& [key, pos] : t.index) {
+      i0 = std::min<std::int64_t>(i0, key.first);
+      i1 = std::max<std::int64_t>(i1, key.first);
+      j0 = std::min<std::int64_t>(j0, key.second);
+      j1 = std::max<std::int64_t>(j1, key.second);
+    }
+    const std::int64_t w = i1 - i0 + 1, h = j1 - j0 + 1;
+    const auto n = static_cast<std::int64_t>(t.index.size());
+    if (w > (std::int64_t{1} << 26) || h > (std::int64_t{1} << 26) || w * h > 16 * n + 4096) return;
+    i0_ = i0;
+    j0_ = j0;
+    w_ = w;
+    h_ = h;
+    dense_.assign(static_cast<std::size_t>(w * h), kNoPatch);
+    for (const auto& [key, pos] : t.index) {
+      dense_[static_cast<std::size_t>((key.first - i0) * h + (key.second - j0))] = pos;
+    }
+    use_dense_ = true;
+  }
+
+  // The position of a key, or -1.
+  std::int64_t find(std::int64_t i, std::int64_t j) const {
+    std::uint32_t pos;
+    if (use_dense_) {
+      const std::int64_t c = i - i0_, r = j - j0_;
+      if (c < 0 || c >= w_ || r < 0 || r >= h_) return -1;
+      pos = dense_[static_cast<std::size_t>(c * h_ + r)];
+      if (pos == kNoPatch) return -1;
+    } else {
+      if (i < INT32_MIN || i > INT32_MAX || j < INT32_MIN || j > INT32_MAX) return -1;
+      const auto it = t_.index.find(LatticeKey{static_cast<std::int32_t>(i), static_cast<std::int32_t>(j)});
+      if (it == t_.index.end()) return -1;
+      pos = it->second;
+    }
+    check(pos < t_.keys.size() && pos < t_.heights.size(), "a sample position is in range");
+    return pos;
+  }
+
+ private:
+  const SampleTable& t_;
+  bool use_dense_ = false;
+  std::int64_t i0_ = 0, j0_ = 0, w_ = 0, h_ = 0;
+  std::vector<std::uint32_t> dense_;
+};
 
 // Least squares z = c + a*x + b*y over accumulated sums, by Cramer's rule on the normal equations.
 struct PlaneSums {
@@ -104,8 +147,11 @@ double height_grain(double v) {
   return std::ldexp(1.0, e - 1046);
 }
 
-std::vector<std::uint32_t> rebuild_match_vertices(const SampleTable& t, std::span<const std::uint32_t> grown,
-                                                  std::span<const PatchPlane> planes, double spacing_tenth) {
+namespace {
+
+std::vector<std::uint32_t> match_vertices(const SampleTable& t, const KeyLookup& lookup,
+                                          std::span<const std::uint32_t> grown, std::span<const PatchPlane> planes,
+                                          double spacing_tenth) {
   const std::size_t n = t.keys.size();
   check(t.heights.size() == n && grown.size() == n, "a sample table's columns have one length");
   std::vector<std::uint32_t> result(n, kNoPatch);
@@ -121,7 +167,7 @@ std::vector<std::uint32_t> rebuild_match_vertices(const SampleTable& t, std::spa
     std::uint32_t choice = kNoPatch;
     for (std::int64_t dx = -2; dx <= 2; ++dx) {
       for (std::int64_t dy = -2; dy <= 2; ++dy) {
-        const std::int64_t m = find(t, i + dx, j + dy);
+        const std::int64_t m = lookup.find(i + dx, j + dy);
         if (m < 0) continue;
         const std::uint32_t q = grown[static_cast<std::size_t>(m)];
         if (static_cast<std::int32_t>(q) < 0) continue;
@@ -138,11 +184,20 @@ std::vector<std::uint32_t> rebuild_match_vertices(const SampleTable& t, std::spa
   return result;
 }
 
+}  // namespace
+
+std::vector<std::uint32_t> rebuild_match_vertices(const SampleTable& t, std::span<const std::uint32_t> grown,
+                                                  std::span<const PatchPlane> planes, double spacing_tenth) {
+  const KeyLookup lookup(t);
+  return match_vertices(t, lookup, grown, planes, spacing_tenth);
+}
+
 RebuildResult sampler_rebuild(const SampleTable& t, double spacing_tenth) {
   const std::size_t n = t.keys.size();
   check(t.heights.size() == n, "a sample table's columns have one length");
   check(n < kNoPatch, "a level has fewer samples than patch marks");
   const double s = t.step;
+  const KeyLookup lookup(t);
 
   // 1-2. Seeds: nearly flat whole 3 by 3 windows, best first (stable on key order).
   struct Candidate {
@@ -157,7 +212,7 @@ RebuildResult sampler_rebuild(const SampleTable& t, double spacing_tenth) {
     bool whole = true;
     for (int di = -1; di <= 1 && whole; ++di) {
       for (int dj = -1; dj <= 1; ++dj) {
-        const std::int64_t m = find(t, i + di, j + dj);
+        const std::int64_t m = lookup.find(i + di, j + dj);
         if (m < 0 || !std::isfinite(t.heights[static_cast<std::size_t>(m)])) {
           whole = false;
           break;
@@ -210,7 +265,7 @@ RebuildResult sampler_rebuild(const SampleTable& t, double spacing_tenth) {
     PlaneSums sums;
     for (int di = -1; di <= 1; ++di) {
       for (int dj = -1; dj <= 1; ++dj) {
-        const std::int64_t m = find(t, i + di, j + dj);
+        const std::int64_t m = lookup.find(i + di, j + dj);
         if (m < 0) fault("a seed's window is whole");
         const auto mu = static_cast<std::size_t>(m);
         visited[mu] = p;
@@ -229,7 +284,7 @@ RebuildResult sampler_rebuild(const SampleTable& t, double spacing_tenth) {
       const std::int64_t ja = t.keys[region[walk]].second;
       const std::int64_t around[4][2] = {{ia + 1, ja}, {ia - 1, ja}, {ia, ja + 1}, {ia, ja - 1}};
       for (const auto& nb : around) {
-        const std::int64_t m = find(t, nb[0], nb[1]);
+        const std::int64_t m = lookup.find(nb[0], nb[1]);
         if (m < 0) continue;
         const auto mu = static_cast<std::size_t>(m);
         if (grown[mu] != kNoPatch) continue;
@@ -257,11 +312,11 @@ RebuildResult sampler_rebuild(const SampleTable& t, double spacing_tenth) {
     result.matched = std::move(grown);
     return result;
   }
-  std::vector<std::uint32_t> match = rebuild_match_vertices(t, grown, patches, spacing_tenth);
+  std::vector<std::uint32_t> match = match_vertices(t, lookup, grown, patches, spacing_tenth);
   std::vector<PatchPlane> planes = refit(t, match, patches.size());
-  match = rebuild_match_vertices(t, grown, planes, spacing_tenth);
+  match = match_vertices(t, lookup, grown, planes, spacing_tenth);
   planes = refit(t, match, patches.size());
-  result.matched = rebuild_match_vertices(t, grown, planes, spacing_tenth);
+  result.matched = match_vertices(t, lookup, grown, planes, spacing_tenth);
   result.patches = std::move(planes);
   return result;
 }

@@ -223,26 +223,57 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
   const std::int64_t n2 = step_units(s2);
   const std::int64_t r2 = l.radius / n2;
   HashSet<LatticeKey> next;
-  next.reserve(unexplained.size() * 16);
-  for (const LatticeKey& u : unexplained) {
-    for (std::int64_t di = -4; di <= 4; ++di) {
-      for (std::int64_t dj = -4; dj <= 4; ++dj) {
-        const std::int64_t a = 2 * std::int64_t{u.first} + di;
-        const std::int64_t b = 2 * std::int64_t{u.second} + dj;
-        if (std::llabs(a) <= r2 && std::llabs(b) <= r2)
-          next.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
+  std::vector<LatticeKey> ask;
+  auto consider = [&](const LatticeKey& k) {
+    TerrainPoint p;
+    if (!point_of(l, k.first, k.second, n2, p)) return;
+    if (l.samples.contains(p)) return;
+    if (!lattice_touches(l.cover, p.first, p.second)) return;
+    ask.push_back(k);
+  };
+  const std::int64_t side = 2 * r2 + 1;
+  const auto reach = static_cast<std::int64_t>(unexplained.size()) * 81;
+  if (side <= (std::int64_t{1} << 16) && side * side <= 16 * reach + 4096) {
+    // Dense marks over the square of keys within the radius: each key is inserted once and the
+    // keys come out already sorted by a, then b.
+    std::vector<std::uint8_t> marks(static_cast<std::size_t>(side * side), 0);
+    std::size_t count = 0;
+    for (const LatticeKey& u : unexplained) {
+      for (std::int64_t di = -4; di <= 4; ++di) {
+        for (std::int64_t dj = -4; dj <= 4; ++dj) {
+          const std::int64_t a = 2 * std::int64_t{u.first} + di;
+          const std::int64_t b = 2 * std::int64_t{u.second} + dj;
+          if (std::llabs(a) > r2 || std::llabs(b) > r2) continue;
+          auto& m = marks[static_cast<std::size_t>((a + r2) * side + (b + r2))];
+          count += m == 0 ? 1 : 0;
+          m = 1;
+        }
       }
     }
+    next.reserve(count);
+    for (std::int64_t a = -r2; a <= r2; ++a) {
+      for (std::int64_t b = -r2; b <= r2; ++b) {
+        if (!marks[static_cast<std::size_t>((a + r2) * side + (b + r2))]) continue;
+        const LatticeKey k{static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)};
+        next.insert(k);
+        consider(k);
+      }
+    }
+  } else {
+    next.reserve(unexplained.size() * 16);
+    for (const LatticeKey& u : unexplained) {
+      for (std::int64_t di = -4; di <= 4; ++di) {
+        for (std::int64_t dj = -4; dj <= 4; ++dj) {
+          const std::int64_t a = 2 * std::int64_t{u.first} + di;
+          const std::int64_t b = 2 * std::int64_t{u.second} + dj;
+          if (std::llabs(a) <= r2 && std::llabs(b) <= r2)
+            next.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
+        }
+      }
+    }
+    for (const LatticeKey& k : next) consider(k);
+    std::sort(ask.begin(), ask.end());
   }
-  std::vector<LatticeKey> ask;
-  for (const LatticeKey& k : next) {
-    TerrainPoint p;
-    if (!point_of(l, k.first, k.second, n2, p)) continue;
-    if (l.samples.contains(p)) continue;
-    if (!lattice_touches(l.cover, p.first, p.second)) continue;
-    ask.push_back(k);
-  }
-  std::sort(ask.begin(), ask.end());
   l.pending.clear();
   l.pending.reserve(ask.size());
   for (const LatticeKey& k : ask) {
