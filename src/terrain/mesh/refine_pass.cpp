@@ -64,6 +64,12 @@ bool face_plane_off(const std::array<std::uint64_t, 3>& corners, const FaceSet& 
   return false;
 }
 
+std::optional<FaceWork> refine(const RefineOrigin& origin, const CellGrid& cell_grid, const std::vector<Level>& levels,
+                               StopCheck stop) {
+  SpanTimer span("refine");
+  return refine_start(build_refine_points(origin, cell_grid, levels), stop);
+}
+
 std::optional<FaceWork> refine_start(RefinePoints points, StopCheck stop) {
   FaceWork work;
   const double n = static_cast<double>(points.xs.size());

@@ -50,8 +50,11 @@ struct FaceWork {
 bool faces_stopped(const void* context);
 inline StopCheck faces_stop_check(const std::atomic<bool>& cancel) { return StopCheck{&cancel, &faces_stopped}; }
 
-// The pass over a point set built from a finished run's levels: runs the first iteration.
+// The pass over a finished run's levels: builds the point set and runs the first iteration.
 // Nothing when the face build was stopped.
+std::optional<FaceWork> refine(const RefineOrigin& origin, const CellGrid& cell_grid, const std::vector<Level>& levels,
+                               StopCheck stop);
+// The same over a point set already built.
 std::optional<FaceWork> refine_start(RefinePoints points, StopCheck stop);
 
 // One iteration: the face build, the triangle tests and the new wanted list; true when the face

@@ -1,0 +1,41 @@
+#pragma once
+// The whole sampler-side pipeline of one group over a fake host: the sampling run, the refine
+// pass (the host answering the wanted points), then the piece build's face build and face pieces.
+// And how far the pieces lie from the true terrain.
+#include <cstdint>
+#include <optional>
+#include <set>
+
+#include "terrain/mesh/face_pieces.hpp"
+#include "terrain/mesh/faces.hpp"
+#include "terrain/mesh/refine_pass.hpp"
+#include "terrain/mesh/sampling_run.hpp"
+#include "terrain_fixture.hpp"
+
+namespace qm::mesh::fixture {
+
+struct Pipeline {
+  SamplingRun run;
+  FaceWork refined;       // the refine pass's work, done; its points are final
+  FaceSet faces;          // the piece build's face build (mode 0) over a copy of the points
+  FacePieces pieces;
+  std::uint64_t sampling_questions = 0;  // host questions of the sampling run
+  std::uint64_t refine_questions = 0;    // host questions of the refine pass
+  std::uint64_t refine_iterations = 0;
+  double sampling_seconds = 0, refine_seconds = 0, build_seconds = 0, pieces_seconds = 0;
+};
+
+Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host);
+
+struct SurfaceError {
+  double worst = 0.0;
+  double rms = 0.0;
+  double area = 0.0;  // of the pieces measured
+};
+
+// The pieces' surface (a face's plane on its pieces, the corners' heights spread linearly over
+// loose pieces) against the terrain, at four points of every triangle of a fan over each ring,
+// relative to the point set's origin. Places where the terrain has no height are left out.
+SurfaceError surface_error(const Pipeline& p, const Terrain& terrain);
+
+}  // namespace qm::mesh::fixture
