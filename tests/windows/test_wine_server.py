@@ -1,5 +1,6 @@
 """The module under Wine's lua.exe, seen from this side over 127.0.0.1: the wake connection a
-replaced or stopped server makes to its own port, and a host that exits with the server running.
+replaced or stopped server makes to its own port, GET /v1/status, stop and a restart on the same
+port, and a host that exits with the server running.
 
 Environment: QM_WINE (the command that runs a Windows program, "|" between words), QM_LUA_EXE,
 QM_SOURCE_DIR, QM_BUILD_DIR (the Windows build)."""
@@ -174,6 +175,27 @@ def test_a_host_that_exits_with_the_server_running_ends_cleanly():
             other.proc.wait()
             raise AssertionError("the host did not end (%s)" % ending)
         assert status == 0, "exit status %r (%s)" % (status, ending)
+
+
+def test_status_from_this_side_then_stop_and_restart_on_the_same_port():
+    port = free_port()
+    assert host.lua("return m.start(%d, false, nil, 300)" % port) == ["true"]
+    answer = wait_for(lambda: status_or_none(port), 30)
+    assert answer, "GET /v1/status answered 200 within 30 s"
+    health = json.loads(answer[1])["health"]
+    assert health["pinned"] is True, health
+    assert health["listeningPort"] == port, health
+    assert health["error"] is None, health
+    generation = health["generation"]
+    assert host.lua("return m.stop()") == ["true"]
+    assert wait_for(lambda: refused(port), 10), "the port is closed after stop"
+    assert host.lua("return m.start(%d, false, nil, 300)" % port) == ["true"]
+    answer = wait_for(lambda: status_or_none(port), 30)
+    assert answer, "the restarted server answers on the same port"
+    health = json.loads(answer[1])["health"]
+    assert health["listeningPort"] == port, health
+    assert health["generation"] > generation, (health, generation)
+    assert host.lua("return m.stop()") == ["true"]
 
 
 def main():
