@@ -10,6 +10,7 @@
 #include "server/router.hpp"
 #include "server/server.hpp"
 #include "server/status_route.hpp"
+#include "terrain/terrain_route.hpp"
 
 namespace qm::server {
 
@@ -42,10 +43,15 @@ class SocketSource final : public HeadSource {
   platform::Socket& socket_;
 };
 
-Routes connection_routes(Server& server) {
+Routes connection_routes(ConnectionSlot& slot) {
+  Server& server = slot.server();
   Routes routes;
   routes.status = [&server](const RouteRequest& request) {
     return respond_json(status_route(server, request.now), request.origin.header_text);
+  };
+  routes.terrain = [&slot](const RouteRequest& request) {
+    return terrain_route(slot.server().stats, *snapshot(), request.query, request.now, request.origin.header_text,
+                         slot.shared_server(), slot.peer());
   };
   return routes;
 }
@@ -72,7 +78,7 @@ void serve(ConnectionSlot& slot, platform::Socket& socket) {
       break;
   }
   RequestCounters counters{server.stats.requests, server.stats.rejected, server.stats.last_request};
-  const std::string answer = answer_request(read.head, facts, counters, connection_routes(server), now_ns());
+  const std::string answer = answer_request(read.head, facts, counters, connection_routes(slot), now_ns());
   send_answer(socket, answer, head_deadline);
 }
 
