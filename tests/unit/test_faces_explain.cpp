@@ -101,6 +101,27 @@ TEST(FacesGrow, TwoFlatUncoveredTrianglesBecomeOneFace) {
   }
 }
 
+TEST(FacesGrow, ARefitThatMissesKeepsThePreviousPlane) {
+  // A strip of three squares; heights 0, 0, then 0.05 and -0.05 by columns: each point joins
+  // within 0.05 of the flat plane of the first square. The refit over all eight points misses
+  // the third column by 0.055, so the face keeps the flat plane.
+  Work work;
+  const double heights[4] = {0, 0, 0.05, -0.05};
+  for (int col = 0; col < 4; ++col) {
+    work.point(col * 8, 0, heights[col]);
+    work.point(col * 8, 8, heights[col]);
+  }
+  const FaceSet faces = work.build(kRefineMode);
+  const std::uint32_t id = kFirstGrownFaceBase + 1;
+  ASSERT_EQ(work.w.last_face_id, id);
+  EXPECT_EQ(work.w.members.at(id).size(), 8u);
+  const Plane& plane = work.w.planes.at(id);
+  EXPECT_EQ(plane.a, 0.0);
+  EXPECT_EQ(plane.b, 0.0);
+  EXPECT_EQ(plane.c, 0.0);
+  for (auto k : faces.triangle_kinds) EXPECT_EQ(k, TriangleKind::Flat);
+}
+
 TEST(FacesGrow, ALoneTriangleMakesNoFaceAndPieceModeGrowsNothing) {
   Work lone;
   lone.point(0, 0, 0);
