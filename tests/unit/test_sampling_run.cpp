@@ -142,6 +142,44 @@ TEST(SelfCheck, CliffBetweenTwoFlatPlanesIsExplained) {
   EXPECT_EQ(run.lattice.spacing, 2.0);
 }
 
+// One level at step 32 over the single cell (0, 0) (centre (0, 0), radius 64): keys 0..2 on both
+// axes, heights 10, with the nodes of column i = 2 carrying the given patch.
+Lattice one_level_lattice(std::uint32_t column_two_patch, double column_two_height) {
+  Lattice l = lattice_new(lattice_from_cells({{0, 0}}), 2.0);
+  Level lv;
+  lv.step = 32.0;
+  for (int i = 0; i <= 2; ++i) {
+    for (int j = 0; j <= 2; ++j) {
+      lv.index[{i, j}] = static_cast<std::uint32_t>(lv.keys.size());
+      lv.keys.emplace_back(i, j);
+      lv.heights.push_back(i == 2 ? column_two_height : 10.0);
+      lv.matched.push_back(i == 2 ? column_two_patch : 0u);
+    }
+  }
+  lv.patches = {PatchPlane{0, 0, 10.0, 0, 0}, PatchPlane{0, 0, column_two_height, 0, 0}};
+  l.levels.push_back(std::move(lv));
+  l.finished = 1;
+  return l;
+}
+
+TEST(SelfCheck, SharesOfHandMadeLevels) {
+  // One plane everywhere: every square is uniform, nothing is left.
+  const Lattice all = one_level_lattice(0, 10.0);
+  const Model all_model = build_model(all);
+  ASSERT_EQ(all_model.levels.size(), 1u);
+  EXPECT_EQ(all_model.levels[0].half_width, 2);
+  EXPECT_EQ(self_check_share(all, all.cover, all_model), 0.0);
+  // Column 2 without a plane: the squares from x = 32 on have a corner without a plane, so the
+  // candidates at x = 33 .. 63 (half the cell) stay marked.
+  const Lattice half = one_level_lattice(kNoPatch, 10.0);
+  EXPECT_EQ(self_check_share(half, half.cover, build_model(half)), 0.5);
+  // Column 2 on a second (parallel) plane: not uniform, but the nearest node's plane is a corner's.
+  const Lattice two = one_level_lattice(1, 30.0);
+  const Model two_model = build_model(two);
+  EXPECT_EQ(two_model.levels[0].planes.size(), 2u);
+  EXPECT_EQ(self_check_share(two, two.cover, two_model), 0.0);
+}
+
 TEST(ModelLevel, AgreeingNeighboursAddNoHalfPlaneAndCuttingOnesNone) {
   // Two patches over a row of nodes: p0 on keys 0..3, p1 on keys 4..7 (step 1, one row y = 0..1).
   Lattice l = lattice_new(lattice_from_cells({{0, 0}}), 2.0);  // centre (0, 0)... radius 64

@@ -116,7 +116,27 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
       answered_now.insert(k);
     }
     if (!l.refined) fault("a level after the first has a refined area");
+    // The miss marks only matter for keys of the refined area, which lie within the radius:
+    // dense marks over that square when it is not much larger than the work, else a hash set.
+    const std::int64_t rc = l.radius / n;
+    const std::int64_t side = 2 * rc + 1;
+    const bool dense = side <= (std::int64_t{1} << 16) &&
+                       side * side <= 16 * static_cast<std::int64_t>(fresh.size() + l.refined->size()) * 25 + 4096;
+    std::vector<std::uint8_t> miss_marks(dense ? static_cast<std::size_t>(side * side) : 0, 0);
     HashSet<LatticeKey> misses;
+    auto mark_miss = [&](std::int64_t a, std::int64_t b) {
+      if (dense) {
+        if (std::llabs(a) <= rc && std::llabs(b) <= rc) miss_marks[static_cast<std::size_t>((a + rc) * side + (b + rc))] = 1;
+      } else if (fits_i32(a) && fits_i32(b)) {
+        misses.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
+      }
+    };
+    auto missed = [&](const LatticeKey& k) {
+      if (!dense) return misses.contains(k);
+      const std::int64_t a = k.first, b = k.second;
+      if (std::llabs(a) > rc || std::llabs(b) > rc) return false;
+      return miss_marks[static_cast<std::size_t>((a + rc) * side + (b + rc))] != 0;
+    };
     const double coarse = 2.0 * l.step;
     auto at = [&](std::int32_t a, std::int32_t b) { return lattice_height(answered_now, l, coarse, a, b); };
     for (const NewPoint& np : fresh) {
@@ -146,18 +166,13 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
       }
       if (!(l.tolerance >= std::fabs(np.h - prediction))) {
         for (std::int64_t di = -2; di <= 2; ++di) {
-          for (std::int64_t dj = -2; dj <= 2; ++dj) {
-            const std::int64_t a = i + di;
-            const std::int64_t b = j + dj;
-            if (fits_i32(a) && fits_i32(b))
-              misses.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
-          }
+          for (std::int64_t dj = -2; dj <= 2; ++dj) mark_miss(i + di, j + dj);
         }
       }
     }
     settled.reserve(l.refined->size());
     for (const LatticeKey& k : *l.refined) {
-      if (!misses.contains(k)) settled.insert(k);
+      if (!missed(k)) settled.insert(k);
     }
   }
 
