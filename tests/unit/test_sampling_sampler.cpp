@@ -317,6 +317,10 @@ TEST(SampledHeight, SeaRuleOnTheRings) {
   m.samples[{1, 1}] = -3.5;
   EXPECT_EQ(sampled_height(m, {1, 1}, 1.0), -3.5);
   EXPECT_TRUE(std::isnan(sampled_height(m, {16, 16}, 1.0)));
+  // A ring distance of 0 (or NaN) reads the point itself; a negative one is a broken invariant.
+  EXPECT_EQ(sampled_height(l, {0, 0}, 0.0), 0.0);
+  EXPECT_EQ(sampled_height(l, {0, 0}, nan), 0.0);
+  EXPECT_THROW(sampled_height(l, {0, 0}, -2.0), Fault);
   // A point not sampled is a broken invariant.
   EXPECT_THROW(sampled_height(m, {7, 7}, 1.0), Fault);
 }

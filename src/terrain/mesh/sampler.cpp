@@ -50,7 +50,10 @@ double sampled_height(const Lattice& l, TerrainPoint point, double first_ring) {
   if (it->second != 0.0) return it->second;  // NaN included
   std::int64_t d = saturate<std::int32_t>(first_ring);
   if (d > 64) return 0.0;
-  check(d >= 1, "a ring distance is at least 1");
+  // A ring at distance 0 is the point itself, which holds 0.0; a negative distance would double
+  // away from 64 forever.
+  if (d == 0) return 0.0;
+  check(d > 0, "a ring distance is not negative");
   static constexpr int kRing[8][2] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
   for (; d <= 64; d *= 2) {
     bool found = false;
