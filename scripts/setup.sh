@@ -7,7 +7,7 @@ packages=(
   libboost-dev libcgal-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
   g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64 googletest wine64 dpkg-dev
-  proj-bin python3 iproute2
+  proj-bin python3 iproute2 chromium
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,270 @@
+"""GET /v1/aircraft, /v1/neutrals and /v1/status against the module served by a small test host:
+the Origin requirement, the last-request stamp that `frame` reports, every key and decimal of the
+unit documents, and the status document's keys matching the host's `status`."""
+import http.client
+import json
+import os
+import re
+import select
+import socket
+import subprocess
+import time
+import unittest
+
+BUILD = os.environ.get("QM_BUILD_DIR", "build/default")
+SOURCE = os.environ.get("QM_SOURCE_DIR", ".")
+HOST_SCRIPT = os.path.join(SOURCE, "tests", "http", "documents_host.lua")
+ORIGIN = "http://localhost:5173"
+ORIGIN_REQUIRED = b"game data is served to pages: an allowed Origin header is required"
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def child_env():
+    env = dict(os.environ)
+    if env.get("QM_CHILD_PRELOAD"):
+        env["LD_PRELOAD"] = env["QM_CHILD_PRELOAD"]
+    return env
+
+
+class Host:
+    """The test host in a child process, driven one command line at a time."""
+
+    def __init__(self):
+        self.port = free_port()
+        self.proc = subprocess.Popen(["lua5.1", HOST_SCRIPT, BUILD, str(self.port)], stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
+        line = self._line(30)
+        if line != "ready":
+            raise RuntimeError("the test host did not start: %r %r" % (line, self.proc.stderr.read()))
+
+    def _line(self, timeout):
+        ready, _, _ = select.select([self.proc.stdout], [], [], timeout)
+        if not ready:
+            raise RuntimeError("the test host did not answer in time")
+        return self.proc.stdout.readline().decode("utf-8").rstrip("\n")
+
+    def command(self, text):
+        self.proc.stdin.write((text + "\n").encode())
+        self.proc.stdin.flush()
+        return self._line(30)
+
+    def close(self):
+        try:
+            self.proc.stdin.write(b"quit\n")
+            self.proc.stdin.flush()
+            self.proc.wait(timeout=10)
+        except Exception:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        self.proc.stdin.close()
+
+    def get(self, path, origin=ORIGIN):
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        try:
+            headers = {"Origin": origin} if origin is not None else {}
+            conn.request("GET", path, headers=headers)
+            response = conn.getresponse()
+            return response.status, dict(response.getheaders()), response.read()
+        finally:
+            conn.close()
+
+    def document(self, path):
+        status, headers, body = self.get(path)
+        if status != 200:
+            raise AssertionError("%s answered %d %r" % (path, status, body))
+        return headers, body, json.loads(body)
+
+    def wait_for(self, path, predicate):
+        deadline = time.monotonic() + 10
+        while True:
+            headers, body, doc = self.document(path)
+            if predicate(doc):
+                return headers, body, doc
+            if time.monotonic() > deadline:
+                raise AssertionError("%s never reached the expected state: %r" % (path, body))
+            time.sleep(0.05)
+
+    def frame_seconds(self):
+        value = self.command("frame").split(" ", 1)[1]
+        return None if value == "nil" else float(value)
+
+
+def key_paths(value, prefix=""):
+    """The object keys of a document in order, as paths (arrays compared by their first element)."""
+    paths = []
+    if isinstance(value, dict):
+        for key, inner in value.items():
+            paths.append(prefix + "/" + key)
+            paths.extend(key_paths(inner, prefix + "/" + key))
+    elif isinstance(value, list) and value:
+        paths.extend(key_paths(value[0], prefix + "[]"))
+    return paths
+
+
+HEAD_KEYS = ["api", "exporter", "state", "exportState", "secondsSinceFrame", "modelTime"]
+
+
+class OriginAndStamp(unittest.TestCase):
+    def setUp(self):
+        self.host = Host()
+
+    def tearDown(self):
+        self.host.close()
+
+    def test_data_routes_need_an_allowed_origin_and_stamp_the_request_time(self):
+        host = self.host
+        self.assertIsNone(host.frame_seconds(), "no request yet")
+        status, headers, _ = host.get("/v1/status", origin=None)
+        self.assertEqual(status, 200)
+        self.assertNotIn("Access-Control-Allow-Origin", headers)
+        self.assertIsNone(host.frame_seconds(), "the status counts a request but does not stamp it")
+
+        for path in ("/v1/aircraft", "/v1/neutrals"):
+            with self.subTest(path=path):
+                status, headers, body = host.get(path, origin=None)
+                self.assertEqual((status, body), (403, ORIGIN_REQUIRED))
+                self.assertEqual(headers["Content-Type"], "text/plain; charset=utf-8")
+                self.assertNotIn("Access-Control-Allow-Origin", headers)
+                status, _, body = host.get(path, origin="http://example.com")
+                self.assertEqual((status, body), (403, b"Forbidden"))
+        self.assertIsNone(host.frame_seconds(), "refused requests are not stamped")
+
+        for path in ("/v1/aircraft", "/v1/neutrals"):
+            with self.subTest(path=path):
+                status, headers, _ = host.get(path)
+                self.assertEqual(status, 200)
+                self.assertEqual(headers["Access-Control-Allow-Origin"], ORIGIN)
+                self.assertEqual(headers["Vary"], "Origin")
+                self.assertEqual(headers["Content-Type"], "application/json")
+                seconds = host.frame_seconds()
+                self.assertIsNotNone(seconds)
+                self.assertLess(seconds, 5.0)
+                time.sleep(0.6)
+                self.assertGreaterEqual(host.frame_seconds(), 0.5)
+
+        _, _, before = host.document("/v1/status")
+        host.get("/v1/aircraft", origin=None)
+        _, _, after = host.document("/v1/status")
+        self.assertEqual(after["health"]["requests"], before["health"]["requests"] + 1,
+                         "a refused data request is not counted as a request")
+        self.assertEqual(after["health"]["rejected"], before["health"]["rejected"] + 1)
+
+
+class Documents(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.host = Host()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.host.close()
+
+    def check_head(self, doc, state):
+        self.assertEqual(list(doc)[:6], HEAD_KEYS)
+        self.assertEqual((doc["api"], doc["exporter"], doc["state"]), (1, "1.1.0", state))
+
+    def test_1_menu(self):
+        _, body, doc = self.host.document("/v1/aircraft")
+        self.check_head(doc, "menu")
+        self.assertEqual(list(doc)[6:], ["self", "aircraft"])
+        self.assertTrue(body.endswith(b',"self":null,"aircraft":[]}'), body)
+        self.assertIsNone(doc["exportState"])
+        self.assertIsNone(doc["modelTime"])
+        self.assertRegex(body.decode(), r'"secondsSinceFrame":\d+\.\d{3},')
+        _, body, doc = self.host.document("/v1/neutrals")
+        self.check_head(doc, "menu")
+        self.assertTrue(body.endswith(b',"neutrals":[]}'), body)
+
+    def test_2_mission_on_the_own_server(self):
+        host = self.host
+        self.assertEqual(host.command("mission own"), "ok")
+        _, body, doc = host.wait_for("/v1/aircraft", lambda d: d["state"] == "mission" and len(d["aircraft"]) == 3)
+        self.check_head(doc, "mission")
+        self.assertEqual(doc["self"], 12)
+        self.assertEqual([a["id"] for a in doc["aircraft"]], [11, 12, 13])
+        self.assertEqual(list(doc["aircraft"][0]), ["id", "t", "coalition", "human", "kind", "type", "name", "group",
+                                                    "lat", "lon", "alt", "ground", "heading"])
+        plane, helicopter, viper = doc["aircraft"]
+        self.assertEqual((plane["coalition"], plane["human"], plane["kind"], plane["type"]),
+                         ("blue", True, "plane", "FA-18C"))
+        self.assertEqual(plane["name"], "Пилот é 中 ✈")
+        self.assertEqual(plane["group"], 'Blue "1"')
+        self.assertEqual((helicopter["coalition"], helicopter["kind"]), ("red", "helicopter"))
+        self.assertEqual(helicopter["name"], "tab\there\x01ctl\x7f")
+        self.assertEqual(helicopter["group"], "back\\slash")
+        self.assertIsNone(helicopter["ground"])
+        self.assertIsNone(helicopter["heading"])
+        self.assertEqual(viper["group"], "Blue \ufffd 2")
+        text = body.decode("utf-8")
+        self.assertIn('"name":"Пилот é 中 ✈"', text, "non-ASCII names are sent as they are")
+        self.assertIn('"name":"tab\\there\\u0001ctl\\u007f"', text, "control characters are escaped")
+        self.assertIn('"lat":34.500000,"lon":69.250000,"alt":3048.2,"ground":1790.0,"heading":', text)
+        self.assertRegex(text, r'"t":\d+\.\d{3},"coalition":"blue","human":true')
+        self.assertRegex(text, r'"heading":\d+\.\d\}')
+
+        _, body, doc = host.document("/v1/neutrals")
+        self.check_head(doc, "mission")
+        self.assertEqual(list(doc)[6:], ["neutrals"])
+        self.assertEqual([n["id"] for n in doc["neutrals"]], [5, 6])
+        self.assertEqual(list(doc["neutrals"][0]), ["id", "t", "type", "group", "levels", "invisible", "lat", "lon",
+                                                    "alt"])
+        self.assertEqual(doc["neutrals"][0]["levels"], [3, 12, 2, 4])
+        self.assertEqual(doc["neutrals"][0]["group"], "Harbour ☂")
+        self.assertTrue(doc["neutrals"][0]["invisible"])
+        self.assertIn(b'"invisible":true,"lat":34.123457,"lon":69.765432,"alt":-0.0}', body)
+
+    def test_3_polls_of_one_snapshot_are_byte_identical(self):
+        host = self.host
+        arrays = set()
+        for _ in range(5):
+            _, body, doc = host.document("/v1/aircraft")
+            self.assertEqual(doc["state"], "mission")
+            arrays.add(body[body.index(b',"self":'):])
+        self.assertEqual(len(arrays), 1, "nothing moved, so every poll shows the same units")
+
+    def test_4_status_keys_match_the_hosts_status(self):
+        host = self.host
+        _, _, route = host.document("/v1/status")
+        line = host.command("status")
+        self.assertTrue(line.startswith("status {"), line)
+        lua = json.loads(line[len("status "):])
+        self.assertEqual(route["state"], "mission")
+        self.assertEqual(key_paths(route), key_paths(lua))
+        self.assertEqual(route["health"]["aircraft"], 3)
+        self.assertEqual(route["health"]["neutrals"], 2)
+
+    def test_5_many_aircraft_in_ascending_order(self):
+        host = self.host
+        self.assertEqual(host.command("many 2500"), "ok")
+        _, _, doc = host.wait_for("/v1/aircraft", lambda d: len(d["aircraft"]) == 2500)
+        ids = [a["id"] for a in doc["aircraft"]]
+        self.assertEqual(ids, list(range(1001, 3501)))
+
+    def test_6_mission_on_another_server(self):
+        host = self.host
+        self.assertEqual(host.command("mission other"), "ok")
+        _, body, doc = host.wait_for("/v1/aircraft", lambda d: d["state"] == "other-server")
+        self.assertTrue(body.endswith(b',"self":null,"aircraft":[]}'), body)
+        self.assertIsNone(doc["secondsSinceFrame"])
+        _, body, doc = host.document("/v1/neutrals")
+        self.assertEqual(doc["state"], "other-server")
+        self.assertTrue(body.endswith(b',"neutrals":[]}'), body)
+
+    def test_7_back_in_the_menu(self):
+        host = self.host
+        self.assertEqual(host.command("mission own"), "ok")
+        host.wait_for("/v1/aircraft", lambda d: d["state"] == "mission" and len(d["aircraft"]) == 3)
+        self.assertEqual(host.command("menu"), "ok")
+        _, body, doc = host.wait_for("/v1/aircraft", lambda d: d["state"] == "menu")
+        self.assertTrue(body.endswith(b',"self":null,"aircraft":[]}'), body)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
