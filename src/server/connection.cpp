@@ -10,6 +10,7 @@
 #include "server/router.hpp"
 #include "server/server.hpp"
 #include "server/status_route.hpp"
+#include "server/unit_documents.hpp"
 #include "terrain/terrain_route.hpp"
 
 namespace qm::server {
@@ -47,7 +48,18 @@ Routes connection_routes(ConnectionSlot& slot) {
   Server& server = slot.server();
   Routes routes;
   routes.status = [&server](const RouteRequest& request) {
-    return respond_json(status_route(server, request.now), request.origin.header_text);
+    const SnapshotRef published = snapshot();
+    return respond_json(status_route(server.stats, server, published, request.now), request.origin.header_text);
+  };
+  routes.aircraft = [&server](const RouteRequest& request) {
+    const SnapshotRef published = snapshot();
+    const std::uint64_t now_stamp = saturating_sub(request.now, clock_origin_ns()) + 1;
+    return respond_json(aircraft_route(server.stats, *published, now_stamp), request.origin.header_text);
+  };
+  routes.neutrals = [&server](const RouteRequest& request) {
+    const SnapshotRef published = snapshot();
+    const std::uint64_t now_stamp = saturating_sub(request.now, clock_origin_ns()) + 1;
+    return respond_json(neutrals_route(server.stats, *published, now_stamp), request.origin.header_text);
   };
   routes.terrain = [&slot](const RouteRequest& request) {
     return terrain_route(slot.server().stats, *snapshot(), request.query, request.now, request.origin.header_text,

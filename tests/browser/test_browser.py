@@ -39,7 +39,11 @@ def install_driver():
     marker = os.path.join(work, "node_modules", ".installed-lock")
     with open(os.path.join(HERE, "package-lock.json"), "rb") as f:
         lock = f.read()
-    if not os.path.exists(marker) or open(marker, "rb").read() != lock:
+    installed = b""
+    if os.path.exists(marker):
+        with open(marker, "rb") as f:
+            installed = f.read()
+    if installed != lock:
         env = dict(os.environ, PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD="1")
         subprocess.run(["npm", "ci", "--no-audit", "--no-fund"], cwd=work, check=True, env=env, timeout=300)
         with open(marker, "wb") as f:
