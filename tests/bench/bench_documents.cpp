@@ -1,16 +1,20 @@
 // Prints, for 100, 1000 and 5000 aircraft: the time to build the /v1/aircraft document with a cold
-// and a warm array cache, and the cost that a `frame_end` publication of that many units adds to
-// the host's frame. Medians of many rounds.
+// and a warm array cache; the time a client on 127.0.0.1 waits for the whole /v1/aircraft answer
+// of a running server, right after a publication (the array is built) and again (cached); and the
+// cost that a `frame_end` publication of that many units adds to the host's frame. Medians.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "module/clock.hpp"
 #include "module/host_state.hpp"
 #include "module/snapshot.hpp"
 #include "module/stats.hpp"
+#include "platform/socket.hpp"
+#include "server/server.hpp"
 #include "server/unit_documents.hpp"
 
 using namespace qm;
@@ -60,14 +64,47 @@ LuaState mission_state(std::size_t count) {
   return state;
 }
 
+// One GET /v1/aircraft over a new connection, read to the end: microseconds and bytes received.
+std::pair<double, std::size_t> fetch_aircraft(std::uint16_t port) {
+  const auto start = Clock::now();
+  platform::Socket socket = platform::connect_tcp({platform::ipv4_loopback, port}, 1000000000ull);
+  if (!socket.valid()) return {-1.0, 0};
+  const std::string request = "GET /v1/aircraft HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                              "\r\nOrigin: http://localhost:5173\r\n\r\n";
+  platform::send(socket, request.data(), request.size());
+  platform::set_receive_timeout(socket, 5000);
+  static char buffer[1 << 16];
+  std::size_t received = 0;
+  for (;;) {
+    const platform::IoResult got = platform::receive(socket, buffer, sizeof buffer);
+    if (got.status != platform::IoResult::Status::ok) break;
+    received += got.bytes;
+  }
+  return {micros_since(start), received};
+}
+
+// A free loopback port (bound once, then released).
+std::uint16_t free_port() {
+  platform::Socket probe = platform::listen_tcp({platform::ipv4_loopback, 0});
+  const auto local = platform::local_address(probe);
+  return local ? local->port : 0;
+}
+
 }  // namespace
 
 int main() {
+  platform::ensure_sockets();
+  const std::uint16_t port = free_port();
+  auto server = std::make_shared<server::Server>(port, 1, server::LanMode{});
+  std::thread server_thread([server] { server::run_server_thread(server); });
+  while (!server->running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
   ModuleStats stats;
   stats.mission_frames = 100;
   stats.last_mission_frame = stamp_now();
 
-  std::printf("%8s %14s %14s %10s %16s\n", "aircraft", "cold build us", "cache hit us", "bytes", "publication us");
+  std::printf("%8s %14s %14s %10s %16s %16s %16s\n", "aircraft", "cold build us", "cache hit us", "bytes",
+              "publication us", "GET fresh us", "GET cached us");
   for (const std::size_t count : {100u, 1000u, 5000u}) {
     const int rounds = count >= 5000 ? 40 : 200;
     LuaState state = mission_state(count);
@@ -95,7 +132,26 @@ int main() {
       warm.push_back(micros_since(start));
       bytes = second.size();
     }
-    std::printf("%8zu %14.1f %14.1f %10zu %16.1f\n", count, median(cold), median(warm), bytes, median(publication));
+
+    // Over HTTP: the first request after a publication builds the array, the second shares it.
+    // Requests are spaced so that the per-peer connection rate never refuses one.
+    std::vector<double> fresh_get, cached_get;
+    for (int i = 0; i < 10; ++i) {
+      state.changed = true;
+      state.publish_now = true;
+      publish_if_due(state, now_ns());
+      for (std::vector<double>* times : {&fresh_get, &cached_get}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        const auto [micros, received] = fetch_aircraft(port);
+        if (received < bytes) std::printf("warning: a short answer of %zu bytes\n", received);
+        times->push_back(micros);
+      }
+    }
+    std::printf("%8zu %14.1f %14.1f %10zu %16.1f %16.1f %16.1f\n", count, median(cold), median(warm), bytes,
+                median(publication), median(fresh_get), median(cached_get));
   }
+  server->stop.store(true);
+  server::spawn_wake_thread({platform::ipv4_loopback, port});
+  server_thread.join();
   return 0;
 }
