@@ -39,20 +39,6 @@ local function count_accepts(server, seconds)
   return count
 end
 
--- A private address that is not one of this machine's (the LAN tests never use a real one).
-local function foreign_private_address()
-  local own = ""
-  local pipe = io.popen("ip -4 -o addr 2>/dev/null")
-  if pipe then
-    own = pipe:read("*a") or ""
-    pipe:close()
-  end
-  for _, candidate in ipairs({ "192.168.1.20", "10.213.77.9", "172.29.140.3" }) do
-    if not own:find(candidate .. "/", 1, true) then return candidate end
-  end
-  error("every candidate address is this machine's")
-end
-
 t.case("lan_status is off before any start", function()
   t.eq(m.lan_status(), "off", "lan_status")
 end)
@@ -105,7 +91,6 @@ end)
 
 t.case("every LAN mode reaches lan_status", function()
   local port = free_port()
-  local foreign = foreign_private_address()
   local cases = {
     { false, "192.168.1.20", { "off" } },
     { false, "not an address", { "off" } },
@@ -121,9 +106,8 @@ t.case("every LAN mode reaches lan_status", function()
     { true, 19216812, { not_ipv4 } }, -- a number is "(not text)"
     { true, {}, { not_ipv4 } },
     { true, "", { not_ipv4 } },
-    -- Accepted: the LAN thread then reports what it does with the (trimmed) address.
-    { true, "  " .. foreign .. "\t ", { "not listening yet",
-      "not listening: " .. foreign .. " isn't an address of this PC at the moment" } },
+    -- An accepted address starts the LAN thread, which tries that address on this machine: that
+    -- mode is tested only inside a network namespace (tests/http/test_lan_namespace.py).
   }
   for _, c in ipairs(cases) do
     t.eq(m.start(port, c[1], c[2]), true, "start")

@@ -59,8 +59,6 @@ t.case("a rejected port leaves the running server as it was", function()
 end)
 
 t.case("every LAN mode reaches lan_status", function()
-  -- Not an address of this PC (the tests never listen on a real LAN address).
-  local foreign = "10.213.77.9"
   local cases = {
     { false, "192.168.1.20", { "off" } },
     { false, "not an address", { "off" } },
@@ -76,8 +74,8 @@ t.case("every LAN mode reaches lan_status", function()
     { true, 19216812, { not_ipv4 } },
     { true, {}, { not_ipv4 } },
     { true, "", { not_ipv4 } },
-    { true, "  " .. foreign .. "\t ", { "not listening yet",
-      "not listening: " .. foreign .. " isn't an address of this PC at the moment" } },
+    -- An accepted address starts the LAN thread, which tries that address on this machine: that
+    -- mode is tested only inside a Linux network namespace.
   }
   for _, c in ipairs(cases) do
     t.eq(m.start(port, c[1], c[2]), true, "start")
