@@ -102,7 +102,7 @@ Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError
     return Socket();
   }
   if (!ensure_sockets(error)) return Socket();
-  const SOCKET raw = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  const SOCKET raw = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (raw == INVALID_SOCKET) {
     fill(error, WSAGetLastError());
     return Socket();
@@ -165,7 +165,7 @@ Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError
 
 Socket listen_tcp(const SocketAddressV4& at, NetError* error) {
   if (!ensure_sockets(error)) return Socket();
-  const SOCKET raw = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  const SOCKET raw = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (raw == INVALID_SOCKET) {
     fill(error, WSAGetLastError());
     return Socket();
