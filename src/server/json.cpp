@@ -1,5 +1,7 @@
 #include "server/json.hpp"
 
+#include "module/utf8.hpp"
+
 #include <charconv>
 #include <cmath>
 #include <vector>
@@ -13,41 +15,6 @@ constexpr char hex_digits[] = "0123456789abcdef";
 void append_escape(std::string& out, char32_t code_point) {
   out.append("\\u");
   for (int shift = 12; shift >= 0; shift -= 4) out.push_back(hex_digits[(code_point >> shift) & 0xF]);
-}
-
-// One UTF-8 sequence at s[i] (a lead byte of 0x80 or more): its length, and whether it is a whole
-// valid character; an invalid one is its maximal invalid subpart (at least 1 byte).
-struct Sequence {
-  std::size_t length;
-  bool valid;
-};
-
-Sequence sequence_at(std::string_view s, std::size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  std::size_t need = 0;
-  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 1;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 2;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 3;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return {1, false};
-  }
-  std::size_t got = 0;
-  std::size_t j = i + 1;
-  while (got < need && j < s.size()) {
-    const auto b = static_cast<unsigned char>(s[j]);
-    if (got == 0 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) break;
-    ++got;
-    ++j;
-  }
-  return {j - i, got == need};
 }
 
 }  // namespace
@@ -75,7 +42,7 @@ void json_quote(std::string& out, std::string_view text) {
       ++i;
       continue;
     }
-    const Sequence sequence = sequence_at(text, i);
+    const Utf8Sequence sequence = utf8_sequence_at(text, i);
     const std::size_t length = sequence.length;
     if (!sequence.valid) {
       out.append("\xEF\xBF\xBD");

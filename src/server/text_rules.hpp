@@ -5,9 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include "module/utf8.hpp"
+
 namespace qm::server {
 
-bool is_valid_utf8(std::string_view bytes);
+using qm::is_valid_utf8;
 
 bool ascii_iequals(std::string_view a, std::string_view b);
 
