@@ -6,24 +6,15 @@
 
 #include <cerrno>
 
+#include "platform/socket_native.hpp"
+
 namespace qm::platform {
 
+using detail::fill;
+using detail::fill_text;
+using detail::to_native;
+
 namespace {
-
-sockaddr_in to_native(const SocketAddressV4& address) {
-  sockaddr_in native{};
-  native.sin_family = AF_INET;
-  native.sin_port = htons(address.port);
-  native.sin_addr.s_addr = htonl(address.address.value);
-  return native;
-}
-
-void fill(NetError* error, int code) {
-  if (error) {
-    error->code = code;
-    error->text = socket_error_text(code);
-  }
-}
 
 // A UDP socket bound to `at`; invalid (and `error` filled) on failure.
 Socket bound_udp(const SocketAddressV4& at, NetError* error) {

@@ -9,31 +9,15 @@
 
 #include "platform/clock.hpp"
 
+#include "platform/socket_native.hpp"
+
 namespace qm::platform {
 
+using detail::fill;
+using detail::fill_text;
+using detail::to_native;
+
 namespace {
-
-void fill(NetError* error, int code) {
-  if (error) {
-    error->code = code;
-    error->text = socket_error_text(code);
-  }
-}
-
-void fill_text(NetError* error, int code, const char* text) {
-  if (error) {
-    error->code = code;
-    error->text = text;
-  }
-}
-
-sockaddr_in to_native(const SocketAddressV4& address) {
-  sockaddr_in native{};
-  native.sin_family = AF_INET;
-  native.sin_port = htons(address.port);
-  native.sin_addr.s_addr = htonl(address.address.value);
-  return native;
-}
 
 bool set_blocking(SOCKET s, bool blocking) {
   u_long mode = blocking ? 0 : 1;
