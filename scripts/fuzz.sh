@@ -20,7 +20,7 @@ printf '%s' '0123456789ABCDEF%3A0-18446744073709551615%2C18446744073709551615' >
 "$out/fuzz_areas" -max_total_time="$seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -15
 
 # Request-head reading and routing.
-clang++ "${flags[@]}" tests/fuzz/fuzz_request_head.cpp src/server/request_head.cpp src/server/text_rules.cpp \
+clang++ "${flags[@]}" tests/fuzz/fuzz_request_head.cpp src/server/request_head.cpp src/server/text_rules.cpp src/module/utf8.cpp \
   src/server/request_rules.cpp src/server/answer.cpp src/server/router.cpp src/server/head_reader.cpp \
   src/platform/socket.cpp src/module/clock.cpp src/platform/posix/clock.cpp -o "$out/fuzz_request_head"
 corpus="$out/corpus_request_head"
