@@ -1,0 +1,22 @@
+#pragma once
+// The one thing a mesh stream shares with the request that may replace it: a replaced flag, set
+// when a newer request of the same page registers its own stream. The stream, its registry record
+// and the replacing request each hold a reference.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace qm {
+
+struct StreamControl {
+  std::atomic<std::uint8_t> replaced{0};
+
+  bool is_replaced() const { return replaced.load(std::memory_order_acquire) != 0; }
+  void mark_replaced() { replaced.store(1, std::memory_order_release); }
+};
+
+using StreamControlRef = std::shared_ptr<StreamControl>;
+
+inline StreamControlRef new_stream_control() { return std::make_shared<StreamControl>(); }
+
+}  // namespace qm
