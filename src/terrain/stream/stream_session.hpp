@@ -1,0 +1,90 @@
+#pragma once
+// One accepted mesh stream, run to its end on its connection thread: the head frame, then turns of
+// end checks, pieces taken from the store, points, state records and waits for the terrain work to
+// change or the next beat, and finally the end record. The stream's registry record follows it.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "module/mission_phase.hpp"
+#include "platform/socket.hpp"
+#include "terrain/block_fit.hpp"
+#include "terrain/map_conversions.hpp"
+#include "terrain/stream/asked_points.hpp"
+#include "terrain/stream/mesh_request.hpp"
+#include "terrain/stream/registry.hpp"
+#include "terrain/stream/stream_control.hpp"
+#include "terrain/stream/wire.hpp"
+#include "terrain/tm.hpp"
+
+namespace qm {
+
+// What the loop needs to know of its stream besides the request; the guards of its job are held
+// by the caller for as long as the loop runs.
+struct StreamPlan {
+  std::optional<std::uint64_t> job_id;  // none for a job-less stream
+  std::string projection_label = "none";
+  std::optional<TmParams> tm;  // the transverse Mercator of a "tm" stream
+  bool blocks = false;         // a "blocks" stream converts through its own map of block fits
+  BlockFitMap block_fits;
+  StreamControlRef control;
+  std::uint64_t stream_id = 0;
+  std::uint64_t squares_total = 0;
+  std::vector<std::uint64_t> refused;
+};
+
+// One turn's look at the stream's job, taken under the schedule lock.
+struct JobTurn {
+  bool gone = false;  // the job left the jobs map, or the stream was replaced meanwhile
+  std::vector<PieceCopy> taken;
+  std::uint64_t total = 0;
+  std::uint64_t done = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t pins_left = 0;
+};
+
+// The terrain work as a stream sees it.
+class StreamTerrain {
+ public:
+  virtual ~StreamTerrain() = default;
+  virtual MissionPhase phase() = 0;
+  virtual std::optional<std::string> worker_message() = 0;
+  // The change counter, read under the change lock.
+  virtual std::uint64_t change_counter() = 0;
+  // Waits while the change counter equals `last_seen` and `deadline` (monotonic ns) lies ahead;
+  // gives the counter then.
+  virtual std::uint64_t wait_for_change(std::uint64_t last_seen, std::uint64_t deadline) = 0;
+  // Takes pieces for the job while `pending_bytes` (the estimate of the pieces the stream already
+  // holds) stays below the limit, and reads the job's counts.
+  virtual JobTurn job_turn(std::uint64_t job_id, const StreamControl& control, std::uint64_t pending_bytes) = 0;
+  // The piece ids the store's owner table lists for the job's wanted cells.
+  virtual std::set<std::uint32_t> held_ids(std::uint64_t job_id) = 0;
+  virtual AskedBatches asked_since(std::uint64_t after, std::string_view theatre) = 0;
+  // The fits of the given blocks, asked of the host within `wait`; none when some went unanswered.
+  virtual std::optional<BlockFitMap> block_fits(std::string_view theatre, const std::vector<BlockKey>& keys,
+                                                std::chrono::nanoseconds wait) = 0;
+};
+
+// The pieces a stream takes from the store while its pending estimate is below this.
+inline constexpr std::uint64_t kPendingPieceBytes = 2097152;
+// The estimate of one piece: the largest frame it can give.
+inline std::uint64_t piece_estimate(std::size_t vertices, std::size_t triangles) {
+  return 40 + 12 * (static_cast<std::uint64_t>(vertices) + triangles);
+}
+
+struct StreamEnd {
+  const char* reason = "error";  // one of the nine end reasons
+  bool graceful = false;         // the end record was delivered
+};
+
+// Runs the stream to its end; records the end in `registry`. Never throws for I/O.
+StreamEnd stream_session(platform::Socket& socket, std::string_view head, const MeshRequest& request,
+                         StreamPlan& plan, StreamTerrain& terrain, StreamRegistry& registry,
+                         const std::atomic<bool>& stop, std::uint64_t beat_ns);
+
+}  // namespace qm

@@ -1,0 +1,464 @@
+// The mesh stream loop over a real loopback connection, with the terrain work played by a fake:
+// the frames a page receives and the end each stream records.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "module/clock.hpp"
+#include "platform/socket.hpp"
+#include "platform/wait_word.hpp"
+#include "terrain/stream/stream_session.hpp"
+
+namespace qm {
+namespace {
+
+using namespace qm::platform;
+constexpr std::uint64_t ms = 1000000;
+
+struct Pair {
+  Socket listener, client, server;
+};
+
+Pair connected_pair() {
+  Pair p;
+  NetError error;
+  p.listener = listen_tcp(SocketAddressV4{ipv4_loopback, 0}, &error);
+  const std::uint16_t port = local_address(p.listener)->port;
+  p.client = connect_tcp(SocketAddressV4{ipv4_loopback, port}, 1000 * ms, &error);
+  Accepted a = accept_tcp(p.listener, 1000 * ms);
+  p.server = std::move(a.socket);
+  EXPECT_TRUE(set_nonblocking(p.server, false));
+  EXPECT_TRUE(set_send_timeout(p.server, 10000));
+  return p;
+}
+
+struct Frame {
+  std::uint32_t kind = 0;
+  std::string payload;
+};
+
+std::uint32_t u32_at(const std::string& s, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[at + static_cast<std::size_t>(i)]);
+  return v;
+}
+
+// Everything the client receives until the server closes, split into the HTTP head and frames.
+struct Received {
+  std::string head;
+  std::vector<Frame> frames;
+  std::vector<std::string> json(std::uint32_t kind) const {
+    std::vector<std::string> out;
+    for (const Frame& f : frames)
+      if (f.kind == kind) out.push_back(f.payload);
+    return out;
+  }
+};
+
+Received parse(const std::string& all) {
+  Received r;
+  const std::size_t end = all.find("\r\n\r\n");
+  EXPECT_NE(end, std::string::npos);
+  r.head = all.substr(0, end + 4);
+  std::size_t at = end + 4;
+  while (at + 8 <= all.size()) {
+    const std::uint32_t length = u32_at(all, at);
+    Frame f{u32_at(all, at + 4), all.substr(at + 8, length)};
+    EXPECT_EQ(f.payload.size(), length);
+    r.frames.push_back(std::move(f));
+    at += 8 + length;
+  }
+  EXPECT_EQ(at, all.size());
+  return r;
+}
+
+std::string read_until_closed(Socket& s) {
+  EXPECT_TRUE(set_receive_timeout(s, 20000));
+  std::string all;
+  char buf[4096];
+  while (true) {
+    const IoResult got = receive(s, buf, sizeof buf);
+    if (got.status == IoResult::Status::interrupted) continue;
+    if (got.status != IoResult::Status::ok) break;
+    all.append(buf, got.bytes);
+  }
+  return all;
+}
+
+class FakeTerrain final : public StreamTerrain {
+ public:
+  std::mutex m;
+  MissionPhase phase_value;
+  std::optional<std::string> message;
+  std::uint64_t counter = 0;
+  std::atomic<std::uint32_t> word{0};
+  // The job.
+  bool gone = false;
+  std::deque<PieceCopy> pins;
+  std::uint64_t total = 0, done = 0, failed = 0;
+  std::set<std::uint32_t> held;
+  std::uint64_t last_pending_bytes = 0;
+  AskedPointsLog log;
+  std::optional<BlockFitMap> fits_answer;
+  int fit_asks = 0;
+
+  template <class F>
+  void change(F&& f) {
+    {
+      std::lock_guard g(m);
+      f();
+      counter += 1;
+    }
+    word.fetch_add(1);
+    wake_word_all(word);
+  }
+
+  MissionPhase phase() override {
+    std::lock_guard g(m);
+    return phase_value;
+  }
+  std::optional<std::string> worker_message() override {
+    std::lock_guard g(m);
+    return message;
+  }
+  std::uint64_t change_counter() override {
+    std::lock_guard g(m);
+    return counter;
+  }
+  std::uint64_t wait_for_change(std::uint64_t last_seen, std::uint64_t deadline) override {
+    while (true) {
+      std::unique_lock g(m);
+      const std::uint64_t now = now_ns();
+      if (counter != last_seen || now >= deadline) return counter;
+      const std::uint32_t w = word.load();
+      g.unlock();
+      wait_word(word, w, ((deadline - now + ms - 1) / ms) * ms);
+    }
+  }
+  JobTurn job_turn(std::uint64_t, const StreamControl& control, std::uint64_t pending_bytes) override {
+    std::lock_guard g(m);
+    JobTurn t;
+    last_pending_bytes = pending_bytes;
+    if (gone || control.is_replaced()) {
+      t.gone = true;
+      return t;
+    }
+    std::uint64_t estimate = pending_bytes;
+    while (estimate < kPendingPieceBytes && !pins.empty()) {
+      estimate += piece_estimate(pins.front().vertices.size(), pins.front().triangles.size());
+      t.taken.push_back(std::move(pins.front()));
+      pins.pop_front();
+    }
+    t.total = total;
+    t.done = done;
+    t.failed = failed;
+    t.pins_left = pins.size();
+    return t;
+  }
+  std::set<std::uint32_t> held_ids(std::uint64_t) override {
+    std::lock_guard g(m);
+    return held;
+  }
+  AskedBatches asked_since(std::uint64_t after, std::string_view theatre) override { return log.since(after, theatre); }
+  std::optional<BlockFitMap> block_fits(std::string_view, const std::vector<BlockKey>&, std::chrono::nanoseconds) override {
+    std::lock_guard g(m);
+    fit_asks += 1;
+    return fits_answer;
+  }
+};
+
+MissionPhase running(const char* theatre) {
+  MissionPhase p;
+  p.code = MissionPhase::running;
+  p.theatre = make_text(theatre);
+  return p;
+}
+
+struct StreamRun {
+  StreamEnd end;
+  Received got;
+};
+
+// Registers a stream, runs it on a thread, reads everything on this one; `during` runs on the
+// client side before reading.
+template <class During>
+StreamRun run_stream(FakeTerrain& terrain, StreamPlan& plan, const MeshRequest& request, StreamRegistry& registry,
+               std::atomic<bool>& stop, std::uint64_t beat, During during) {
+  Pair p = connected_pair();
+  if (!plan.control) plan.control = new_stream_control();
+  plan.stream_id = registry.stream_open(request.page, false, plan.job_id, plan.control, now_ns());
+  StreamRun run;
+  std::thread session([&] {
+    run.end = stream_session(p.server, "HTTP/1.1 200 OK\r\n\r\n", request, plan, terrain, registry, stop, beat);
+    p.server.close();
+  });
+  during(p.client);
+  const std::string all = read_until_closed(p.client);
+  session.join();
+  run.got = parse(all);
+  return run;
+}
+
+StreamRun run_stream(FakeTerrain& terrain, StreamPlan& plan, const MeshRequest& request, StreamRegistry& registry,
+               std::uint64_t beat = 1000 * ms) {
+  std::atomic<bool> stop{false};
+  return run_stream(terrain, plan, request, registry, stop, beat, [](Socket&) {});
+}
+
+MeshRequest request_of(const char* theatre) {
+  MeshRequest r;
+  r.page = "page";
+  r.theatre = theatre;
+  return r;
+}
+
+PieceCopy square_piece(std::uint64_t id) {
+  PieceCopy p;
+  p.id = id;
+  p.vertices = {{0, 0, 1}, {64, 0, 2}, {64, 64, 3}, {0, 64, 4}};
+  p.triangles = {{0, 1, 2}, {0, 2, 3}};
+  return p;
+}
+
+StreamPlan tm_plan(std::optional<std::uint64_t> job) {
+  StreamPlan plan;
+  plan.job_id = job;
+  plan.projection_label = "tm";
+  plan.tm = TmParams{33.0, 0.9996, -4998115.0, 99517.0};
+  return plan;
+}
+
+TEST(StreamSession, JobLessWithoutProbeSendsHeadAndCompleteOnly) {
+  FakeTerrain terrain;
+  StreamRegistry registry;
+  StreamPlan plan;
+  const StreamRun run = run_stream(terrain, plan, request_of("Caucasus"), registry);
+  EXPECT_STREQ(run.end.reason, "complete");
+  EXPECT_TRUE(run.end.graceful);
+  EXPECT_EQ(run.got.head, "HTTP/1.1 200 OK\r\n\r\n");
+  ASSERT_EQ(run.got.frames.size(), 2u);
+  EXPECT_EQ(run.got.frames[0].kind, 1u);
+  EXPECT_NE(run.got.frames[0].payload.find("\"projection\":\"none\",\"squares\":0,\"refused\":[]}"), std::string::npos);
+  EXPECT_EQ(run.got.frames[1].kind, 6u);
+  EXPECT_EQ(run.got.frames[1].payload, "{\"end\":\"complete\",\"failed\":0}");
+  EXPECT_EQ(registry.end_count("complete"), 1u);
+  EXPECT_TRUE(registry.open_streams().empty());
+}
+
+TEST(StreamSession, ProbeInTheMenuBeatsUntilItsDeadline) {
+  FakeTerrain terrain;
+  StreamRegistry registry;
+  StreamPlan plan;
+  MeshRequest request = request_of("Caucasus");
+  request.probe_seconds = 1;
+  const std::uint64_t started = now_ns();
+  const StreamRun run = run_stream(terrain, plan, request, registry, 250 * ms);
+  EXPECT_GE(now_ns() - started, 1000 * ms);
+  EXPECT_STREQ(run.end.reason, "complete");
+  const std::vector<std::string> states = run.got.json(4);
+  ASSERT_GE(states.size(), 3u);
+  for (std::size_t i = 0; i < states.size(); ++i) {
+    EXPECT_EQ(states[i], "{\"state\":\"paused: menu\",\"squares\":{\"done\":0,\"total\":0},\"failed\":0,\"owed\":0,"
+                         "\"beat\":" + std::to_string(i + 1) + "}");
+  }
+  EXPECT_EQ(run.got.frames.back().payload, "{\"end\":\"complete\",\"failed\":0}");
+}
+
+TEST(StreamSession, EndRecordsOfTheEndChecks) {
+  struct Case {
+    std::function<void(FakeTerrain&, StreamPlan&, std::atomic<bool>&)> setup;
+    std::optional<std::uint64_t> job;
+    const char* reason;
+    std::string record;
+  };
+  const std::vector<Case> cases = {
+      {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.phase_value = running("Syria"); }, std::nullopt,
+       "theatre", "{\"end\":\"theatre\",\"theatre\":\"Syria\"}"},
+      {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.phase_value.code = MissionPhase::other_server; },
+       std::nullopt, "server", "{\"end\":\"server\"}"},
+      {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.message = "the builder thread ended"; }, 5, "error",
+       "{\"end\":\"error\",\"reason\":\"the exporter can't mesh: the builder thread ended\"}"},
+      {[](FakeTerrain&, StreamPlan&, std::atomic<bool>& stop) { stop = true; }, 5, "stopped",
+       "{\"end\":\"error\",\"reason\":\"the exporter stopped\"}"},
+      {[](FakeTerrain&, StreamPlan& plan, std::atomic<bool>&) { plan.control->mark_replaced(); }, std::nullopt,
+       "replaced", "{\"end\":\"replaced\"}"},
+      {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.gone = true; }, 5, "replaced", "{\"end\":\"replaced\"}"},
+  };
+  for (const Case& c : cases) {
+    FakeTerrain terrain;
+    terrain.phase_value = running("Caucasus");
+    StreamRegistry registry;
+    StreamPlan plan = tm_plan(c.job);
+    plan.control = new_stream_control();
+    std::atomic<bool> stop{false};
+    c.setup(terrain, plan, stop);
+    const StreamRun run = run_stream(terrain, plan, request_of("Caucasus"), registry, stop, 1000 * ms, [](Socket&) {});
+    EXPECT_STREQ(run.end.reason, c.reason);
+    EXPECT_TRUE(run.end.graceful);
+    ASSERT_EQ(run.got.frames.size(), 2u) << c.reason;
+    EXPECT_EQ(run.got.frames[1].kind, 6u);
+    EXPECT_EQ(run.got.frames[1].payload, c.record);
+    EXPECT_EQ(registry.end_count(c.reason), 1u);
+  }
+}
+
+TEST(StreamSession, AReplacedStreamEndsAtItsNextWake) {
+  FakeTerrain terrain;
+  StreamRegistry registry;
+  StreamPlan plan;
+  plan.control = new_stream_control();
+  MeshRequest request = request_of("Caucasus");
+  request.probe_seconds = 60;
+  std::atomic<bool> stop{false};
+  const std::uint64_t started = now_ns();
+  const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    plan.control->mark_replaced();
+    terrain.change([] {});
+  });
+  EXPECT_LT(now_ns() - started, 900 * ms);
+  EXPECT_STREQ(run.end.reason, "replaced");
+  EXPECT_EQ(run.got.frames.back().payload, "{\"end\":\"replaced\"}");
+}
+
+TEST(StreamSession, APeerThatShutsItsSideEndsTheStreamAtTheNextBeat) {
+  FakeTerrain terrain;
+  StreamRegistry registry;
+  StreamPlan plan;
+  MeshRequest request = request_of("Caucasus");
+  request.probe_seconds = 60;
+  Pair p = connected_pair();
+  plan.control = new_stream_control();
+  plan.stream_id = registry.stream_open("page", false, std::nullopt, plan.control, now_ns());
+  std::atomic<bool> stop{false};
+  StreamEnd end;
+  std::thread session([&] {
+    end = stream_session(p.server, "H\r\n\r\n", request, plan, terrain, registry, stop, 200 * ms);
+    p.server.close();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  shutdown_send(p.client);
+  const std::string all = read_until_closed(p.client);
+  session.join();
+  EXPECT_EQ(parse(all).json(6).size(), 0u);
+  EXPECT_STREQ(end.reason, "closed");
+  EXPECT_FALSE(end.graceful);
+  EXPECT_EQ(registry.end_count("closed"), 1u);
+}
+
+TEST(StreamSession, JobPiecesStatesDropAndComplete) {
+  FakeTerrain terrain;
+  terrain.phase_value = running("Caucasus");
+  terrain.total = 2;
+  terrain.done = 1;
+  terrain.pins = {square_piece(6), square_piece(7)};
+  terrain.held = {6, 7};
+  StreamRegistry registry;
+  StreamPlan plan = tm_plan(3);
+  plan.squares_total = 2;
+  plan.refused = {1};
+  MeshRequest request = request_of("Caucasus");
+  request.have = {{5, 9}};
+  std::atomic<bool> stop{false};
+  const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    terrain.change([&] { terrain.done = 2; });
+  });
+  EXPECT_STREQ(run.end.reason, "complete");
+  std::vector<std::uint32_t> kinds;
+  for (const Frame& f : run.got.frames) kinds.push_back(f.kind);
+  EXPECT_EQ(kinds, (std::vector<std::uint32_t>{1, 3, 3, 4, 2, 6}));
+  EXPECT_NE(run.got.frames[0].payload.find("\"projection\":\"tm\",\"squares\":2,\"refused\":[1]}"), std::string::npos);
+  EXPECT_EQ(u32_at(run.got.frames[1].payload, 24), 6u);
+  EXPECT_EQ(u32_at(run.got.frames[2].payload, 24), 7u);
+  EXPECT_EQ(run.got.frames[3].payload,
+            "{\"state\":\"meshing\",\"squares\":{\"done\":1,\"total\":2},\"failed\":0,\"owed\":0,\"beat\":1}");
+  EXPECT_EQ(run.got.frames[4].payload, "{\"drop\":\"5,8-9\"}");
+  EXPECT_EQ(run.got.frames[5].payload, "{\"end\":\"complete\",\"failed\":0}");
+}
+
+TEST(StreamSession, FailedSquaresSendNoDrop) {
+  FakeTerrain terrain;
+  terrain.phase_value = running("Caucasus");
+  terrain.total = 3;
+  terrain.done = 3;
+  terrain.failed = 2;
+  StreamRegistry registry;
+  StreamPlan plan = tm_plan(3);
+  MeshRequest request = request_of("Caucasus");
+  request.have = {{5, 9}};
+  const StreamRun run = run_stream(terrain, plan, request, registry);
+  ASSERT_EQ(run.got.frames.size(), 2u);
+  EXPECT_EQ(run.got.frames[1].payload, "{\"end\":\"complete\",\"failed\":2}");
+}
+
+TEST(StreamSession, AnUnconvertiblePieceWaitsOwedUntilItsFitArrives) {
+  FakeTerrain terrain;
+  terrain.phase_value = running("Caucasus");
+  terrain.total = 1;
+  terrain.done = 1;
+  terrain.pins = {square_piece(9)};
+  StreamRegistry registry;
+  StreamPlan plan;
+  plan.job_id = 4;
+  plan.projection_label = "blocks";
+  plan.blocks = true;
+  std::atomic<bool> stop{false};
+  const StreamRun run = run_stream(terrain, plan, request_of("Caucasus"), registry, stop, 100 * ms, [&](Socket&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    terrain.change([&] {
+      BlockFitMap fits;
+      BlockFit f;
+      f.key = {0, 0};
+      f.lat = {42, 0, 0.1, 0, 0, 0};
+      f.lon = {41, 0.1, 0, 0, 0, 0};
+      fits.emplace(f.key, f);
+      terrain.fits_answer = fits;
+    });
+  });
+  EXPECT_STREQ(run.end.reason, "complete");
+  std::vector<std::uint32_t> kinds;
+  for (const Frame& f : run.got.frames) kinds.push_back(f.kind);
+  ASSERT_GE(kinds.size(), 5u);
+  EXPECT_EQ(kinds.front(), 1u);
+  // Beats of one owed piece, then the piece with its state record, then the end.
+  const std::vector<std::string> states = run.got.json(4);
+  EXPECT_NE(states.front().find("\"owed\":1"), std::string::npos);
+  EXPECT_NE(states.back().find("\"owed\":0"), std::string::npos);
+  EXPECT_EQ(kinds[kinds.size() - 3], 3u);
+  EXPECT_EQ(kinds.back(), 6u);
+  // Waiting on beats, not spinning.
+  EXPECT_LT(terrain.fit_asks, 20);
+}
+
+TEST(StreamSession, PointsFramesOnlyForBatchesAfterTheStart) {
+  FakeTerrain terrain;
+  terrain.phase_value = running("Caucasus");
+  const auto caucasus = make_text("Caucasus");
+  terrain.log.append(caucasus, std::make_shared<const AskedPoints>(AskedPoints{{1, 1}}));
+  StreamRegistry registry;
+  StreamPlan plan = tm_plan(std::nullopt);
+  MeshRequest request = request_of("Caucasus");
+  request.points = true;
+  request.probe_seconds = 1;
+  std::atomic<bool> stop{false};
+  const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    terrain.log.append(make_text("Syria"), std::make_shared<const AskedPoints>(AskedPoints{{5, 5}}));
+    terrain.log.append(caucasus, std::make_shared<const AskedPoints>(AskedPoints{{2, 2}, {3, 3}, {4, 4}}));
+    terrain.change([] {});
+  });
+  std::vector<std::string> points;
+  for (const Frame& f : run.got.frames)
+    if (f.kind == 5) points.push_back(f.payload);
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_EQ(points[0].size(), 44u);
+  EXPECT_EQ(u32_at(points[0], 16), 3u);
+  EXPECT_EQ(points[0].substr(20, 8), std::string(8, '\0'));
+}
+
+}  // namespace
+}  // namespace qm
