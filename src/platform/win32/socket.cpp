@@ -276,7 +276,33 @@ bool set_send_timeout(const Socket& socket, std::uint64_t millis, NetError* erro
   return set_timeout(socket, SO_SNDTIMEO, millis, error);
 }
 
+namespace {
+// Waits until the socket can be read (or written) for at most its own time-out, as set by
+// set_receive_timeout / set_send_timeout. Some Winsock implementations do not apply those options to
+// a call that blocks, so the wait is made here, in select(); the option still bounds the call itself.
+// Returns false when the time-out passed first.
+bool wait_ready(SOCKET raw, int option, bool for_writing) {
+  DWORD millis = 0;
+  int length = sizeof millis;
+  if (::getsockopt(raw, SOL_SOCKET, option, reinterpret_cast<char*>(&millis), &length) != 0 || millis == 0)
+    return true;  // no time-out: block in the call itself
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(raw, &set);
+  timeval limit;
+  limit.tv_sec = static_cast<long>(millis / 1000);
+  limit.tv_usec = static_cast<long>((millis % 1000) * 1000);
+  const int ready = ::select(0, for_writing ? nullptr : &set, for_writing ? &set : nullptr, nullptr, &limit);
+  return ready != 0;  // an error is left for the call to report
+}
+
+// A blocking send of a large buffer can wait for the whole of it; one call sends at most this much,
+// so that a peer that stops reading holds the sender no longer than its time-out.
+constexpr std::size_t max_send_chunk = 64 * 1024;
+}  // namespace
+
 IoResult receive(const Socket& socket, char* buffer, std::size_t length) {
+  if (!wait_ready(static_cast<SOCKET>(socket.native()), SO_RCVTIMEO, false)) return io_error(WSAETIMEDOUT);
   const int n = ::recv(static_cast<SOCKET>(socket.native()), buffer,
                        static_cast<int>(length > 0x7fffffffu ? 0x7fffffffu : length), 0);
   if (n == SOCKET_ERROR) return io_error(WSAGetLastError());
@@ -287,8 +313,9 @@ IoResult receive(const Socket& socket, char* buffer, std::size_t length) {
 }
 
 IoResult send(const Socket& socket, const char* data, std::size_t length) {
+  if (!wait_ready(static_cast<SOCKET>(socket.native()), SO_SNDTIMEO, true)) return io_error(WSAETIMEDOUT);
   const int n = ::send(static_cast<SOCKET>(socket.native()), data,
-                       static_cast<int>(length > 0x7fffffffu ? 0x7fffffffu : length), 0);
+                       static_cast<int>(length > max_send_chunk ? max_send_chunk : length), 0);
   if (n == SOCKET_ERROR) return io_error(WSAGetLastError());
   IoResult r;
   r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;
