@@ -10,6 +10,12 @@
 
 #include "module/fault.hpp"
 #include "module/numeric.hpp"
+#include "module/span.hpp"
+#include "terrain/mesh/cell_grid.hpp"
+#include "terrain/mesh/reference/reference.hpp"
+#include "terrain/mesh/twostage/creases.hpp"
+#include "terrain/mesh/twostage/insert.hpp"
+#include "terrain/mesh/twostage/working_mesh.hpp"
 
 namespace qm::mesh {
 namespace {
@@ -328,6 +334,52 @@ std::vector<std::array<double, 3>> twostage_walk(std::span<const std::array<doub
   for (std::size_t i = 0; i < n; ++i) {
     if (keep[i]) out.push_back(points[i]);
   }
+  return out;
+}
+
+namespace {
+
+// Whether all four 64-unit cells around a local point are cells of the group.
+bool strictly_covered(const TwostageMesh& mesh, double x, double y) {
+  const std::uint32_t flags = lattice_cells_at(*mesh.grid, x + mesh.origin_x, y + mesh.origin_y);
+  return (flags & 0x01010101u) == 0x01010101u;
+}
+
+}  // namespace
+
+CornerStage twostage_corners(TwostageMesh& mesh, CreaseSet creases) {
+  SpanTimer span("twostage.corners");
+  mesh.stage = vertex_stage::kCorner;
+
+  std::vector<CornerLine> lines;
+  lines.reserve(creases.lines.size());
+  for (CreaseLine& line : creases.lines) lines.push_back(std::move(line.points));
+  creases = CreaseSet{};
+
+  const CornerPlacement placement{
+      [&mesh](double x, double y) { return strictly_covered(mesh, x, y); },
+      [&mesh](double x, double y) -> std::optional<double> {
+        if (edges_near(mesh, x, y, 0.001)) return std::nullopt;
+        return reference_height_at(*mesh.reference, x, y);
+      }};
+  CornerFit fit = fit_corners(lines, placement);
+  lines.clear();
+
+  CornerStage out;
+  out.counts.corners = fit.corner_count;
+  out.counts.rejected_clusters = fit.rejected_clusters;
+  std::vector<std::optional<std::uint64_t>> inserted;
+  for (const CornerLine& line : fit.lines) {
+    const auto walked = twostage_walk(line);
+    ++out.counts.crease_lines;
+    out.counts.crease_points += walked.size();
+    inserted.clear();
+    for (const auto& p : walked) inserted.push_back(insert_point(mesh, p[0], p[1], p[2]));
+    for (std::size_t i = 1; i < inserted.size(); ++i) {
+      if (inserted[i - 1] && inserted[i]) add_edge_checked(mesh, *inserted[i - 1], *inserted[i]);
+    }
+  }
+  out.corners = std::move(fit.corners);
   return out;
 }
 

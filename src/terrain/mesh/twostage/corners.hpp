@@ -14,6 +14,9 @@
 
 namespace qm::mesh {
 
+struct TwostageMesh;
+struct CreaseSet;
+
 // A crease polyline as the corner stage works on it: points [x, y, z] in piece-local coordinates.
 using CornerLine = std::vector<std::array<double, 3>>;
 
@@ -50,5 +53,18 @@ CornerFit fit_corners(const std::vector<CornerLine>& lines, const CornerPlacemen
 // Simplifies a polyline: keeps its two end points and, recursively, the worst interior point
 // while some point strays more than 0.25 from the chord, horizontally or in height.
 std::vector<std::array<double, 3>> twostage_walk(std::span<const std::array<double, 3>> points);
+
+// What the corner stage hands on: the corners for the rounds' spacing test and its counts.
+struct CornerStage {
+  std::vector<std::array<double, 3>> corners;  // accepted corners [x, y, reference height], in order found
+  CornerCounts counts;
+};
+
+// The corner stage of one piece, timed as "twostage.corners": sets the mesh's stage code to the
+// corner stage's, fits corners to the crease lines (taken over and dropped here), then inserts
+// every kept line, simplified, into the mesh with ordinary edges between consecutive points. A
+// corner must lie strictly inside the group's cells with its cluster's endpoints, on the reference
+// surface and at least 0.001 from every fixed edge. Polls no stop request.
+CornerStage twostage_corners(TwostageMesh& mesh, CreaseSet creases);
 
 }  // namespace qm::mesh
