@@ -1,0 +1,138 @@
+#include "terrain/work/schedule.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace qm {
+
+namespace {
+
+std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+std::uint64_t mul_saturating(std::uint64_t a, std::uint64_t b) {
+  if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) return std::numeric_limits<std::uint64_t>::max();
+  return a * b;
+}
+
+// Whether the group's square range meets a square of the mask.
+bool squares_meet(const SampledGroup& group, const SquareMask& mask) {
+  const std::int32_t sx0 = group.min_x >> 5, sy0 = group.min_y >> 5;
+  const std::int32_t sx1 = group.max_x >> 5, sy1 = group.max_y >> 5;
+  for (auto it = mask.squares().lower_bound({sx0, std::numeric_limits<std::int32_t>::min()});
+       it != mask.squares().end() && it->first.first <= sx1; ++it) {
+    if (it->first.second >= sy0 && it->first.second <= sy1) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool group_wanted_by(const SampledGroup& group, const Job& job) {
+  if (!same_theatre(group.theatre, job.theatre)) return false;
+  if (group.cells.empty() || job.wanted.empty()) return false;
+  for (const Cell& cell : group.cells)
+    if (job.wanted.contains(cell)) return true;
+  return false;
+}
+
+void prune_groups(Schedule& schedule) {
+  std::vector<std::uint64_t> unwanted;
+  for (const auto& [id, group] : schedule.groups) {
+    bool wanted = false;
+    for (const auto& [job_id, job] : schedule.jobs) {
+      if (group_wanted_by(group, job)) {
+        wanted = true;
+        break;
+      }
+    }
+    if (!wanted) unwanted.push_back(id);
+  }
+  for (const std::uint64_t id : unwanted) {
+    auto node = schedule.groups.extract(id);
+    if (node.empty()) continue;
+    node.mapped().cancel->store(true, std::memory_order_release);
+    schedule.counters.cancelled += 1;
+  }
+}
+
+void drop_job(Schedule& schedule, std::uint64_t job_id) {
+  schedule.jobs.erase(job_id);
+  prune_groups(schedule);
+}
+
+std::optional<SampledGroup> remove_group(Schedule& schedule, std::uint64_t group_id) {
+  auto node = schedule.groups.extract(group_id);
+  if (node.empty()) return std::nullopt;
+  return std::move(node.mapped());
+}
+
+void fail_group(Schedule& schedule, std::uint64_t group_id) {
+  auto node = schedule.groups.extract(group_id);
+  if (node.empty()) return;
+  const SampledGroup& group = node.mapped();
+  const std::string theatre_name = group.theatre ? *group.theatre : std::string();
+  SquareMask& failed = schedule.failed_cells[theatre_name];
+  for (const Cell& cell : group.cells) failed.insert(cell);
+  for (auto& [job_id, job] : schedule.jobs) {
+    if (!same_theatre(job.theatre, group.theatre)) continue;
+    for (const Cell& cell : group.cells) {
+      // The job stops waiting for a failed cell, so that its stream can end with the failure
+      // counted instead of sampling the cell again and again.
+      if (job.wanted.erase(cell)) job.failed_squares.insert(square_of(cell));
+    }
+  }
+  schedule.counters.failed += 1;
+}
+
+bool window_is_free(const Schedule& schedule, const std::set<Cell>& cells) {
+  if (cells.empty() || schedule.groups.empty()) return true;
+  std::int64_t bx0 = std::numeric_limits<std::int64_t>::max(), by0 = bx0;
+  std::int64_t bx1 = std::numeric_limits<std::int64_t>::min(), by1 = bx1;
+  for (const Cell& c : cells) {
+    bx0 = std::min<std::int64_t>(bx0, c.first);
+    bx1 = std::max<std::int64_t>(bx1, c.first);
+    by0 = std::min<std::int64_t>(by0, c.second);
+    by1 = std::max<std::int64_t>(by1, c.second);
+  }
+  bx0 -= 3, by0 -= 3, bx1 += 3, by1 += 3;
+  for (const auto& [id, group] : schedule.groups) {
+    if (!(group.max_x >= bx0 && group.min_y <= by1 && group.max_y >= by0 && group.min_x <= bx1)) continue;
+    for (const Cell& f : group.frame_cells) {
+      const std::int64_t fx = f.first, fy = f.second;
+      if (fx < bx0 || fx > bx1 || fy < by0 || fy > by1) continue;
+      for (std::int64_t d = -3; d <= 3; ++d) {
+        const std::int64_t x = fx + d;
+        if (x < std::numeric_limits<std::int32_t>::min() || x > std::numeric_limits<std::int32_t>::max()) continue;
+        const std::int64_t ylo = std::max<std::int64_t>(fy - 3, std::numeric_limits<std::int32_t>::min());
+        const std::int64_t yhi = std::min<std::int64_t>(fy + 3, std::numeric_limits<std::int32_t>::max());
+        const auto it = cells.lower_bound({static_cast<std::int32_t>(x), static_cast<std::int32_t>(ylo)});
+        if (it != cells.end() && it->first == x && it->second <= yhi) return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool over_budget(const Schedule& schedule, std::uint64_t job_id) {
+  const auto found = schedule.jobs.find(job_id);
+  if (found == schedule.jobs.end()) return false;
+  const Job& job = found->second;
+  std::uint64_t pinned = 0;
+  for (const std::uint64_t key : job.pins) {
+    const auto entry = schedule.store.meshes.find(key);
+    if (entry != schedule.store.meshes.end()) pinned = add_saturating(pinned, entry_bytes(entry->second));
+  }
+  std::uint64_t groups = 0;
+  for (const auto& [id, group] : schedule.groups) {
+    if (!squares_meet(group, job.wanted)) continue;
+    if (group_wanted_by(group, job)) groups += 1;
+  }
+  const std::uint64_t mean =
+      schedule.measured_groups == 0 ? kUnmeasuredGroupBytes : schedule.measured_bytes / schedule.measured_groups;
+  const std::uint64_t held = add_saturating(mul_saturating(groups, mean), pinned);
+  if (held == 0) return false;
+  return schedule.job_byte_limit() < add_saturating(held, mean);
+}
+
+}  // namespace qm

@@ -1,0 +1,117 @@
+#pragma once
+// The work plan that the sampler and builder threads and the mesh streams share, behind the
+// schedule lock of the TerrainState: the jobs that mesh requests file, the sampled groups that the
+// sampler files and the builder consumes, the cells whose build failed, the work counters and the
+// Store. Every operation here expects the schedule lock held by its caller.
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "terrain/mesh/scheme/piece_build.hpp"
+#include "terrain/work/square_mask.hpp"
+#include "terrain/work/store.hpp"
+
+namespace qm {
+
+inline constexpr std::uint64_t kDefaultJobByteLimit = 4194304;   // 4 MiB per job
+inline constexpr std::uint64_t kEvictionLimit = 67108864;        // 64 MiB
+inline constexpr std::uint64_t kReservationCap = 100663296;      // 96 MiB
+inline constexpr std::uint64_t kOwnerSquareLimit = 4096;
+inline constexpr std::uint64_t kUnmeasuredGroupBytes = 386547;   // mean group size before any build
+inline constexpr std::uint64_t kRetryDelayNs = 5000000000ull;    // a released job's retry instant
+
+// One page's terrain work.
+struct Job {
+  std::deque<std::uint64_t> pins;        // keys of Store entries for the stream to send, front first
+  std::optional<std::uint64_t> retry;    // monotonic ns; none while the stream's lease is held
+  TheatreText theatre;
+  SquareMask wanted;                     // cells still to sample and build
+  std::set<Square> failed_squares;       // squares with a wanted cell of a failed group
+  std::uint8_t held_back = 0;            // 1 while over its byte budget
+  SquareMask squares;                    // the requested cells the page does not hold yet
+  std::uint64_t square_count = 0;        // squares of `squares`
+  std::set<Cell> recorded_cells;         // requested cells whose build failed before
+  // Squares not finished yet: those that still have a wanted cell.
+  std::uint64_t squares_to_do() const { return wanted.square_count(); }
+  std::uint64_t squares_done() const {
+    const std::uint64_t left = squares_to_do();
+    return square_count > left ? square_count - left : 0;
+  }
+};
+
+using CancelFlag = std::shared_ptr<std::atomic<bool>>;
+
+enum : std::uint8_t { kGroupSampling = 0, kGroupSampled = 1, kGroupInBuild = 2 };
+
+// Cells whose heights are sampled and which the builder turns into one piece.
+struct SampledGroup {
+  std::optional<mesh::BuildRequest> request;  // none until sampled, and again once the builder took it
+  TheatreText theatre;
+  CancelFlag cancel = std::make_shared<std::atomic<bool>>(false);
+  std::set<Cell> cells;                       // the new cells, for which the group makes its piece
+  std::set<Cell> frame_cells;                 // all the cells of its frame
+  std::int32_t min_x = 0, min_y = 0, max_x = 0, max_y = 0;  // bounds of the frame cells
+  std::uint8_t state = kGroupSampling;
+};
+
+struct WorkCounters {
+  std::uint64_t started = 0;
+  std::uint64_t built = 0;
+  std::uint64_t cancelled = 0;
+  std::uint64_t conflicts = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t returned = 0;
+  std::uint64_t held_back = 0;
+};
+
+struct Schedule {
+  std::optional<std::uint64_t> last_served;   // the job the last schedule pass served
+  std::optional<std::uint64_t> byte_limit;    // per job; none: kDefaultJobByteLimit
+  std::optional<std::uint64_t> run_ahead_limit;  // groups sampled at once; none: 2
+  Store store;                                // holds the current theatre
+  std::map<std::uint64_t, std::uint64_t> reservations;  // job id -> reserved bytes
+  std::uint64_t eviction_limit = kEvictionLimit;
+  std::uint64_t reservation_cap = kReservationCap;
+  std::uint64_t owner_square_limit = kOwnerSquareLimit;
+  KeyedMap<std::string, SquareMask> failed_cells;  // per theatre: cells whose group failed
+  std::map<std::uint64_t, Job> jobs;
+  std::map<std::uint64_t, SampledGroup> groups;
+  std::uint64_t next_group_id = 0;
+  std::uint64_t next_job_id = 1;
+  WorkCounters counters;
+  std::uint64_t measured_groups = 0;          // entries the builder stored
+  std::uint64_t measured_bytes = 0;           // their bytes
+
+  std::uint64_t job_byte_limit() const { return byte_limit.value_or(kDefaultJobByteLimit); }
+};
+
+// Whether the group is wanted by the job: same theatre, and one of the group's cells is wanted.
+bool group_wanted_by(const SampledGroup& group, const Job& job);
+
+// Removes every group that no job wants: sets its cancel flag and counts it "cancelled".
+void prune_groups(Schedule& schedule);
+
+// Removes the job (nothing when it is not listed), then prunes the groups.
+void drop_job(Schedule& schedule, std::uint64_t job_id);
+
+// Gives up a group whose build failed: its cells are recorded as failed for its theatre, every job
+// of that theatre that wanted one of them notes the cell's square as failed and stops waiting for
+// the cell, and "failed" counts it. Nothing for an unlisted id.
+void fail_group(Schedule& schedule, std::uint64_t group_id);
+
+// Whether candidate cells keep more than 3 cells (in x or in y) from every filed group's frame.
+bool window_is_free(const Schedule& schedule, const std::set<Cell>& cells);
+
+// Whether one more group would carry the job past its byte limit. False for an unlisted job.
+bool over_budget(const Schedule& schedule, std::uint64_t job_id);
+
+// Takes the group out of the groups map; none when no group has the id.
+std::optional<SampledGroup> remove_group(Schedule& schedule, std::uint64_t group_id);
+
+}  // namespace qm

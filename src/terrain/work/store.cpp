@@ -1,0 +1,18 @@
+#include "terrain/work/store.hpp"
+
+namespace qm {
+
+std::uint64_t store_bytes(const Store& store) {
+  std::uint64_t bytes = static_cast<std::uint64_t>(store.samples.size()) * kSampleBytes;
+  for (const auto& [key, mesh] : store.meshes) bytes += entry_bytes(mesh);
+  return bytes;
+}
+
+void clear_store(Store& store) {
+  store.samples = HashMap<Cell, StoredSample>();
+  store.cell_map.clear();
+  store.meshes.clear();
+  store.stamps.clear();
+}
+
+}  // namespace qm

@@ -1,0 +1,79 @@
+#pragma once
+// The kept terrain data of the held theatre: sampled heights and the built cell meshes, with the
+// tables that say which mesh covers which cell, how old each mesh is, which pages' pieces own which
+// cells and what the jobs pin. Lives inside the Schedule, under the schedule lock.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+
+#include "module/hashing.hpp"
+#include "terrain/mesh/scheme/cell_mesh.hpp"
+#include "terrain/work/square_mask.hpp"
+
+namespace qm {
+
+// A height the host gave for a whole terrain point.
+struct StoredSample {
+  std::uint64_t zero_mark = 0;
+  double height = 0.0;
+};
+
+// What one job (or the eviction itself) protects: cells whose entries stay (and whose samples stay
+// too when flag is 1) and the keys of entries that stay.
+struct PinRecord {
+  std::set<Cell> cells;
+  std::set<std::uint64_t> keys;
+  std::uint8_t flag = 0;
+};
+
+inline constexpr std::uint32_t kNoOwner = 0xFFFFFFFFu;
+
+// The piece ids that own the cells of one square: per cell (bit numbering of SquareMask) the piece
+// that covers it now and the one it replaced; kNoOwner for none.
+struct OwnerSquare {
+  std::uint64_t stamp = 0;  // the stamp of the last commit that covered the square
+  std::array<std::array<std::uint32_t, 2>, 1024> ids;
+  OwnerSquare() {
+    for (auto& pair : ids) pair = {kNoOwner, kNoOwner};
+  }
+};
+
+using OwnerSquares = KeyedMap<Square, OwnerSquare>;
+using OwnerTable = KeyedMap<std::string, OwnerSquares>;  // by theatre name
+
+// The bytes one cell mesh entry is estimated to take.
+inline std::uint64_t entry_bytes(const mesh::CellMesh& mesh) {
+  return (static_cast<std::uint64_t>(mesh.vertices.size()) + mesh.triangles.size()) * 24 +
+         static_cast<std::uint64_t>(mesh.cells.size()) * 16 + 96;
+}
+inline constexpr std::uint64_t kSampleBytes = 36;
+
+struct Store {
+  TheatreText theatre;                          // the held theatre; null when none
+  HashMap<Cell, StoredSample> samples;          // by whole terrain point (x, y); seeded hashing
+  KeyedMap<Cell, std::uint64_t> cell_map;       // cell -> key of the entry that covers it
+  std::map<std::uint64_t, mesh::CellMesh> meshes;  // key -> entry; the key is the piece id
+  std::uint64_t next_key = 0;                   // the next key to give
+  std::uint64_t stamp_counter = 0;
+  KeyedMap<std::uint64_t, std::uint64_t> stamps;  // key -> stamp; smaller is older
+  OwnerTable owners;
+  std::map<std::uint64_t, PinRecord> pins;      // by pin id (a job id)
+  std::uint64_t last_estimate = 0;              // the unpinned estimate after the last sweep
+  std::uint64_t pinned_bytes = 0;               // the pinned part at the last sweep
+  std::uint64_t pieces_evicted = 0;
+  std::uint64_t samples_evicted = 0;
+  std::uint64_t squares_forgotten = 0;
+
+  std::uint64_t sample_count() const { return samples.size(); }
+};
+
+// The byte estimate: 36 per sample plus every entry's bytes.
+std::uint64_t store_bytes(const Store& store);
+
+// Empties the store for a new theatre: samples (with fresh seeds), the cell map, the entries and
+// their stamps. The owner table, the pins and the counters stay.
+void clear_store(Store& store);
+
+}  // namespace qm

@@ -1,0 +1,184 @@
+// The schedule's records and small operations: square masks, group pruning and failing, the window
+// distance test, the per-job budget test and the store's byte estimate.
+#include <gtest/gtest.h>
+
+#include "terrain/work/schedule.hpp"
+
+namespace qm {
+namespace {
+
+TheatreText theatre(const char* name) { return std::make_shared<const std::string>(name); }
+
+mesh::CellMesh mesh_of(std::size_t vertices, std::size_t triangles, std::set<Cell> cells) {
+  mesh::CellMesh m;
+  m.vertices.resize(vertices);
+  m.triangles.resize(triangles);
+  m.cells = std::move(cells);
+  return m;
+}
+
+SampledGroup group_of(const TheatreText& t, std::set<Cell> cells) {
+  SampledGroup g;
+  g.theatre = t;
+  g.cells = cells;
+  g.frame_cells = cells;
+  g.min_x = cells.begin()->first;
+  g.max_x = cells.rbegin()->first;
+  g.min_y = g.max_y = cells.begin()->second;
+  for (const Cell& c : cells) {
+    g.min_y = std::min(g.min_y, c.second);
+    g.max_y = std::max(g.max_y, c.second);
+  }
+  return g;
+}
+
+Job job_wanting(const TheatreText& t, std::initializer_list<Cell> cells) {
+  Job j;
+  j.theatre = t;
+  for (const Cell& c : cells) j.wanted.insert(c);
+  return j;
+}
+
+TEST(WorkSquareMask, NegativeCellsFallIntoTheSquareBelow) {
+  EXPECT_EQ(square_of({-1, -1}), (Square{-1, -1}));
+  EXPECT_EQ(cell_bit({-1, -1}), 1023u);
+  EXPECT_EQ(square_of({32, -33}), (Square{1, -2}));
+  EXPECT_EQ(cell_at({-1, -1}, 1023), (Cell{-1, -1}));
+  SquareMask mask;
+  mask.insert({-1, -1});
+  mask.insert({0, 5});
+  EXPECT_TRUE(mask.contains({-1, -1}));
+  EXPECT_FALSE(mask.contains({-1, -2}));
+  EXPECT_EQ(mask.square_count(), 2u);
+  EXPECT_EQ(mask.find({-1, -1})->words[15], std::uint64_t{1} << 63);
+}
+
+TEST(WorkSquareMask, CellsComeInSquareThenBitOrderAndEmptySquaresGo) {
+  SquareMask mask;
+  for (Cell c : {Cell{33, 0}, Cell{1, 2}, Cell{0, 31}, Cell{-5, 7}}) mask.insert(c);
+  std::vector<Cell> seen;
+  mask.for_each_cell([&](Cell c) { seen.push_back(c); });
+  EXPECT_EQ(seen, (std::vector<Cell>{{-5, 7}, {0, 31}, {1, 2}, {33, 0}}));
+  EXPECT_TRUE(mask.erase({33, 0}));
+  EXPECT_FALSE(mask.erase({33, 0}));
+  EXPECT_EQ(mask.square_count(), 2u);
+}
+
+TEST(WorkStore, ByteEstimateCountsSamplesAndEntries) {
+  Store store;
+  EXPECT_EQ(store_bytes(store), 0u);
+  store.samples[{0, 0}] = {};
+  store.samples[{64, 0}] = {};
+  store.meshes[3] = mesh_of(4, 2, {{0, 0}, {0, 1}});
+  EXPECT_EQ(store_bytes(store), 2 * 36 + (4 + 2) * 24 + 2 * 16 + 96u);
+  store.cell_map[{0, 0}] = 3;
+  store.stamps[3] = 1;
+  store.pins[9] = {};
+  clear_store(store);
+  EXPECT_EQ(store_bytes(store), 0u);
+  EXPECT_TRUE(store.cell_map.empty());
+  EXPECT_TRUE(store.stamps.empty());
+  EXPECT_EQ(store.pins.size(), 1u);
+}
+
+TEST(WorkSchedule, GroupsNoJobWantsArePrunedAndCancelled) {
+  Schedule s;
+  const auto a = theatre("Caucasus");
+  s.jobs[1] = job_wanting(a, {{5, 5}});
+  s.groups[0] = group_of(a, {{5, 5}, {5, 6}});
+  s.groups[1] = group_of(a, {{40, 40}});                       // no job wants these cells
+  s.groups[2] = group_of(theatre("Nevada"), {{5, 5}});          // same cell, other theatre
+  const CancelFlag kept = s.groups[0].cancel, pruned = s.groups[1].cancel, other = s.groups[2].cancel;
+  drop_job(s, 77);  // not listed: still prunes
+  EXPECT_EQ(s.groups.size(), 1u);
+  EXPECT_TRUE(s.groups.count(0));
+  EXPECT_FALSE(kept->load());
+  EXPECT_TRUE(pruned->load());
+  EXPECT_TRUE(other->load());
+  EXPECT_EQ(s.counters.cancelled, 2u);
+  drop_job(s, 1);
+  EXPECT_TRUE(s.groups.empty());
+  EXPECT_EQ(s.counters.cancelled, 3u);
+}
+
+TEST(WorkSchedule, FailingAGroupRecordsItsCellsAndFreesTheJobsFromThem) {
+  Schedule s;
+  const auto a = theatre("Caucasus");
+  s.jobs[1] = job_wanting(a, {{5, 5}, {40, 1}});
+  s.jobs[2] = job_wanting(theatre("Caucasus"), {{5, 6}});
+  s.jobs[3] = job_wanting(theatre("Nevada"), {{5, 5}});
+  s.groups[4] = group_of(a, {{5, 5}, {5, 6}});
+  fail_group(s, 9);  // unlisted: nothing moves
+  EXPECT_EQ(s.counters.failed, 0u);
+  fail_group(s, 4);
+  EXPECT_TRUE(s.groups.empty());
+  EXPECT_EQ(s.counters.failed, 1u);
+  EXPECT_TRUE(s.failed_cells["Caucasus"].contains({5, 5}));
+  EXPECT_TRUE(s.failed_cells["Caucasus"].contains({5, 6}));
+  EXPECT_EQ(s.jobs[1].failed_squares, (std::set<Square>{{0, 0}}));
+  EXPECT_FALSE(s.jobs[1].wanted.contains({5, 5}));
+  EXPECT_TRUE(s.jobs[1].wanted.contains({40, 1}));
+  EXPECT_EQ(s.jobs[2].failed_squares.size(), 1u);
+  EXPECT_TRUE(s.jobs[2].wanted.empty());
+  EXPECT_TRUE(s.jobs[3].failed_squares.empty());  // another theatre
+  EXPECT_TRUE(s.jobs[3].wanted.contains({5, 5}));
+}
+
+TEST(WorkSchedule, AWindowKeepsMoreThanThreeCellsFromEveryGroupFrame) {
+  Schedule s;
+  const auto a = theatre("Caucasus");
+  EXPECT_TRUE(window_is_free(s, {{0, 0}}));
+  s.groups[0] = group_of(a, {{10, 10}, {11, 10}});
+  struct Case {
+    Cell cell;
+    bool free;
+  };
+  for (const Case& c : std::vector<Case>{{{14, 10}, false},  // 3 cells past x = 11
+                                         {{15, 10}, true},   // 4 cells past it
+                                         {{14, 13}, false},
+                                         {{15, 13}, true},
+                                         {{13, 10}, false},  // 2 away
+                                         {{11, 14}, true},   // 4 away in y
+                                         {{11, 13}, false},  // 3 away in y
+                                         {{7, 7}, false},    // 3 away in both
+                                         {{6, 7}, true},
+                                         {{10, 10}, false}}) {
+    EXPECT_EQ(window_is_free(s, {c.cell}), c.free) << c.cell.first << "," << c.cell.second;
+  }
+  EXPECT_FALSE(window_is_free(s, {{30, 30}, {13, 12}}));
+}
+
+TEST(WorkSchedule, BudgetCountsWantedGroupsAndPinnedEntries) {
+  Schedule s;
+  const auto a = theatre("Caucasus");
+  s.jobs[1] = job_wanting(a, {{5, 5}});
+  EXPECT_FALSE(over_budget(s, 1));  // nothing held: never over, whatever the limit
+  s.byte_limit = 0;
+  EXPECT_FALSE(over_budget(s, 1));
+  EXPECT_FALSE(over_budget(s, 99));
+  s.byte_limit.reset();
+
+  s.groups[0] = group_of(a, {{5, 5}});
+  EXPECT_FALSE(over_budget(s, 1));  // 2 * 386547 within 4 MiB
+  s.byte_limit = 773094;
+  EXPECT_FALSE(over_budget(s, 1));
+  s.byte_limit = 773093;
+  EXPECT_TRUE(over_budget(s, 1));
+
+  // A group of another theatre or outside the wanted squares does not count; pins do.
+  s.byte_limit = 1000;
+  s.groups.clear();
+  s.groups[0] = group_of(theatre("Nevada"), {{5, 5}});
+  s.groups[1] = group_of(a, {{500, 500}});
+  s.measured_groups = 2;
+  s.measured_bytes = 101;  // mean 50
+  EXPECT_FALSE(over_budget(s, 1));
+  s.store.meshes[7] = mesh_of(10, 10, {{1, 1}});  // 480 + 16 + 96 = 592 bytes
+  s.jobs[1].pins = {7, 8};                        // 8 is not stored
+  EXPECT_FALSE(over_budget(s, 1));                // 592 + 50 within 1000
+  s.byte_limit = 641;
+  EXPECT_TRUE(over_budget(s, 1));
+}
+
+}  // namespace
+}  // namespace qm
