@@ -1,0 +1,207 @@
+#include "terrain/work/schedule_pass.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "module/fault.hpp"
+#include "terrain/mesh/cell_grid.hpp"
+#include "terrain/mesh/lattice.hpp"
+
+namespace qm {
+
+namespace {
+
+bool held_by_group(const Schedule& schedule, Cell cell) {
+  for (const auto& [id, group] : schedule.groups)
+    if (group.cells.count(cell)) return true;
+  return false;
+}
+
+bool stored(const Schedule& schedule, Cell cell) { return schedule.store.cell_map.count(cell) != 0; }
+
+// Calls f(cell) for the 3 x 3 neighbourhood of a cell, leaving out what the 32-bit range lacks.
+template <class F>
+void around(Cell cell, F&& f) {
+  for (std::int64_t dx = -1; dx <= 1; ++dx) {
+    for (std::int64_t dy = -1; dy <= 1; ++dy) {
+      const std::int64_t x = cell.first + dx, y = cell.second + dy;
+      if (x < std::numeric_limits<std::int32_t>::min() || x > std::numeric_limits<std::int32_t>::max() ||
+          y < std::numeric_limits<std::int32_t>::min() || y > std::numeric_limits<std::int32_t>::max())
+        continue;
+      f(Cell{static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)});
+    }
+  }
+}
+
+bool fits_frame(const std::set<Cell>& cells) {
+  if (cells.empty()) return false;
+  std::int64_t y0 = std::numeric_limits<std::int64_t>::max(), y1 = std::numeric_limits<std::int64_t>::min();
+  for (const Cell& c : cells) {
+    y0 = std::min<std::int64_t>(y0, c.second);
+    y1 = std::max<std::int64_t>(y1, c.second);
+  }
+  const std::int64_t x0 = cells.begin()->first, x1 = cells.rbegin()->first;
+  return x1 - x0 <= kFrameSpan - 1 && y1 - y0 <= kFrameSpan - 1;
+}
+
+// The plan of a window of candidate cells; none when its frame is empty or wider than 36 cells.
+std::optional<SchedulePlan> build_plan(const Schedule& schedule, const std::set<Cell>& window) {
+  std::set<Cell> fresh;
+  for (const Cell& c : window)
+    if (!stored(schedule, c)) fresh.insert(c);
+  if (fresh.empty()) return std::nullopt;
+  std::set<Cell> first;
+  for (const Cell& c : fresh)
+    around(c, [&](Cell n) {
+      if (stored(schedule, n)) first.insert(n);
+    });
+  std::set<Cell> taken = first;
+  for (const Cell& c : first)
+    around(c, [&](Cell n) {
+      if (stored(schedule, n)) taken.insert(n);
+    });
+  std::set<Cell> frame = fresh;
+  frame.insert(taken.begin(), taken.end());
+  if (!fits_frame(frame)) return std::nullopt;
+
+  SchedulePlan plan;
+  plan.snapshot.reserve(frame.size());
+  for (const Cell& c : frame) {
+    mesh::CellHolder holder{c.first, c.second, std::nullopt};
+    const auto it = schedule.store.cell_map.find(c);
+    if (it != schedule.store.cell_map.end()) holder.holder = it->second;
+    plan.snapshot.push_back(holder);
+  }
+  plan.taken_in = std::move(taken);
+  plan.frame_cells = frame;
+  plan.run.cover = mesh::lattice_from_cells_owned(std::move(frame));
+  plan.run.lattice = mesh::lattice_new(plan.run.cover, kPlanSpacing);
+  return plan;
+}
+
+}  // namespace
+
+std::vector<Cell> cells_of_bitset(const Schedule& schedule, Square square, const CellBits& bits) {
+  std::vector<Cell> out;
+  bits.for_each([&](unsigned bit) {
+    const Cell cell = cell_at(square, bit);
+    if (!held_by_group(schedule, cell) && !stored(schedule, cell)) out.push_back(cell);
+  });
+  return out;
+}
+
+std::set<Cell> job_cells_filter(const Schedule& schedule, const Job& job) {
+  std::set<Cell> out;
+  for (const auto& [square, bits] : job.wanted.squares())
+    for (const Cell& c : cells_of_bitset(schedule, square, bits)) out.insert(c);
+  return out;
+}
+
+std::set<Cell> jobs_named(const Schedule& schedule, Square square, const TheatreText& theatre) {
+  std::set<Cell> out;
+  for (const auto& [id, job] : schedule.jobs) {
+    if (!same_theatre(job.theatre, theatre)) continue;
+    if (const CellBits* bits = job.wanted.find(square))
+      for (const Cell& c : cells_of_bitset(schedule, square, *bits)) out.insert(c);
+  }
+  return out;
+}
+
+std::optional<SchedulePlan> schedule_job(Schedule& schedule, std::uint64_t job_id) {
+  const auto found = schedule.jobs.find(job_id);
+  if (found == schedule.jobs.end()) fault("no entry found for key");
+  const Job& job = found->second;
+  if (job.held_back != 0 || job.wanted.empty()) return std::nullopt;
+
+  const auto& squares = job.wanted.squares();
+  const std::int32_t sx0 = squares.begin()->first.first, sx1 = squares.rbegin()->first.first;
+  std::int32_t sy0 = std::numeric_limits<std::int32_t>::max(), sy1 = std::numeric_limits<std::int32_t>::min();
+  for (const auto& [square, bits] : squares) {
+    sy0 = std::min(sy0, square.second);
+    sy1 = std::max(sy1, square.second);
+  }
+
+  // A small job is served as one window when it fits a frame.
+  if (std::int64_t{sx1} - sx0 <= 2 && std::int64_t{sy1} - sy0 <= 2) {
+    const std::set<Cell> candidates = job_cells_filter(schedule, job);
+    if (fits_frame(candidates)) {
+      if (!window_is_free(schedule, candidates)) return std::nullopt;
+      if (auto plan = build_plan(schedule, candidates)) return plan;
+    }
+  }
+
+  // Otherwise square by square, from the two leftmost columns of squares.
+  std::vector<Square> order;
+  for (const auto& [square, bits] : squares) {
+    if (std::int64_t{square.first} > std::int64_t{sx0} + 1) break;
+    order.push_back(square);
+  }
+  std::stable_sort(order.begin(), order.end(), [](const Square& a, const Square& b) {
+    if (a.first != b.first) return a.first < b.first;
+    const int pa = a.second & 1, pb = b.second & 1;
+    if (pa != pb) return pa < pb;
+    return a.second < b.second;
+  });
+  for (const Square& square : order) {
+    const std::set<Cell> candidates = jobs_named(schedule, square, job.theatre);
+    if (candidates.empty() || !window_is_free(schedule, candidates)) continue;
+    if (auto plan = build_plan(schedule, candidates)) return plan;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::uint64_t> mark_held_back(Schedule& schedule) {
+  std::vector<std::uint64_t> ids;
+  if (!schedule.store.theatre) return ids;
+  for (const auto& [id, job] : schedule.jobs)
+    if (same_theatre(job.theatre, schedule.store.theatre) && !job.wanted.empty()) ids.push_back(id);
+  for (const std::uint64_t id : ids) {
+    const bool over = over_budget(schedule, id);
+    const auto it = schedule.jobs.find(id);
+    if (it == schedule.jobs.end()) fault("listed");
+    if (over && it->second.held_back == 0) schedule.counters.held_back += 1;
+    it->second.held_back = over ? 1 : 0;
+  }
+  return ids;
+}
+
+std::optional<std::pair<std::uint64_t, SchedulePlan>> next_plan(Schedule& schedule,
+                                                                const std::vector<std::uint64_t>& ids) {
+  if (ids.empty()) return std::nullopt;
+  std::size_t start = 0;
+  if (schedule.last_served) {
+    const auto it = std::upper_bound(ids.begin(), ids.end(), *schedule.last_served);
+    if (it != ids.end()) start = static_cast<std::size_t>(it - ids.begin());
+  }
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    const std::uint64_t id = ids[(start + i) % ids.size()];
+    if (auto plan = schedule_job(schedule, id)) {
+      schedule.last_served = id;
+      if (!schedule.jobs.count(id)) fault("no entry found for key");
+      return std::make_pair(id, std::move(*plan));
+    }
+  }
+  return std::nullopt;
+}
+
+std::uint64_t file_group(Schedule& schedule, const SchedulePlan& plan) {
+  check(!plan.frame_cells.empty(), "a group has cells");
+  SampledGroup group;
+  group.theatre = schedule.store.theatre;
+  group.frame_cells = plan.frame_cells;
+  group.min_x = plan.frame_cells.begin()->first;
+  group.max_x = plan.frame_cells.rbegin()->first;
+  group.min_y = std::numeric_limits<std::int32_t>::max();
+  group.max_y = std::numeric_limits<std::int32_t>::min();
+  for (const Cell& c : plan.frame_cells) {
+    group.min_y = std::min(group.min_y, c.second);
+    group.max_y = std::max(group.max_y, c.second);
+    if (!stored(schedule, c)) group.cells.insert(c);
+  }
+  const std::uint64_t id = schedule.next_group_id++;
+  schedule.groups.insert_or_assign(id, std::move(group));
+  schedule.counters.started += 1;
+  return id;
+}
+
+}  // namespace qm
