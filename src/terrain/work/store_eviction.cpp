@@ -1,0 +1,183 @@
+#include "terrain/work/store_eviction.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <tuple>
+
+
+namespace qm {
+
+namespace {
+
+struct Candidate {
+  std::uint64_t stamp = 0;
+  std::uint64_t key = 0;
+  std::uint64_t bytes = 0;
+  bool operator<(const Candidate& o) const { return std::tie(stamp, key, bytes) < std::tie(o.stamp, o.key, o.bytes); }
+};
+
+std::uint64_t sub_saturating(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
+
+// The cells whose sample set membership protects a sample at whole point (x, y): its cell, and the
+// cell before it on an axis where it lies on a cell border.
+template <class F>
+bool any_cell_of_sample(Cell point, F&& protects) {
+  const std::int32_t cx = point.first >> 6, cy = point.second >> 6;
+  const bool x_border = (point.first & 63) == 0, y_border = (point.second & 63) == 0;
+  const int nx = x_border ? 2 : 1, ny = y_border ? 2 : 1;
+  for (int i = 0; i < nx; ++i)
+    for (int j = 0; j < ny; ++j)
+      if (protects(Cell{cx - i, cy - j})) return true;
+  return false;
+}
+
+}  // namespace
+
+std::set<Cell> cells_near(const SquareMask& mask) {
+  // Whole columns of 32 cells (one x, one square row) are shifted and ORed: first along y, carrying
+  // into the squares above and below, then along x.
+  using Column = std::pair<std::int64_t, std::int32_t>;  // (cell x, square y)
+  std::map<Column, std::uint32_t> along_y;
+  for (const auto& [square, bits] : mask.squares()) {
+    for (unsigned xl = 0; xl < 32; ++xl) {
+      const std::uint32_t c = static_cast<std::uint32_t>(bits.words[xl / 2] >> (32 * (xl % 2)));
+      if (c == 0) continue;
+      const std::int64_t x = std::int64_t{square.first} * 32 + xl;
+      along_y[{x, square.second}] |= c | (c << 1) | (c << 2) | (c >> 1) | (c >> 2);
+      const std::uint32_t below = (c << 30) | (c << 31), above = (c >> 30) | (c >> 31);
+      if (below && square.second > std::numeric_limits<std::int32_t>::min()) along_y[{x, square.second - 1}] |= below;
+      if (above && square.second < std::numeric_limits<std::int32_t>::max()) along_y[{x, square.second + 1}] |= above;
+    }
+  }
+  std::map<Column, std::uint32_t> along_x;
+  for (const auto& [column, c] : along_y)
+    for (std::int64_t dx = -2; dx <= 2; ++dx) along_x[{column.first + dx, column.second}] |= c;
+  std::set<Cell> out;
+  for (const auto& [column, c] : along_x) {
+    if (column.first < std::numeric_limits<std::int32_t>::min() || column.first > std::numeric_limits<std::int32_t>::max())
+      continue;
+    for (unsigned yl = 0; yl < 32; ++yl)
+      if ((c >> yl) & 1u)
+        out.emplace_hint(out.end(), static_cast<std::int32_t>(column.first),
+                         static_cast<std::int32_t>(static_cast<std::uint32_t>(column.second) * 32u + yl));
+  }
+  return out;
+}
+
+std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
+  Store& store = schedule.store;
+  const std::uint64_t limit = schedule.eviction_limit;
+  if (store_bytes(store) <= limit) return {};
+  const TheatreText held = store.theatre;
+
+  // What the held theatre's jobs still want, with two cells around it.
+  SquareMask wanted;
+  for (const auto& [id, job] : schedule.jobs) {
+    if (!held || !same_theatre(job.theatre, held)) continue;
+    for (const auto& [square, bits] : job.wanted.squares()) wanted.merge(square, bits);
+  }
+  PinRecord near_wanted;
+  near_wanted.cells = cells_near(wanted);
+  near_wanted.flag = 1;
+
+  // Each job's pins, up to its byte limit (its first entry always).
+  PinRecord honoured;
+  const std::uint64_t job_limit = schedule.job_byte_limit();
+  for (const auto& [id, job] : schedule.jobs) {
+    std::uint64_t total = 0;
+    bool first = true;
+    for (const std::uint64_t key : job.pins) {
+      const auto entry = store.meshes.find(key);
+      if (entry == store.meshes.end()) continue;
+      total += entry_bytes(entry->second);
+      if (!first && total > job_limit) break;
+      honoured.keys.insert(key);
+      first = false;
+    }
+  }
+  store.pins[kSweepCellsPin] = std::move(near_wanted);
+  store.pins[kSweepKeysPin] = std::move(honoured);
+
+  std::vector<mesh::CellMesh> evicted;
+  std::vector<std::uint64_t> evicted_keys;
+  const std::uint64_t bytes = store_bytes(store);
+  if (bytes > limit) {
+    HashSet<Cell> entry_cells, sample_cells;
+    std::set<std::uint64_t> pinned_keys;
+    for (const auto& [pin_id, record] : store.pins) {
+      for (const Cell& c : record.cells) {
+        entry_cells.insert(c);
+        if (record.flag == 1) sample_cells.insert(c);
+      }
+      pinned_keys.insert(record.keys.begin(), record.keys.end());
+    }
+
+    std::uint64_t pinned = 0;
+    std::vector<Candidate> candidates;
+    for (const auto& [key, mesh] : store.meshes) {
+      bool stays = pinned_keys.count(key) != 0;
+      for (auto it = mesh.cells.begin(); !stays && it != mesh.cells.end(); ++it) stays = entry_cells.count(*it) != 0;
+      if (stays) {
+        pinned += entry_bytes(mesh);
+      } else {
+        const auto stamp = store.stamps.find(key);
+        candidates.push_back({stamp == store.stamps.end() ? 0 : stamp->second, key, entry_bytes(mesh)});
+      }
+    }
+
+    std::uint64_t unprotected = 0;
+    for (const auto& [point, sample] : store.samples) {
+      if (any_cell_of_sample(point, [&](Cell c) { return sample_cells.count(c) != 0; }))
+        pinned += kSampleBytes;
+      else
+        unprotected += 1;
+    }
+    std::uint64_t running = sub_saturating(bytes, pinned);
+    if (unprotected != 0 && running > limit) {
+      for (auto it = store.samples.begin(); it != store.samples.end();) {
+        if (any_cell_of_sample(it->first, [&](Cell c) { return sample_cells.count(c) != 0; }))
+          ++it;
+        else
+          it = store.samples.erase(it);
+      }
+      store.samples_evicted += unprotected;
+      running = sub_saturating(running, unprotected * kSampleBytes);
+    }
+
+    std::stable_sort(candidates.begin(), candidates.end());
+    for (const Candidate& c : candidates) {
+      if (running <= limit) break;
+      auto node = store.meshes.extract(c.key);
+      if (node.empty()) continue;
+      for (const Cell& cell : node.mapped().cells) {
+        const auto mapped = store.cell_map.find(cell);
+        if (mapped != store.cell_map.end() && mapped->second == c.key) store.cell_map.erase(mapped);
+      }
+      store.stamps.erase(c.key);
+      store.pieces_evicted += 1;
+      running = sub_saturating(running, c.bytes);
+      evicted_keys.push_back(c.key);
+      evicted.push_back(std::move(node.mapped()));
+    }
+    store.last_estimate = running;
+    store.pinned_bytes = pinned;
+  }
+  store.pins.erase(kSweepCellsPin);
+  store.pins.erase(kSweepKeysPin);
+
+  // Jobs that pinned an evicted entry want its cells again.
+  for (std::size_t i = 0; i < evicted.size(); ++i) {
+    const std::uint64_t key = evicted_keys[i];
+    for (auto& [id, job] : schedule.jobs) {
+      const auto pin = std::find(job.pins.begin(), job.pins.end(), key);
+      if (pin == job.pins.end()) continue;
+      job.pins.erase(std::remove(job.pins.begin(), job.pins.end(), key), job.pins.end());
+      for (const Cell& cell : evicted[i].cells) job.wanted.insert(cell);
+      schedule.counters.returned += 1;
+    }
+  }
+  return evicted_keys;
+}
+
+}  // namespace qm

@@ -1,0 +1,25 @@
+#pragma once
+// Holds the Store under its eviction limit (64 MiB): what the held theatre's jobs still need is
+// protected, unprotected samples go first, then unprotected, unpinned entries, oldest stamp first,
+// until the unpinned part of the estimate is within the limit. A job that had pinned an evicted
+// entry wants the entry's cells again.
+#include <cstdint>
+#include <set>
+#include <vector>
+
+#include "terrain/work/schedule.hpp"
+
+namespace qm {
+
+// Pin ids the sweep files for itself while it runs.
+inline constexpr std::uint64_t kSweepCellsPin = ~std::uint64_t{0};
+inline constexpr std::uint64_t kSweepKeysPin = ~std::uint64_t{1};
+
+// With the schedule lock held. The keys of the evicted entries in eviction order; empty (and
+// nothing allocated) while the estimate is within the limit.
+std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule);
+
+// The cells within two cells in x and in y of a cell of the mask (its 5 x 5 neighbourhoods).
+std::set<Cell> cells_near(const SquareMask& mask);
+
+}  // namespace qm

@@ -1,0 +1,147 @@
+// The store's sweep past its eviction limit: protection by the jobs' wanted cells and by pins,
+// samples first, then entries oldest first, and the jobs that want an evicted entry's cells again.
+#include <gtest/gtest.h>
+
+#include "terrain/work/store_eviction.hpp"
+
+namespace qm {
+namespace {
+
+TheatreText theatre(const char* name) { return std::make_shared<const std::string>(name); }
+
+struct SweepFixture : ::testing::Test {
+  Schedule s;
+  SweepFixture() { s.store.theatre = theatre("Caucasus"); }
+  // An entry of 24 * size + 112 bytes over one cell, mapped in the cell map.
+  void entry(std::uint64_t key, Cell cell, std::size_t size, std::optional<std::uint64_t> stamp) {
+    mesh::CellMesh m;
+    m.vertices.resize(size);
+    m.cells = {cell};
+    s.store.meshes[key] = std::move(m);
+    s.store.cell_map[cell] = key;
+    if (stamp) s.store.stamps[key] = *stamp;
+  }
+  static std::uint64_t bytes(std::size_t size) { return 24 * size + 112; }
+};
+
+TEST(WorkEviction, NearCellsSpanTwoCellsAroundAcrossSquares) {
+  SquareMask mask;
+  mask.insert({31, 31});
+  std::set<Cell> expected;
+  for (int x = 29; x <= 33; ++x)
+    for (int y = 29; y <= 33; ++y) expected.insert({x, y});
+  EXPECT_EQ(cells_near(mask), expected);
+  mask.insert({-1, 0});
+  EXPECT_EQ(cells_near(mask).count({-3, -2}), 1u);
+  EXPECT_EQ(cells_near(mask).count({-4, 0}), 0u);
+  EXPECT_EQ(cells_near(mask).size(), 50u);
+}
+
+TEST_F(SweepFixture, ExactlyTheLimitEvictsNothing) {
+  // One entry of exactly 64 MiB: 2796198 * 24 + 112 = 67108864.
+  entry(1, {0, 0}, 2796198, 1);
+  ASSERT_EQ(store_bytes(s.store), 67108864u);
+  EXPECT_TRUE(split_store_into_cells(s).empty());
+  EXPECT_EQ(s.store.meshes.size(), 1u);
+  entry(2, {5, 5}, 1, 2);
+  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{1}));
+  EXPECT_EQ(s.store.pieces_evicted, 1u);
+  EXPECT_EQ(s.store.cell_map.size(), 1u);
+  EXPECT_TRUE(s.store.pins.empty());  // the sweep's own records are gone again
+}
+
+TEST_F(SweepFixture, OldestStampThenSmallestKeyGoesFirstAndUnstampedBeforeAll) {
+  s.eviction_limit = 3 * bytes(1);
+  entry(5, {0, 0}, 1, 7);
+  entry(4, {10, 0}, 1, 7);
+  entry(9, {20, 0}, 1, std::nullopt);
+  entry(2, {30, 0}, 1, 8);
+  entry(3, {40, 0}, 1, 9);
+  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{9, 4}));
+  EXPECT_EQ(s.store.meshes.size(), 3u);
+  EXPECT_FALSE(s.store.stamps.count(4));
+  EXPECT_EQ(s.store.last_estimate, 3 * bytes(1));
+}
+
+TEST_F(SweepFixture, WantedCellsProtectEntriesAndSamplesWithinTwoCells) {
+  s.eviction_limit = 0;
+  Job& job = s.jobs[1];
+  job.theatre = theatre("Caucasus");
+  job.wanted.insert({10, 10});
+  entry(1, {12, 12}, 1, 1);  // two cells away: stays
+  entry(2, {13, 10}, 1, 2);  // three away: goes
+  s.store.samples[{12 * 64 + 5, 12 * 64 + 5}] = {};  // in cell (12, 12): stays
+  s.store.samples[{13 * 64, 10 * 64}] = {};          // on the border of cells 12 and 13: stays
+  s.store.samples[{13 * 64 + 1, 10 * 64}] = {};      // only in cell 13: goes
+  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{2}));
+  EXPECT_EQ(s.store.samples.size(), 2u);
+  EXPECT_EQ(s.store.samples_evicted, 1u);
+  EXPECT_EQ(s.store.pinned_bytes, bytes(1) + 2 * 36);
+
+  // A job of another theatre protects nothing.
+  job.theatre = theatre("Nevada");
+  split_store_into_cells(s);
+  EXPECT_TRUE(s.store.meshes.empty());
+  EXPECT_TRUE(s.store.samples.empty());
+}
+
+TEST_F(SweepFixture, ASampleOnACellBorderBelongsToBothCells) {
+  s.eviction_limit = 0;
+  s.store.pins[77] = PinRecord{{{1, 0}}, {}, 1};
+  s.store.samples[{128, 10}] = {};  // cells 1 and 2 in x: kept through cell 1
+  s.store.samples[{192, 10}] = {};  // cells 2 and 3: goes
+  s.store.samples[{64, 64}] = {};   // cells 0..1 by 0..1: kept
+  split_store_into_cells(s);
+  EXPECT_EQ(s.store.samples.size(), 2u);
+  EXPECT_TRUE(s.store.samples.count({128, 10}));
+  EXPECT_EQ(s.store.pins.size(), 1u);
+}
+
+TEST_F(SweepFixture, PinnedBytesDoNotCountAgainstTheLimit) {
+  s.eviction_limit = bytes(10);
+  entry(1, {0, 0}, 100, 1);  // pinned: far above the limit alone
+  entry(2, {5, 0}, 5, 2);    // the unpinned part, within the limit
+  s.store.pins[1] = PinRecord{{}, {1}, 0};
+  EXPECT_TRUE(split_store_into_cells(s).empty());
+  EXPECT_EQ(s.store.meshes.size(), 2u);
+  EXPECT_EQ(s.store.pinned_bytes, bytes(100));
+  EXPECT_EQ(s.store.last_estimate, bytes(5));
+}
+
+TEST_F(SweepFixture, AJobWantsAnEvictedEntrysCellsAgain) {
+  s.eviction_limit = 0;
+  s.byte_limit = bytes(2) + bytes(3);
+  mesh::CellMesh wide;
+  wide.vertices.resize(4);
+  wide.cells = {{50, 50}, {50, 51}};
+  entry(1, {0, 0}, 2, 1);
+  entry(2, {10, 0}, 3, 2);
+  entry(3, {20, 0}, 1, 3);  // past the job's byte limit: not honoured
+  s.store.meshes[4] = wide;
+  for (std::uint64_t k : {1, 2, 3, 4}) s.jobs[1].pins.push_back(k);
+  s.jobs[1].theatre = theatre("Nevada");  // its wanted cells protect nothing here
+  s.jobs[2].pins = {1, 4};  // its first pin is honoured, 4 is past its limit
+  s.jobs[2].theatre = s.jobs[1].theatre;
+  const auto evicted = split_store_into_cells(s);
+  EXPECT_EQ(evicted, (std::vector<std::uint64_t>{4, 3}));  // 4 has no stamp
+  EXPECT_EQ(s.jobs[1].pins, (std::deque<std::uint64_t>{1, 2}));
+  EXPECT_TRUE(s.jobs[1].wanted.contains({20, 0}));
+  EXPECT_TRUE(s.jobs[1].wanted.contains({50, 51}));
+  EXPECT_EQ(s.jobs[2].pins, (std::deque<std::uint64_t>{1}));
+  EXPECT_TRUE(s.jobs[2].wanted.contains({50, 50}));
+  EXPECT_EQ(s.counters.returned, 3u);
+}
+
+TEST_F(SweepFixture, AJobsFirstPinIsHonouredWhateverItsSize) {
+  s.eviction_limit = 0;
+  s.byte_limit = 1;
+  entry(1, {0, 0}, 50, 1);
+  entry(2, {10, 0}, 1, 2);
+  s.jobs[1].pins = {1, 2};
+  s.jobs[1].theatre = theatre("Nevada");
+  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{2}));
+  EXPECT_TRUE(s.store.meshes.count(1));
+}
+
+}  // namespace
+}  // namespace qm
