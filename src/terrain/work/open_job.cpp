@@ -1,0 +1,178 @@
+#include "terrain/work/open_job.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <string>
+
+#include "module/clock.hpp"
+#include "terrain/work/worker_message.hpp"
+
+namespace qm {
+
+namespace {
+
+bool inside(const HaveRanges& have, std::uint32_t id) {
+  const auto it = std::upper_bound(have.begin(), have.end(), std::uint64_t{id},
+                                   [](std::uint64_t v, const HaveRange& r) { return v < r.first; });
+  if (it == have.begin()) return false;
+  return id <= std::prev(it)->last;
+}
+
+void append_number(std::string& out, std::uint64_t value) {
+  char buffer[24];
+  const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
+  out.append(buffer, end);
+}
+
+}  // namespace
+
+std::uint64_t job_bytes_needed(const SquareMask& request_squares) {
+  std::map<std::int32_t, std::uint64_t> per_row;
+  std::uint64_t widest = 0;
+  for (const auto& [square, bits] : request_squares.squares()) widest = std::max(widest, ++per_row[square.first]);
+  return kJobBaseBytes + kJobSquareRowBytes * widest;
+}
+
+std::string refusal_text(const JobRefused& refused) {
+  std::string text = "the store can't hold this area's frontier now: ";
+  append_number(text, refused.needed);
+  text += " bytes needed, ";
+  append_number(text, refused.free);
+  text += " free";
+  return text;
+}
+
+JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest& request, const Region& region,
+                                std::optional<BlockFitMap> blocks, bool lan, StreamRegistry& registry) {
+  // The requested cells, square by square, before the lock.
+  SquareMask request_squares;
+  for (const auto& [x, spans] : region.columns)
+    for (const RowSpan& span : spans)
+      for (std::int64_t y = span.first; y <= span.last; ++y) request_squares.insert({x, static_cast<std::int32_t>(y)});
+  const TheatreText theatre = std::make_shared<const std::string>(request.theatre);
+  StreamControlRef control = new_stream_control();
+  const std::uint64_t needed = job_bytes_needed(request_squares);
+
+  std::uint64_t job_id = 0;
+  std::uint64_t stream_id = 0;
+  std::uint64_t square_count = 0;
+  std::set<std::uint64_t> kept;
+  std::optional<JobRefused> refusal;
+  {
+    PoisonGuard hold(state->schedule_lock);
+    Schedule& schedule = state->schedule;
+    Store& store = schedule.store;
+    const std::optional<OpenStreamRef> older = registry.newest_open_stream(request.page);
+    const std::optional<std::uint64_t> older_job = older ? older->job_id : std::nullopt;
+
+    // Cells whose pieces the page holds already stay out of the job.
+    Job job;
+    job.theatre = theatre;
+    const OwnerSquares* owners = nullptr;
+    if (store.theatre && !store.owners.empty()) {
+      const auto found = store.owners.find(*store.theatre);
+      if (found != store.owners.end()) owners = &found->second;
+    }
+    for (const auto& [square, bits] : request_squares.squares()) {
+      CellBits left = bits;
+      const OwnerSquare* owner = nullptr;
+      if (owners) {
+        const auto found = owners->find(square);
+        if (found != owners->end()) owner = &found->second;
+      }
+      if (owner) {
+        bits.for_each([&](unsigned bit) {
+          const auto [first, second] = owner->ids[bit];
+          const bool first_in = first != kNoOwner && inside(request.have, first);
+          const bool second_in = second != kNoOwner && inside(request.have, second);
+          if (first_in) {
+            left.clear(bit);
+            kept.insert(first);
+            if (second_in) kept.insert(second);
+          } else if (second_in) {
+            left.clear(bit);
+            kept.insert(second);
+          }
+        });
+      }
+      job.squares.merge(square, left);
+    }
+
+    job_id = schedule.next_job_id++;
+    const bool theatre_match = store.theatre && *store.theatre == request.theatre;
+    const SquareMask* recorded = nullptr;
+    if (const auto found = schedule.failed_cells.find(request.theatre); found != schedule.failed_cells.end())
+      recorded = &found->second;
+    std::set<std::uint64_t> piece_keys;
+    job.squares.for_each_cell([&](Cell cell) {
+      if (theatre_match) {
+        const auto mapped = store.cell_map.find(cell);
+        if (mapped != store.cell_map.end()) {
+          piece_keys.insert(mapped->second);
+          return;
+        }
+      }
+      if (recorded && recorded->contains(cell)) {
+        job.recorded_cells.insert(cell);
+        // A cell whose build failed before counts as failed for this job too.
+        job.failed_squares.insert(square_of(cell));
+        return;
+      }
+      job.wanted.insert(cell);
+    });
+    for (const std::uint64_t key : piece_keys) {
+      const auto stamp = store.stamps.find(key);
+      if (stamp == store.stamps.end()) continue;
+      stamp->second = ++store.stamp_counter;
+    }
+    job.pins.assign(piece_keys.begin(), piece_keys.end());
+    job.square_count = job.squares.square_count();
+    schedule.jobs.insert_or_assign(job_id, std::move(job));
+
+    std::uint64_t reserved = 0;
+    for (const auto& [id, bytes] : schedule.reservations) {
+      if (id == job_id || (older_job && id == *older_job)) continue;
+      reserved = reserved > UINT64_MAX - bytes ? UINT64_MAX : reserved + bytes;
+    }
+    const std::uint64_t free = reserved > schedule.reservation_cap ? 0 : schedule.reservation_cap - reserved;
+    if (needed > free) {
+      drop_job(schedule, job_id);
+      refusal = JobRefused{needed, free};
+    } else {
+      if (older_job) schedule.reservations.erase(*older_job);
+      schedule.reservations[job_id] = needed;
+      if (const auto replaced = registry.newest_open_stream(request.page)) {
+        replaced->control->mark_replaced();
+        if (replaced->job_id) {
+          // The replaced stream's lease gives nothing back once its flag is set: its claims go here.
+          schedule.reservations.erase(*replaced->job_id);
+          store.pins.erase(*replaced->job_id);
+          drop_job(schedule, *replaced->job_id);
+        }
+      }
+      const auto filed = schedule.jobs.find(job_id);
+      square_count = filed == schedule.jobs.end() ? 0 : filed->second.square_count;
+      stream_id = registry.stream_open(request.page, lan, job_id, control, now_ns());
+    }
+  }
+  if (refusal) return *refusal;
+  unpark_workers(*state);
+  notify_all(*state);
+
+  JobOpened opened;
+  opened.job_id = job_id;
+  opened.projection = blocks ? "blocks" : "tm";
+  opened.blocks = std::move(blocks);
+  opened.refused = region.refused;
+  opened.control = control;
+  opened.request_squares = std::move(request_squares);
+  opened.kept_ids = std::move(kept);
+  opened.square_count = square_count;
+  opened.stream_id = stream_id;
+  opened.lease = JobLease(state, std::move(control), job_id);
+  opened.ticket = JobTicket(stream_id, registry);
+  return opened;
+}
+
+}  // namespace qm

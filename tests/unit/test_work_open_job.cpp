@@ -1,0 +1,181 @@
+// Opening a terrain job for a mesh stream: the reservation within the shared budget, the exact
+// refusal, the cells the page or the store already has, and the replacement of an older stream.
+#include <gtest/gtest.h>
+
+#include "terrain/work/open_job.hpp"
+#include "terrain/work/worker_message.hpp"
+
+namespace qm {
+namespace {
+
+Region region_of(std::initializer_list<std::pair<std::int32_t, RowSpan>> spans) {
+  Region r;
+  for (const auto& [x, span] : spans) r.columns[x].push_back(span);
+  r.refused = {2, 5};
+  return r;
+}
+
+MeshRequest request_of(const char* page, HaveRanges have = {}) {
+  MeshRequest m;
+  m.page = page;
+  m.theatre = "Caucasus";
+  m.have = std::move(have);
+  return m;
+}
+
+struct OpenFixture : ::testing::Test {
+  TerrainStateRef state = std::make_shared<TerrainState>();
+  StreamRegistry registry;
+  JobOpening open(const MeshRequest& m, const Region& r, std::optional<BlockFitMap> blocks = std::nullopt) {
+    return schedule_open_stream(state, m, r, std::move(blocks), false, registry);
+  }
+};
+
+TEST(WorkOpenJob, TheReservationFollowsTheWidestSquareRow) {
+  SquareMask squares;
+  // Rows (first square coordinate) 0, 1 and 5 with 1, 4 and 2 squares.
+  squares.insert({0, 0});
+  for (int y : {0, 32, 64, 96}) squares.insert({32, y});
+  squares.insert({160, 0});
+  squares.insert({160, -1});
+  EXPECT_EQ(job_bytes_needed(squares), 7810968u);
+  EXPECT_EQ(job_bytes_needed(SquareMask{}), 4194304u);
+  EXPECT_EQ(refusal_text({7810968, 0}), "the store can't hold this area's frontier now: 7810968 bytes needed, 0 free");
+}
+
+TEST_F(OpenFixture, AnOpenedJobIsFiledReservedAndRegistered) {
+  const Region r = region_of({{0, {0, 1}}, {40, {3, 3}}, {41, {5, 2}}});  // the last span is empty
+  auto opening = open(request_of("page-a"), r);
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
+  JobOpened& o = std::get<JobOpened>(opening);
+  EXPECT_EQ(o.projection, std::string("tm"));
+  EXPECT_EQ(o.refused, (std::vector<std::uint64_t>{2, 5}));
+  EXPECT_EQ(o.square_count, 2u);
+  EXPECT_EQ(o.request_squares.cell_count(), 3u);
+  const Schedule& s = state->schedule;
+  ASSERT_TRUE(s.jobs.count(o.job_id));
+  const Job& job = s.jobs.at(o.job_id);
+  EXPECT_EQ(job.wanted.cell_count(), 3u);
+  EXPECT_FALSE(job.retry.has_value());
+  EXPECT_EQ(job.held_back, 0);
+  EXPECT_EQ(*job.theatre, "Caucasus");
+  EXPECT_EQ(s.reservations.at(o.job_id), 4194304u + 904166u);
+  ASSERT_EQ(registry.open_streams().size(), 1u);
+  EXPECT_EQ(registry.open_streams()[0].job_id, o.job_id);
+  EXPECT_EQ(registry.open_streams()[0].id, o.stream_id);
+  EXPECT_EQ(change_counter(*state), 1u);
+  EXPECT_EQ(o.lease.job_id(), o.job_id);
+  EXPECT_EQ(o.ticket.stream_id(), o.stream_id);
+}
+
+TEST_F(OpenFixture, AnEmptyRequestFilesAJobWithoutSquares) {
+  auto opening = open(request_of("page-a"), Region{});
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
+  const JobOpened& o = std::get<JobOpened>(opening);
+  EXPECT_EQ(o.square_count, 0u);
+  EXPECT_EQ(state->schedule.reservations.at(o.job_id), 4194304u);
+}
+
+TEST_F(OpenFixture, TooLargeARequestIsRefusedWithTheExactBytesAndLeavesNothing) {
+  // 107 squares in one row: 4194304 + 107 * 904166 = 100940066 > 96 MiB.
+  const Region wide = region_of({{0, {0, 107 * 32 - 1}}});
+  auto opening = open(request_of("page-a"), wide);
+  ASSERT_TRUE(std::holds_alternative<JobRefused>(opening));
+  EXPECT_EQ(std::get<JobRefused>(opening).needed, 100940066u);
+  EXPECT_EQ(std::get<JobRefused>(opening).free, 100663296u);
+  EXPECT_TRUE(state->schedule.jobs.empty());
+  EXPECT_TRUE(state->schedule.reservations.empty());
+  EXPECT_TRUE(registry.open_streams().empty());
+  EXPECT_EQ(change_counter(*state), 0u);
+}
+
+TEST_F(OpenFixture, OtherJobsReservationsLeaveNoMoreThanTheRestOfTheCap) {
+  state->schedule.reservations[100] = 60000000;
+  state->schedule.reservations[101] = 60000000;
+  auto opening = open(request_of("page-a"), region_of({{0, {0, 0}}}));
+  ASSERT_TRUE(std::holds_alternative<JobRefused>(opening));
+  EXPECT_EQ(std::get<JobRefused>(opening).needed, 5098470u);
+  EXPECT_EQ(std::get<JobRefused>(opening).free, 0u);
+  state->schedule.reservations.erase(101);
+  opening = open(request_of("page-a"), region_of({{0, {0, 0}}}));
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
+}
+
+TEST_F(OpenFixture, ANewRequestOfThePageReplacesItsOlderStreamAndReusesItsBytes) {
+  // 100 squares in one row: 94610904 bytes, alone within the cap but not twice.
+  const Region big = region_of({{0, {0, 100 * 32 - 1}}});
+  auto first = open(request_of("page-a"), big);
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(first));
+  JobOpened& old = std::get<JobOpened>(first);
+  state->schedule.store.pins[old.job_id] = PinRecord{};
+
+  auto other = open(request_of("page-b"), big);  // another page does not fit beside it
+  ASSERT_TRUE(std::holds_alternative<JobRefused>(other));
+  EXPECT_EQ(std::get<JobRefused>(other).free, 100663296u - 94610904u);
+  EXPECT_FALSE(old.control->is_replaced());  // a refusal leaves the older stream running
+  EXPECT_TRUE(state->schedule.reservations.count(old.job_id));
+
+  auto second = open(request_of("page-a"), big);
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(second));
+  const JobOpened& now = std::get<JobOpened>(second);
+  EXPECT_TRUE(old.control->is_replaced());
+  EXPECT_FALSE(state->schedule.jobs.count(old.job_id));
+  EXPECT_FALSE(state->schedule.reservations.count(old.job_id));
+  EXPECT_FALSE(state->schedule.store.pins.count(old.job_id));
+  EXPECT_EQ(state->schedule.reservations.size(), 1u);
+
+  // The replaced stream's guards change nothing of the new job.
+  old.lease.release();
+  old.ticket.close();
+  EXPECT_EQ(state->schedule.reservations.at(now.job_id), 94610904u);
+  EXPECT_EQ(registry.end_count("error"), 1u);
+}
+
+TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
+  Schedule& s = state->schedule;
+  s.store.theatre = std::make_shared<const std::string>("Caucasus");
+  OwnerSquare& owner = s.store.owners["Caucasus"][{0, 0}];
+  owner.ids[cell_bit({0, 0})] = {7, kNoOwner};  // first inside the page's ranges
+  owner.ids[cell_bit({0, 1})] = {9, 7};         // first outside, second inside
+  owner.ids[cell_bit({0, 2})] = {7, 12};        // first inside, second outside: dropped all the same
+  owner.ids[cell_bit({0, 3})] = {9, 12};        // both outside: stays
+  owner.ids[cell_bit({0, 4})] = {8, 7};         // both inside
+  s.store.cell_map[{0, 3}] = 21;
+  s.store.stamps[21] = 4;
+  s.store.stamp_counter = 10;
+  s.failed_cells["Caucasus"].insert({0, 5});
+  const Region r = region_of({{0, {0, 6}}, {40, {0, 0}}});
+  auto opening = open(request_of("page-a", {{7, 8}}), r);
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
+  const JobOpened& o = std::get<JobOpened>(opening);
+  EXPECT_EQ(o.kept_ids, (std::set<std::uint64_t>{7, 8}));
+  const Job& job = s.jobs.at(o.job_id);
+  EXPECT_EQ(job.pins, (std::deque<std::uint64_t>{21}));
+  EXPECT_EQ(s.store.stamps.at(21), 11u);
+  EXPECT_EQ(job.recorded_cells, (std::set<Cell>{{0, 5}}));
+  EXPECT_EQ(job.failed_squares, (std::set<Square>{{0, 0}}));
+  SquareMask expected;
+  expected.insert({0, 6});
+  expected.insert({40, 0});
+  EXPECT_EQ(job.wanted, expected);
+  EXPECT_EQ(o.square_count, 2u);
+  EXPECT_EQ(s.reservations.at(o.job_id), 4194304u + 904166u);  // both squares still count
+
+  // A page that holds every cell of a square leaves the square out of the job.
+  for (std::int32_t y = 0; y < 32; ++y)
+    for (std::int32_t x = 0; x < 32; ++x) s.store.owners["Caucasus"][{1, 1}].ids[cell_bit({x, y})] = {8, kNoOwner};
+  auto held = open(request_of("page-b", {{7, 8}}), region_of({{32, {32, 63}}}));
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(held));
+  EXPECT_EQ(std::get<JobOpened>(held).square_count, 0u);
+}
+
+TEST_F(OpenFixture, BlocksAreHandedOnWithTheirLabel) {
+  BlockFitMap fits;
+  auto opening = open(request_of("page-a"), region_of({{0, {0, 0}}}), fits);
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
+  EXPECT_EQ(std::get<JobOpened>(opening).projection, std::string("blocks"));
+  EXPECT_TRUE(std::get<JobOpened>(opening).blocks.has_value());
+}
+
+}  // namespace
+}  // namespace qm
