@@ -2,6 +2,11 @@
 // refusal, the cells the page or the store already has, and the replacement of an older stream.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "terrain/work/open_job.hpp"
 #include "terrain/work/worker_message.hpp"
 
@@ -175,6 +180,41 @@ TEST_F(OpenFixture, BlocksAreHandedOnWithTheirLabel) {
   ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
   EXPECT_EQ(std::get<JobOpened>(opening).projection, std::string("blocks"));
   EXPECT_TRUE(std::get<JobOpened>(opening).blocks.has_value());
+}
+
+}  // namespace
+}  // namespace qm
+
+namespace qm {
+namespace {
+
+// Pages opening jobs on many threads at once never reserve more than the cap together.
+TEST(WorkOpenJobThreads, ConcurrentOpeningsStayWithinTheCap) {
+  TerrainStateRef state = std::make_shared<TerrainState>();
+  StreamRegistry registry;
+  const Region r = region_of({{0, {0, 40 * 32 - 1}}});  // 40 squares in a row: 40361544 bytes
+  std::vector<std::thread> threads;
+  std::atomic<int> opened{0}, refused{0};
+  std::vector<JobOpened> kept(8);
+  for (int i = 0; i < 8; ++i)
+    threads.emplace_back([&, i] {
+      auto opening = schedule_open_stream(state, request_of(("page-" + std::to_string(i)).c_str()), r,
+                                          std::nullopt, false, registry);
+      if (auto* o = std::get_if<JobOpened>(&opening)) {
+        opened.fetch_add(1);
+        kept[i] = std::move(*o);
+      } else {
+        refused.fetch_add(1);
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(opened.load(), 2);
+  EXPECT_EQ(refused.load(), 6);
+  EXPECT_EQ(state->schedule.reservations.size(), 2u);
+  EXPECT_EQ(state->schedule.jobs.size(), 2u);
+  kept.clear();  // every lease and ticket gives back
+  EXPECT_TRUE(state->schedule.reservations.empty());
+  EXPECT_EQ(registry.end_count("error"), 2u);
 }
 
 }  // namespace
