@@ -11,6 +11,7 @@
 #include "server/server.hpp"
 #include "server/status_route.hpp"
 #include "server/unit_documents.hpp"
+#include "terrain/stream/mesh_route.hpp"
 #include "terrain/terrain_route.hpp"
 
 namespace qm::server {
@@ -44,7 +45,7 @@ class SocketSource final : public HeadSource {
   platform::Socket& socket_;
 };
 
-Routes connection_routes(ConnectionSlot& slot) {
+Routes connection_routes(ConnectionSlot& slot, std::optional<MeshStreamStart>& stream) {
   Server& server = slot.server();
   Routes routes;
   routes.status = [&server](const RouteRequest& request) {
@@ -64,6 +65,13 @@ Routes connection_routes(ConnectionSlot& slot) {
   routes.terrain = [&slot](const RouteRequest& request) {
     return terrain_route(slot.server().stats, *snapshot(), request.query, request.now, request.origin.header_text,
                          slot.shared_server(), slot.peer());
+  };
+  routes.mesh = [&slot, &stream](const RouteRequest& request) -> std::string {
+    MeshRouteResult result =
+        mesh_route(slot.shared_server(), request.query, slot.peer(), request.origin.header_text, request.now);
+    if (auto* answer = std::get_if<std::string>(&result)) return std::move(*answer);
+    stream.emplace(std::get<MeshStreamStart>(std::move(result)));
+    return std::string();
   };
   return routes;
 }
@@ -90,7 +98,17 @@ void serve(ConnectionSlot& slot, platform::Socket& socket) {
       break;
   }
   RequestCounters counters{server.stats.requests, server.stats.rejected, server.stats.last_request};
-  const std::string answer = answer_request(read.head, facts, counters, connection_routes(slot), now_ns());
+  std::optional<MeshStreamStart> stream;
+  const std::string answer = answer_request(read.head, facts, counters, connection_routes(slot, stream), now_ns());
+  if (stream) {
+    const StreamEnd end = run_mesh_stream(socket, std::move(*stream), server);
+    if (end.graceful) {
+      close_gracefully(socket);
+    } else {
+      socket.close();
+    }
+    return;
+  }
   send_answer(socket, answer, head_deadline);
 }
 

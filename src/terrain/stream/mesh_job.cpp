@@ -1,0 +1,36 @@
+#include "terrain/stream/mesh_job.hpp"
+
+#include "terrain/work/open_job.hpp"
+
+namespace qm {
+
+std::optional<std::string> open_job_stream(MeshStreamStart& stream, JobArea area, const TheatreRef&, bool lan) {
+  const TerrainStateRef state = terrain_state();
+  if (!state) return std::string("the exporter can't mesh: its terrain work isn't running");
+  std::optional<BlockFitMap> blocks;
+  if (!area.tm) blocks = std::move(area.fits);
+  JobOpening opening = schedule_open_stream(state, stream.request, area.region, std::move(blocks), lan);
+  if (const auto* refused = std::get_if<JobRefused>(&opening)) return refusal_text(*refused);
+  JobOpened& opened = std::get<JobOpened>(opening);
+
+  auto hold = std::make_shared<MeshJobHold>();
+  hold->job_id = opened.job_id;
+  hold->wanted = std::move(opened.request_squares);
+  hold->lease = std::move(opened.lease);
+  hold->ticket = std::move(opened.ticket);
+
+  StreamPlan& plan = stream.plan;
+  plan.job_id = opened.job_id;
+  plan.projection_label = opened.projection;
+  plan.tm = area.tm;
+  plan.blocks = !area.tm.has_value();
+  if (opened.blocks) plan.block_fits = std::move(*opened.blocks);
+  plan.control = opened.control;
+  plan.stream_id = opened.stream_id;
+  plan.squares_total = opened.square_count;
+  plan.refused = std::move(opened.refused);
+  stream.job = std::move(hold);
+  return std::nullopt;
+}
+
+}  // namespace qm

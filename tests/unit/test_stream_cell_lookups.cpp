@@ -1,0 +1,31 @@
+// What a stream reads by cell: a mask's cells in map order, and the owner ids of cells.
+#include <gtest/gtest.h>
+
+#include "terrain/stream/cell_lookups.hpp"
+
+namespace qm {
+namespace {
+
+TEST(StreamCellLookups, MaskCellsGoSquareBySquareThenByBit) {
+  SquareMask mask;
+  for (const Cell c : {Cell{-1, -1}, Cell{-32, -32}, Cell{0, 0}, Cell{-1, -32}, Cell{31, 0}, Cell{0, 31}, Cell{32, 5}})
+    mask.insert(c);
+  // Square (-1, -1): (-32, -32) is bit 0, (-1, -32) bit 992, (-1, -1) bit 1023, last. Then (0, 0): bits 0, 31,
+  // 992. Then (1, 0).
+  EXPECT_EQ(mask_cells(mask), (std::vector<Cell>{{-32, -32}, {-1, -32}, {-1, -1}, {0, 0}, {0, 31}, {31, 0}, {32, 5}}));
+  EXPECT_TRUE(mask_cells(SquareMask()).empty());
+}
+
+TEST(StreamCellLookups, OwnerIdsFirstThenSecondAndNothingForAbsentSquares) {
+  OwnerSquares table;
+  OwnerSquare square;
+  square.ids[cell_bit({0, 0})] = {7, 3};
+  square.ids[cell_bit({0, 1})] = {kNoOwner, 9};
+  square.ids[cell_bit({0, 2})] = {4, kNoOwner};
+  table.emplace(Square{0, 0}, square);
+  const std::vector<Cell> cells = {{0, 1}, {0, 3}, {0, 0}, {40, 0}, {0, 2}};
+  EXPECT_EQ(owner_ids_of_cells(table, cells), (std::vector<std::uint32_t>{9, 7, 3, 4}));
+}
+
+}  // namespace
+}  // namespace qm
