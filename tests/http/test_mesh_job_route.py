@@ -18,9 +18,9 @@ def test_job_streams():
     host = SimHost("tm")
     try:
         port = host.port
-        # A strip 2.6 degrees of longitude long: more than a hundred squares in one row of squares
-        # reserve more than the 96 MiB that all jobs may hold together.
-        line, fields, body = get(port, "/v1/mesh?page=wide&theatre=Afghanistan&areas=33.5,64.2;0,260000;20,0;0,-260000")
+        # A band 2.6 degrees of longitude long and 0.05 degrees high: more than a hundred squares in
+        # each of its rows of squares reserve more than the 96 MiB that all jobs may hold together.
+        line, fields, body = get(port, "/v1/mesh?page=wide&theatre=Afghanistan&areas=33.45,61.8;0,260000;5000,0;0,-260000")
         assert line == "HTTP/1.1 503 Service Unavailable", (line, body)
         assert fields["Retry-After"] == "5"
         text = body.decode()

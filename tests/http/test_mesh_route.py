@@ -142,8 +142,12 @@ def test_jobless_streams():
         assert 2.5 < took < 10, took
         s.close()
 
+        # The end is recorded just after the last bytes went out.
+        deadline = time.monotonic() + 5
+        while host.status()["mesh"]["streams"]["ends"]["complete"] < 2:
+            assert time.monotonic() < deadline, host.status()["mesh"]["streams"]
+            time.sleep(0.05)
         streams = host.status()["mesh"]["streams"]
-        assert streams["ends"]["complete"] >= 2
         assert streams["recent"][0]["page"] == "prob" and streams["recent"][0]["reason"] == "complete"
 
 
@@ -161,6 +165,10 @@ def test_second_stream_of_a_page_replaces_the_first():
         assert time.monotonic() - started < 2
         assert first.closed()
         first.close()
+        deadline = time.monotonic() + 5
+        while host.status()["mesh"]["streams"]["ends"]["replaced"] < 1:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
         status = host.status()["mesh"]["streams"]
         assert status["ends"]["replaced"] == 1
         assert len(status["open"]) == 1
