@@ -8,7 +8,7 @@ namespace {
 
 TEST(StreamCellLookups, MaskCellsGoSquareBySquareThenByBit) {
   SquareMask mask;
-  for (const Cell c : {Cell{-1, -1}, Cell{-32, -32}, Cell{0, 0}, Cell{-1, -32}, Cell{31, 0}, Cell{0, 31}, Cell{32, 5}})
+  for (const Cell& c : {Cell{-1, -1}, Cell{-32, -32}, Cell{0, 0}, Cell{-1, -32}, Cell{31, 0}, Cell{0, 31}, Cell{32, 5}})
     mask.insert(c);
   // Square (-1, -1): (-32, -32) is bit 0, (-1, -32) bit 992, (-1, -1) bit 1023, last. Then (0, 0): bits 0, 31,
   // 992. Then (1, 0).
