@@ -28,12 +28,3 @@ AskedBatches AskedPointsLog::since(std::uint64_t after, std::string_view theatre
 }
 
 }  // namespace qm
-
-namespace qm {
-
-AskedPointsLog& asked_points_log() {
-  static AskedPointsLog* const log = new AskedPointsLog();
-  return *log;
-}
-
-}  // namespace qm

@@ -48,10 +48,3 @@ inline AskedBatches asked_batches_since(const AskedPointsLog& log, std::uint64_t
 }
 
 }  // namespace qm
-
-namespace qm {
-
-// The process-wide log of the terrain work (made on first use, never destroyed).
-AskedPointsLog& asked_points_log();
-
-}  // namespace qm

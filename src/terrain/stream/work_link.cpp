@@ -90,7 +90,8 @@ std::set<std::uint32_t> WorkStreamTerrain::held_ids(std::uint64_t) {
 }
 
 AskedBatches WorkStreamTerrain::asked_since(std::uint64_t after, std::string_view theatre) {
-  return asked_points_log().since(after, theatre);
+  if (!state_) return AskedBatches{{}, 0};
+  return state_->asked_log.since(after, theatre);
 }
 
 std::optional<BlockFitMap> WorkStreamTerrain::block_fits(std::string_view theatre, const std::vector<BlockKey>& keys,
