@@ -174,16 +174,22 @@ TEST(Twostage, CoversTheGroupsCellsAndKeepsTheFixedBorder) {
     fixture::Terrain terrain;
     std::vector<fixture::PlaneSpec> planes;
     double crease_x;  // where a crease of the terrain crosses the bottom side
+    // The terrain's creases (world coordinates): from a start point along a direction.
+    std::vector<std::array<double, 4>> creases;
+    std::uint64_t corners;  // corners the corner stage finds
   };
   const std::vector<Case> cases = {
-      {"ridge", fixture::ridge(), {{200.0 - 0.3 * 36.5, 0.3, 0.01}, {200.0 + 0.3 * 36.5, -0.3, 0.01}}, 36.5},
+      {"ridge", fixture::ridge(), {{200.0 - 0.3 * 36.5, 0.3, 0.01}, {200.0 + 0.3 * 36.5, -0.3, 0.01}}, 36.5,
+       {{36.5, 0.0, 0.0, 1.0}}, 0},
       {"pyramid",
        fixture::pyramid(),
        {{300.0 + 0.5 * 37.3, -0.5, 0.0},
         {300.0 - 0.5 * 37.3, 0.5, 0.0},
         {300.0 + 0.5 * 81.7, 0.0, -0.5},
         {300.0 - 0.5 * 81.7, 0.0, 0.5}},
-       37.3 + 81.7},
+       37.3 + 81.7,
+       {{37.3, 81.7, 1.0, 1.0}, {37.3, 81.7, -1.0, 1.0}, {37.3, 81.7, 1.0, -1.0}, {37.3, 81.7, -1.0, -1.0}},
+       1},
   };
   const std::int32_t ox = 40, oy = 24;
   const std::set<Cell> cells = {{0, 0}, {1, 0}, {0, 1}};
@@ -212,9 +218,22 @@ TEST(Twostage, CoversTheGroupsCellsAndKeepsTheFixedBorder) {
     const std::vector<SeedLine> lines = {plain(0, 0, 0, 64),    plain(0, 64, 0, 128),  plain(0, 128, 64, 128),
                                          plain(64, 64, 64, 128), plain(64, 64, 128, 64), plain(128, 0, 128, 64),
                                          bottom};
+    // Crease lines in local coordinates, a point every 2 units until they leave the square.
+    CreaseSet creases;
+    for (const auto& [x0, y0, dx, dy] : tc.creases) {
+      CreaseLine line;
+      for (double s = 0.0;; s += 2.0) {
+        const double x = x0 + s * dx, y = y0 + s * dy;
+        if (x < 0.0 || x > 128.0 || y < 0.0 || y > 128.0) break;
+        line.points.push_back({x - ox, y - oy, h(x, y)});
+      }
+      creases.lines.push_back(line);
+    }
     const double spans_before = span_count("twostage");
-    const auto result = twostage(reference, ox, oy, CreaseSet{}, grid, lines, kRun);
+    const auto result = twostage(reference, ox, oy, std::move(creases), grid, lines, kRun);
     ASSERT_TRUE(result);
+    EXPECT_EQ(result->crease_lines, tc.creases.size());
+    EXPECT_EQ(result->corners, tc.corners);
     EXPECT_EQ(span_count("twostage"), spans_before + 1);
     EXPECT_EQ(result->seed_vertices, bottom.points.size() + 5u);
     EXPECT_EQ(result->vertices.size(), result->stages.size());

@@ -6,6 +6,7 @@
 #include "module/fault.hpp"
 #include "module/span.hpp"
 #include "terrain/mesh/reference/reference.hpp"
+#include "terrain/mesh/twostage/corners.hpp"
 #include "terrain/mesh/twostage/rounds.hpp"
 
 namespace qm::mesh {
@@ -82,13 +83,16 @@ std::optional<TwostageResult> twostage(const ReferenceModel& reference, std::int
   if (stop()) return std::nullopt;
   result.seed_vertices = mesh.vertex_count();
 
-  std::vector<Point3> corners;
-  { const CreaseSet dropped = std::move(creases); }
+  CornerStage corner_stage = twostage_corners(mesh, std::move(creases));
+  result.crease_lines = corner_stage.counts.crease_lines;
+  result.crease_points = corner_stage.counts.crease_points;
+  result.corners = corner_stage.counts.corners;
+  result.rejected_clusters = corner_stage.counts.rejected_clusters;
   if (stop()) return std::nullopt;
 
   DeviationMemo memo;
   std::vector<std::uint32_t> scratch;
-  std::optional<RoundsResult> rounds = twostage_rounds(mesh, corners, memo, scratch, stop);
+  std::optional<RoundsResult> rounds = twostage_rounds(mesh, corner_stage.corners, memo, scratch, stop);
   if (!rounds) return std::nullopt;
   result.last_round = rounds->last_round;
   result.triangles_over = rounds->triangles_over;
