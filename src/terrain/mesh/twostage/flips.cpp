@@ -5,6 +5,10 @@
 
 #include "module/fault.hpp"
 #include "module/hashing.hpp"
+#include "module/span.hpp"
+#include "terrain/mesh/reference/reference.hpp"
+#include "terrain/mesh/scheme/piece_build.hpp"
+#include "terrain/mesh/twostage/working_mesh.hpp"
 
 namespace qm::mesh {
 namespace {
@@ -183,6 +187,30 @@ std::optional<std::uint64_t> flip_edges(std::span<const std::array<double, 3>> v
     ++flips;
   }
   return flips;
+}
+
+FlipCost triangle_cost(FlipCostMemo& memo, const TwostageMesh& mesh, DeviationMemo& deviations,
+                       const VertexTriangle& triangle, std::vector<std::uint32_t>& scratch) {
+  VertexTriangle key = triangle;
+  std::sort(key.begin(), key.end());
+  if (const auto it = memo.find(key); it != memo.end()) return it->second;
+  const SlopeAt slope = [&mesh](double x, double y) { return reference_slope_at(*mesh.reference, x, y); };
+  FlipCost cost;
+  cost.cost = slope_cost(mesh.vertex(key[0]), mesh.vertex(key[1]), mesh.vertex(key[2]), slope);
+  cost.deviation = triangle_deviation(mesh, key[0], key[1], key[2], deviations, scratch).error;
+  memo.emplace(key, cost);
+  return cost;
+}
+
+std::optional<std::uint64_t> twostage_flips(const TwostageMesh& mesh, std::vector<VertexTriangle>& triangles,
+                                            DeviationMemo& deviations, std::vector<std::uint32_t>& scratch,
+                                            const StopPoll& stop) {
+  SpanTimer span("twostage.flips");
+  FlipCostMemo memo;
+  FlipHooks hooks;
+  hooks.cost = [&](const VertexTriangle& t) { return triangle_cost(memo, mesh, deviations, t, scratch); };
+  hooks.stop = [&stop] { return scheme_cancelled(stop); };
+  return flip_edges(mesh.vertices, mesh.edges, triangles, hooks);
 }
 
 }  // namespace qm::mesh

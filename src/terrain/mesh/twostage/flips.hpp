@@ -14,9 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "module/hashing.hpp"
+#include "terrain/mesh/reference/deviation.hpp"
 #include "terrain/mesh/twostage/removal.hpp"
 
 namespace qm::mesh {
+
+struct TwostageMesh;
+struct StopPoll;
 
 // What a triangle costs for the flips: its area times the mean angle between its plane and the
 // reference surface at seven sample points, and its deviation error.
@@ -47,5 +52,21 @@ struct FlipHooks {
 std::optional<std::uint64_t> flip_edges(std::span<const std::array<double, 3>> vertices,
                                         const std::set<std::pair<std::uint64_t, std::uint64_t>>& mesh_edges,
                                         std::vector<VertexTriangle>& triangles, const FlipHooks& hooks);
+
+// Flip costs by a triangle's vertex indices in ascending order, for one run of the flips.
+using FlipCostMemo = HashMap<VertexTriangle, FlipCost>;
+
+// The flip cost of a mesh triangle (any vertex order): `slope_cost` against the mesh's reference
+// surface on the vertices' own heights, and the deviation error through the deviation memo.
+// Memoised per vertex triple.
+FlipCost triangle_cost(FlipCostMemo& memo, const TwostageMesh& mesh, DeviationMemo& deviations,
+                       const VertexTriangle& triangle, std::vector<std::uint32_t>& scratch);
+
+// The edge flips stage of one piece, timed as "twostage.flips": `flip_edges` over the mesh's
+// vertices and edges with `triangle_cost`, polling the stop request on the first pop and every
+// 1024th. Gives the flip count, or nothing when stopped.
+std::optional<std::uint64_t> twostage_flips(const TwostageMesh& mesh, std::vector<VertexTriangle>& triangles,
+                                            DeviationMemo& deviations, std::vector<std::uint32_t>& scratch,
+                                            const StopPoll& stop);
 
 }  // namespace qm::mesh

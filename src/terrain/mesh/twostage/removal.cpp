@@ -6,6 +6,10 @@
 #include <utility>
 
 #include "module/fault.hpp"
+#include "terrain/mesh/constrained.hpp"
+#include "terrain/mesh/reference/deviation.hpp"
+#include "terrain/mesh/scheme/piece_build.hpp"
+#include "terrain/mesh/twostage/working_mesh.hpp"
 
 namespace qm::mesh {
 namespace {
@@ -213,6 +217,46 @@ std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vecto
   }
   triangles = std::move(out);
   return removed;
+}
+
+std::optional<std::vector<VertexTriangle>> triangulate_hole(std::span<const std::uint64_t> ring,
+                                                            std::span<const std::array<double, 2>> points) {
+  const std::size_t n = ring.size();
+  if (n < 3 || points.size() != n) return std::nullopt;
+  for (const auto& p : points) {
+    if (constrained_position_refusal(p[0], p[1]) != nullptr) return std::nullopt;
+  }
+  std::vector<ConstrainedTriangulation::Edge> sides;
+  sides.reserve(n);
+  for (std::size_t i = 0; i + 1 < n; ++i) sides.push_back({i, i + 1});
+  sides.push_back({n - 1, 0});
+  bool conflict = false;
+  const ConstrainedTriangulation hole =
+      ConstrainedTriangulation::bulk_load(points, sides, [&conflict](std::size_t) { conflict = true; });
+  HoleLoad load;
+  load.loaded = true;
+  load.conflict = conflict;
+  load.vertex_count = hole.vertex_count();
+  if (load.conflict || load.vertex_count < n) return std::nullopt;
+  const ConstrainedFaces faces = hole.faces();
+  load.faces.reserve(faces.corners.size());
+  for (const auto& f : faces.corners) {
+    for (const std::uint64_t id : f) check(id < n, "index out of range");
+    load.faces.push_back({static_cast<std::uint32_t>(f[0]), static_cast<std::uint32_t>(f[1]),
+                          static_cast<std::uint32_t>(f[2])});
+  }
+  return fill_hole(ring, points, load);
+}
+
+std::optional<std::uint64_t> twostage_remove(const TwostageMesh& mesh, std::vector<VertexTriangle>& triangles,
+                                             std::vector<std::uint32_t>& scratch, const StopPoll& stop) {
+  RemovalHooks hooks;
+  hooks.error = [&mesh, &scratch](std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+    return check_triangle(mesh, a, b, c, scratch).error;
+  };
+  hooks.stop = [&stop] { return scheme_cancelled(stop); };
+  hooks.fill = triangulate_hole;
+  return remove_vertices({mesh.vertices, mesh.stages, &mesh.edges}, triangles, hooks);
 }
 
 }  // namespace qm::mesh

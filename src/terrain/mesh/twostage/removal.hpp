@@ -17,6 +17,9 @@
 
 namespace qm::mesh {
 
+struct TwostageMesh;
+struct StopPoll;
+
 using VertexTriangle = std::array<std::uint64_t, 3>;
 
 // The smallest interior angle, in degrees, of the triangle p0 p1 p2 in the x-y plane (z is not
@@ -42,6 +45,12 @@ std::optional<std::vector<VertexTriangle>> fill_hole(std::span<const std::uint64
                                                      std::span<const std::array<double, 2>> points,
                                                      const HoleLoad& load);
 
+// Triangulates the hole of a ring of mesh vertices (counter-clockwise, with their points) by one
+// constrained bulk load with the ring's sides as constraints; see `fill_hole`. Nothing also when
+// the triangulation refuses a point.
+std::optional<std::vector<VertexTriangle>> triangulate_hole(std::span<const std::uint64_t> ring,
+                                                            std::span<const std::array<double, 2>> points);
+
 // The parts of the working mesh that removal reads.
 struct RemovalMesh {
   std::span<const std::array<double, 3>> vertices;  // x, y local
@@ -65,5 +74,11 @@ struct RemovalHooks {
 // Gives the number removed, or nothing when a stop was seen (the list is then left untouched).
 std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vector<VertexTriangle>& triangles,
                                              const RemovalHooks& hooks);
+
+// The vertex removal stage of one piece (the caller times it as "twostage.remove"): new triangles
+// are measured against the reference surface with the deviation probe of the working mesh,
+// sharing the caller's scratch list; the stop poll is read as `remove_vertices` says.
+std::optional<std::uint64_t> twostage_remove(const TwostageMesh& mesh, std::vector<VertexTriangle>& triangles,
+                                             std::vector<std::uint32_t>& scratch, const StopPoll& stop);
 
 }  // namespace qm::mesh
