@@ -126,6 +126,15 @@ TEST(ReferenceRing, CollinearRingsAddNoTriangle) {
   EXPECT_TRUE(cut(pts, {0, 1}).empty());
 }
 
+// A square walked twice (the second time through other point indices at the same places): every
+// corner's triangle holds another ring vertex, so the ring is fanned from its first point, and the
+// fan's flat triangles (through the first point's twin) are left out.
+TEST(ReferenceRing, NoEarFansFromTheFirstPoint) {
+  const auto pts = points_of({{0, 0}, {10, 0}, {10, 10}, {0, 10}, {0, 0}, {10, 0}, {10, 10}, {0, 10}});
+  EXPECT_EQ(cut(pts, iota_ring(8)),
+            (std::vector<ReferenceTriangle>{{0, 1, 2}, {0, 2, 3}, {0, 5, 6}, {0, 6, 7}}));
+}
+
 TEST(ReferenceBuild, NoPiecesOrShortRingsGiveNoTriangles) {
   const ReferenceModel empty = reference_build(FacePieces{});
   EXPECT_TRUE(empty.points.empty());
@@ -382,6 +391,43 @@ TEST(ReferenceSurface, RidgeEdgeAnglesLieOnTheCrest) {
     }
   }
   EXPECT_GT(crest, 0u);
+}
+
+}  // namespace
+}  // namespace qm::mesh
+
+namespace qm::mesh {
+namespace {
+
+// On every sampled terrain the ears of each ring, cut alone, cover exactly that ring's area, and
+// the whole surface is the rings' triangles together.
+TEST(ReferenceSurface, EarsCoverEveryRingOfSampledTerrains) {
+  for (const fixture::Terrain& terrain : fixture::all_terrains()) {
+    SCOPED_TRACE(terrain.name);
+    fixture::FakeHost host(terrain);
+    const fixture::Pipeline p = fixture::run_pipeline(fixture::rect_cells(0, 0, 3, 3), host);
+    const ReferenceModel whole = reference_build(p.pieces);
+    std::size_t triangles = 0;
+    for (const FacePiece& piece : p.pieces.pieces) {
+      FacePieces one;
+      one.pieces.push_back(piece);
+      for (const PointKey& k : piece.ring) one.points[k] = p.pieces.points.at(k);
+      const ReferenceModel m = reference_build(one);
+      double ring = 0.0, sum = 0.0;
+      for (std::size_t i = 0; i < piece.ring.size(); ++i) {
+        const auto& u = one.points.at(piece.ring[i]);
+        const auto& v = one.points.at(piece.ring[(i + 1) % piece.ring.size()]);
+        ring += 0.5 * (u[0] * v[1] - u[1] * v[0]);
+      }
+      for (const auto& t : m.triangles) {
+        EXPECT_GT(twice_area(m.points, t), 0.0);
+        sum += 0.5 * twice_area(m.points, t);
+      }
+      EXPECT_NEAR(sum, ring, 1e-9 * std::max(1.0, ring));
+      triangles += m.triangles.size();
+    }
+    EXPECT_EQ(whole.triangles.size(), triangles);
+  }
 }
 
 }  // namespace
