@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <map>
 #include <set>
@@ -17,10 +18,10 @@
 namespace qm::mesh {
 namespace {
 
-bool never_stop(const void*) { return false; }
-bool always_stop(const void*) { return true; }
-const StopCheck kRun{nullptr, &never_stop};
-const StopCheck kStop{nullptr, &always_stop};
+const std::atomic<bool> kClear{false};
+const std::atomic<bool> kSet{true};
+const StopPoll kRun{&kClear, &kClear};
+const StopPoll kStop{&kClear, &kSet};
 
 double flat(double, double) { return 50.0; }
 

@@ -7,6 +7,8 @@
 #include "module/span.hpp"
 #include "terrain/mesh/reference/reference.hpp"
 #include "terrain/mesh/twostage/corners.hpp"
+#include "terrain/mesh/twostage/flips.hpp"
+#include "terrain/mesh/twostage/removal.hpp"
 #include "terrain/mesh/twostage/rounds.hpp"
 
 namespace qm::mesh {
@@ -74,8 +76,9 @@ void compact_result(const TwostageMesh& mesh, std::vector<MeshTriangle> triangle
 
 std::optional<TwostageResult> twostage(const ReferenceModel& reference, std::int32_t origin_x, std::int32_t origin_y,
                                        CreaseSet creases, const CellGrid& grid, std::span<const SeedLine> seed_lines,
-                                       StopCheck stop) {
+                                       const StopPoll& poll) {
   SpanTimer span("twostage");
+  const StopCheck stop = scheme_stop_check(poll);
   TwostageMesh mesh(&reference, grid, static_cast<double>(origin_x), static_cast<double>(origin_y));
   TwostageResult result;
 
@@ -99,6 +102,16 @@ std::optional<TwostageResult> twostage(const ReferenceModel& reference, std::int
   result.worst_error = rounds->worst_error;
   result.fixed_triangles_over = rounds->fixed_triangles_over;
   std::vector<MeshTriangle> triangles = std::move(rounds->triangles);
+
+  {
+    SpanTimer remove_span("twostage.remove");
+    const std::optional<std::uint64_t> removed = twostage_remove(mesh, triangles, scratch, poll);
+    if (!removed) return std::nullopt;
+    result.removed_vertices = *removed;
+  }
+  const std::optional<std::uint64_t> flips = twostage_flips(mesh, triangles, memo, scratch, poll);
+  if (!flips) return std::nullopt;
+  result.flips = *flips;
 
   result.refused_edges = mesh.refused;
   compact_result(mesh, std::move(triangles), result);

@@ -12,6 +12,7 @@
 #include "terrain/mesh/cell_grid.hpp"
 #include "terrain/mesh/faces.hpp"
 #include "terrain/mesh/scheme/outline.hpp"
+#include "terrain/mesh/scheme/piece_build.hpp"
 #include "terrain/mesh/twostage/creases.hpp"
 #include "terrain/mesh/twostage/working_mesh.hpp"
 
@@ -38,10 +39,11 @@ struct TwostageResult {
 };
 
 // Refines the piece. `creases` is taken over; the reference surface, the grid of the group's cells
-// and the seed lines (world coordinates) are borrowed. Nothing when a stop poll answered true.
+// and the seed lines (world coordinates) are borrowed. Nothing when the stop poll asked to stop
+// (after the seed stage, after the corner stage, in the rounds, in vertex removal or in the flips).
 std::optional<TwostageResult> twostage(const ReferenceModel& reference, std::int32_t origin_x, std::int32_t origin_y,
                                        CreaseSet creases, const CellGrid& grid, std::span<const SeedLine> seed_lines,
-                                       StopCheck stop);
+                                       const StopPoll& stop);
 
 // The seed stage: the fixed lines first, then the plain ones; points of one key share a vertex.
 void seed_mesh(TwostageMesh& mesh, std::span<const SeedLine> seed_lines);
