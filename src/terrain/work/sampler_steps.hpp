@@ -1,0 +1,83 @@
+#pragma once
+// The sampler thread's work on one group, apart from the shared schedule: the group's halo and
+// bounds, taking the host's answers in, the points a group waits for, and one advance of its
+// sampling run or refine pass. The thread (sampler_run) does the locking and the bookkeeping.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "module/hashing.hpp"
+#include "terrain/answer_table.hpp"
+#include "terrain/mesh/cell_grid.hpp"
+#include "terrain/mesh/faces.hpp"
+#include "terrain/mesh/lattice.hpp"
+#include "terrain/mesh/refine_pass.hpp"
+#include "terrain/mesh/sampling_run.hpp"
+
+namespace qm::work {
+
+using mesh::Cell;
+using mesh::TerrainPoint;
+
+// Every cell within one cell (the 3 x 3 block) of a cell of the set.
+std::set<Cell> halo_of(const std::set<Cell>& cells);
+
+// Smallest x, smallest y, largest x, largest y. An empty set is the fault "a group has cells".
+std::array<std::int32_t, 4> bounds_of(const std::set<Cell>& cells);
+
+// A kept height: the zero mark is 1 when the height is 0.0 (answered so, or zeroed after three
+// answers without a height).
+struct SampleAnswer {
+  std::uint64_t zero = 0;
+  double height = 0.0;
+  friend bool operator==(const SampleAnswer&, const SampleAnswer&) = default;
+};
+
+// What one advance reads: a wanted point's kept height.
+using AnswerMap = HashMap<TerrainPoint, SampleAnswer>;
+
+// How often the host answered a point without a height, per group.
+using MissCounts = HashMap<TerrainPoint, std::uint8_t>;
+
+// A point answered this many times without a height is kept as a zero sample.
+inline constexpr std::uint8_t kMissesToZero = 3;
+
+// The samples to keep from a complete batch: a finite answer as itself (zero mark when exactly
+// 0.0); a point that the host saw and answered without a height counts a miss, and at the third
+// becomes {1, 0.0} (counted in `zeroed`). Other points stay missing.
+std::vector<std::pair<TerrainPoint, SampleAnswer>> take_answers(const std::vector<TerrainPoint>& points,
+                                                                const terrain::AnswerTable::View& view,
+                                                                MissCounts& misses, std::uint64_t& zeroed);
+
+// The answer map entry of a kept sample: {1, 0.0} with the zero mark, else the height when finite.
+std::optional<SampleAnswer> answer_of_sample(std::uint64_t zero, double height);
+
+// The points a group waits for: its run's pending points while the run is not finished, else the
+// refine pass's wanted points, else none.
+const std::vector<TerrainPoint>* wanted_points(const std::optional<mesh::SamplingRun>& run,
+                                               const std::optional<mesh::FaceWork>& work);
+
+enum class StepOutcome : std::uint8_t { Ask, Done, Wait, Fault, Stopped };
+
+// The height a zero-marked refine point gets at (lx, ly) relative to the point set's origin: 0.0
+// without a last face build or outside its triangulation; else 0.0 when a vertex, an edge end or
+// a triangle corner that the position meets lies at most 10.0 high; none (skip) otherwise.
+std::optional<double> zero_point_height(const mesh::FaceWork& work, double lx, double ly);
+
+// One refine iteration over the work's wanted points with their answers (span "refine").
+// A wanted point without an answer is the fault "every wanted point answered".
+StepOutcome refine_iteration(mesh::FaceWork& work, const AnswerMap& answers, mesh::StopCheck stop);
+
+// One advance of a group: the sampling run's next step, the start of its refine pass, or a refine
+// iteration. Faults inside are caught (the outcome is Fault, the message is the last panic).
+StepOutcome advance_group(std::optional<mesh::SamplingRun>& run, std::optional<mesh::FaceWork>& work,
+                          const AnswerMap& answers, mesh::StopCheck stop);
+
+// Whether a group's sampling and refine pass are complete: no run, or a finished run whose refine
+// pass is present and done.
+bool group_complete(const std::optional<mesh::SamplingRun>& run, const std::optional<mesh::FaceWork>& work);
+
+}  // namespace qm::work
