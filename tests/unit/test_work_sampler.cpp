@@ -1,0 +1,346 @@
+// The sampler thread's turns with the real schedule, store and height queues, a fake host that
+// answers height queue kind 2 from an analytic terrain, and the builder with a stand-in build; and
+// both worker loops on their own threads until a stop ends them.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "module/clock.hpp"
+#include "module/terrain_exchange.hpp"
+#include "terrain/work/builder_run.hpp"
+#include "terrain/work/sampler_run.hpp"
+#include "terrain/work/worker_message.hpp"
+#include "terrain_fixture.hpp"
+
+namespace qm::work {
+namespace {
+
+using namespace std::chrono_literals;
+
+TheatreText text(const char* s) { return std::make_shared<const std::string>(s); }
+
+class TestPhases : public PhaseSource {
+ public:
+  MissionPhase phase() const override {
+    std::lock_guard lock(mutex_);
+    return phase_;
+  }
+  void set(MissionPhase::Code code, const char* theatre) {
+    std::lock_guard lock(mutex_);
+    phase_ = MissionPhase{code, theatre ? text(theatre) : nullptr};
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  MissionPhase phase_{MissionPhase::running, text("Plains")};
+};
+
+// Answers every question queued on kind 2 from the terrain; returns how many it answered.
+std::uint64_t answer_queue(terrain::HeightQueues& queues, const mesh::fixture::Terrain& terrain) {
+  std::deque<terrain::HeightJob> jobs;
+  {
+    std::lock_guard lock(queues[terrain::queue_sampler].mutex);
+    jobs.swap(queues[terrain::queue_sampler].jobs);
+  }
+  for (const terrain::HeightJob& job : jobs) {
+    EXPECT_EQ(job.point_kind, 1);
+    const std::optional<double> h = terrain.height(job.x, job.y);
+    while (job.table->try_deliver(job.index, h, std::nullopt, true) == terrain::Delivery::busy) {
+    }
+  }
+  return jobs.size();
+}
+
+mesh::MeshPiece flat_piece(const mesh::BuildRequest& request, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+  mesh::MeshPiece piece;
+  piece.kind = mesh::MeshPiece::Kind::Built;
+  piece.holders = request.holders;
+  mesh::CellMesh mesh;
+  mesh.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+  mesh.triangles = {{0, 1, 2}};
+  mesh.cells = request.cells;
+  piece.mesh = std::move(mesh);
+  // What the sampler filed is whole: the run is done and its refine pass too.
+  EXPECT_EQ(request.phase, 1);
+  EXPECT_EQ(request.refine_done, 1);
+  EXPECT_TRUE(request.sampling.has_value() && request.sampling->finished);
+  EXPECT_TRUE(request.refined.has_value() && request.refined->done);
+  return piece;
+}
+
+struct SamplerFixture {
+  std::shared_ptr<TerrainState> state = std::make_shared<TerrainState>();
+  TestPhases phases;
+  terrain::HeightQueues queues;
+  Sampler sampler{*state, phases, queues, std::make_shared<platform::Parker>()};
+
+  void add_job(std::uint64_t id, const std::set<Cell>& cells, const char* theatre = "Plains") {
+    PoisonGuard lock(state->schedule_lock);
+    Job job;
+    job.theatre = text(theatre);
+    for (const Cell& c : cells) {
+      job.wanted.insert(c);
+      job.squares.insert(c);
+    }
+    job.square_count = job.squares.square_count();
+    state->schedule.jobs[id] = std::move(job);
+  }
+  std::uint64_t groups_in(std::uint8_t s) {
+    PoisonGuard lock(state->schedule_lock);
+    std::uint64_t n = 0;
+    for (const auto& [id, g] : state->schedule.groups) n += g.state == s ? 1 : 0;
+    return n;
+  }
+};
+
+TEST(WorkSampler, AFiledJobIsSampledRefinedBuiltAndCommitted) {
+  SamplerFixture f;
+  const std::set<Cell> cells = mesh::fixture::rect_cells(0, 0, 2, 2);
+  f.add_job(1, cells);
+  const mesh::fixture::Terrain terrain = mesh::fixture::pyramid();
+
+  bool parked_without_work = false;
+  for (int turn = 0; turn < 200 && f.groups_in(kGroupSampled) == 0; ++turn) {
+    const bool park = f.sampler.turn();
+    const std::uint64_t answered = answer_queue(f.queues, terrain);
+    if (park && answered == 0 && f.groups_in(kGroupSampled) == 0) parked_without_work = true;
+  }
+  EXPECT_FALSE(parked_without_work);
+  ASSERT_EQ(f.groups_in(kGroupSampled), 1u);
+  EXPECT_TRUE(f.sampler.in_flight().empty());
+  EXPECT_EQ(sampler_asking().load(), 1);  // the last turn still had the group in flight
+  EXPECT_GT(f.state->counters.points_asked.load(), 0u);
+  EXPECT_GT(f.state->counters.advances.load(), 0u);
+  EXPECT_EQ(f.state->schedule.counters.started, 1u);
+  {
+    std::lock_guard lock(f.state->last_sampled_lock);
+    ASSERT_TRUE(f.state->last_sampled.has_value());
+    EXPECT_EQ(f.state->last_sampled->cells, cells.size());
+    EXPECT_GT(f.state->last_sampled->points, 0u);
+    EXPECT_GT(f.state->last_sampled->rounds, 1u);
+  }
+  // Every asked point is in the store, none was asked twice.
+  EXPECT_EQ(f.state->schedule.store.sample_count(), f.state->counters.points_asked.load());
+  // The filed group keeps its halo from eviction until it is built.
+  EXPECT_EQ(f.state->schedule.store.pins.begin()->second.cells.size(), 16u);
+
+  EXPECT_EQ(builder_step(*f.state, &flat_piece), BuilderStep::Built);
+  EXPECT_EQ(f.state->schedule.counters.built, 1u);
+  EXPECT_TRUE(f.state->schedule.jobs.at(1).wanted.empty());
+  EXPECT_EQ(f.state->schedule.jobs.at(1).pins.size(), 1u);
+  for (const Cell& c : cells) EXPECT_TRUE(f.state->schedule.store.cell_map.contains(c));
+  EXPECT_TRUE(f.state->schedule.store.pins.empty());
+
+  // Nothing is left to do: the next turn starts nothing and parks.
+  EXPECT_TRUE(f.sampler.turn());
+  EXPECT_EQ(f.state->schedule.counters.started, 1u);
+  EXPECT_EQ(sampler_asking().load(), 0);
+}
+
+TEST(WorkSampler, NoQuestionWhileTheMissionIsNotRunningThere) {
+  SamplerFixture f;
+  f.add_job(1, {{0, 0}});
+  f.phases.set(MissionPhase::loading, "Plains");
+  f.sampler.turn();
+  EXPECT_EQ(f.sampler.in_flight().size(), 1u);
+  EXPECT_EQ(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
+  EXPECT_EQ(sampler_asking().load(), 0);
+  f.phases.set(MissionPhase::running, "Plains");
+  f.sampler.turn();
+  EXPECT_GT(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
+  EXPECT_EQ(sampler_asking().load(), 1);
+}
+
+TEST(WorkSampler, ATheatreChangeEmptiesTheStoreAndWithdrawsItsGroups) {
+  SamplerFixture f;
+  f.add_job(1, mesh::fixture::rect_cells(0, 0, 2, 1));
+  f.add_job(2, mesh::fixture::rect_cells(40, 40, 1, 1));
+  f.sampler.turn();
+  ASSERT_EQ(f.sampler.in_flight().size(), 2u);
+  EXPECT_GT(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
+  const CancelFlag cancel = f.sampler.in_flight().front().cancel;
+  {
+    PoisonGuard lock(f.state->schedule_lock);
+    f.state->schedule.store.samples[{1, 1}] = StoredSample{0, 5.0};
+  }
+
+  f.phases.set(MissionPhase::running, "Desert");
+  f.sampler.turn();
+  EXPECT_TRUE(cancel->load());
+  EXPECT_TRUE(f.sampler.in_flight().empty());
+  EXPECT_EQ(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
+  PoisonGuard lock(f.state->schedule_lock);
+  const Schedule& schedule = f.state->schedule;
+  EXPECT_EQ(*schedule.store.theatre, "Desert");
+  EXPECT_EQ(schedule.store.sample_count(), 0u);
+  EXPECT_TRUE(schedule.groups.empty());
+  EXPECT_EQ(schedule.counters.cancelled, 2u);
+  // Jobs of the other theatre stay filed but are not started.
+  EXPECT_EQ(schedule.jobs.size(), 2u);
+  EXPECT_EQ(schedule.counters.started, 2u);
+}
+
+TEST(WorkSampler, PhaseOneDropsTheTheatreAndPhaseZeroKeepsIt) {
+  SamplerFixture f;
+  f.add_job(1, {{0, 0}});
+  f.sampler.turn();
+  f.phases.set(MissionPhase::none, nullptr);
+  f.sampler.turn();
+  {
+    PoisonGuard lock(f.state->schedule_lock);
+    EXPECT_TRUE(f.state->schedule.store.theatre);
+    EXPECT_EQ(f.state->schedule.groups.size(), 1u);
+  }
+  f.phases.set(MissionPhase::other_server, nullptr);
+  f.sampler.turn();
+  PoisonGuard lock(f.state->schedule_lock);
+  EXPECT_FALSE(f.state->schedule.store.theatre);
+  EXPECT_TRUE(f.state->schedule.groups.empty());
+}
+
+TEST(WorkSampler, AnExpiredJobGoesBeforeAnyGroupStarts) {
+  SamplerFixture f;
+  f.add_job(1, {{0, 0}});
+  {
+    PoisonGuard lock(f.state->schedule_lock);
+    f.state->schedule.jobs.at(1).retry = now_ns();
+  }
+  f.sampler.turn();
+  EXPECT_TRUE(f.sampler.in_flight().empty());
+  PoisonGuard lock(f.state->schedule_lock);
+  EXPECT_TRUE(f.state->schedule.jobs.empty());
+  EXPECT_EQ(f.state->schedule.counters.started, 0u);
+}
+
+TEST(WorkSampler, TheRunAheadLimitsHowManyGroupsStart) {
+  SamplerFixture f;
+  for (std::uint64_t id = 1; id <= 4; ++id) f.add_job(id, {{static_cast<std::int32_t>(20 * id), 0}});
+  f.sampler.turn();
+  EXPECT_EQ(f.sampler.in_flight().size(), 2u);
+  EXPECT_EQ(f.groups_in(kGroupSampling), 2u);
+
+  // Two groups wait for the builder: nothing starts, and the run-ahead-full time grows.
+  SamplerFixture g;
+  for (std::uint64_t id = 1; id <= 4; ++id) g.add_job(id, {{static_cast<std::int32_t>(20 * id), 0}});
+  {
+    PoisonGuard lock(g.state->schedule_lock);
+    for (std::uint64_t id : {100u, 101u}) {
+      SampledGroup group;
+      group.theatre = text("Plains");
+      group.cells = {{static_cast<std::int32_t>(20 * (id - 99)), 0}};
+      group.frame_cells = group.cells;
+      group.state = kGroupSampled;
+      g.state->schedule.groups[id] = std::move(group);
+    }
+  }
+  g.sampler.turn();
+  EXPECT_TRUE(g.sampler.in_flight().empty());
+  std::this_thread::sleep_for(5ms);
+  {
+    PoisonGuard lock(g.state->schedule_lock);
+    g.state->schedule.groups.clear();
+  }
+  g.sampler.turn();
+  EXPECT_GE(g.state->counters.run_ahead_full_ns.load(), 5000000u);
+  EXPECT_EQ(g.sampler.in_flight().size(), 2u);
+}
+
+TEST(WorkSampler, APrunedGroupIsDroppedWithItsQuestions) {
+  SamplerFixture f;
+  f.add_job(1, {{0, 0}});
+  f.sampler.turn();
+  ASSERT_EQ(f.sampler.in_flight().size(), 1u);
+  {
+    PoisonGuard lock(f.state->schedule_lock);
+    drop_job(f.state->schedule, 1);
+  }
+  EXPECT_GT(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
+  f.sampler.turn();
+  EXPECT_TRUE(f.sampler.in_flight().empty());
+  EXPECT_EQ(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
+}
+
+TEST(WorkSampler, PointsWithoutAHeightAreAskedAgainAndZeroedAtTheThirdMiss) {
+  SamplerFixture f;
+  f.add_job(1, {{0, 0}});
+  const mesh::fixture::Terrain sea = mesh::fixture::sea();
+  f.sampler.turn();
+  const std::uint64_t first = answer_queue(f.queues, sea);
+  ASSERT_GT(first, 0u);
+  f.sampler.turn();
+  EXPECT_EQ(answer_queue(f.queues, sea), first);
+  f.sampler.turn();
+  EXPECT_EQ(answer_queue(f.queues, sea), first);
+  EXPECT_EQ(f.state->counters.zeroed_points.load(), 0u);
+  f.sampler.turn();
+  EXPECT_EQ(f.state->counters.zeroed_points.load(), first);
+}
+
+// Both loops on their own threads, the host on a third, until the job's piece is committed; then
+// a stop ends both loops.
+TEST(WorkSampler, BothWorkersRunUntilAStopEndsThem) {
+  auto state = std::make_shared<TerrainState>();
+  state->idle_park_us = 2000;
+  TestPhases phases;
+  terrain::HeightQueues queues;
+  {
+    PoisonGuard lock(state->schedule_lock);
+    Job job;
+    job.theatre = text("Plains");
+    for (const Cell& c : mesh::fixture::rect_cells(-2, -2, 4, 3)) {
+      job.wanted.insert(c);
+      job.squares.insert(c);
+    }
+    state->schedule.jobs[1] = std::move(job);
+  }
+
+  std::atomic<bool> sampler_ended{false}, builder_ended{false}, host_stop{false};
+  std::thread sampler([&] {
+    state->sampler.set(platform::current_parker());
+    sampler_run(*state, phases, queues);
+    sampler_ended = true;
+  });
+  std::thread builder([&] {
+    state->builder.set(platform::current_parker());
+    builder_run(*state, &flat_piece);
+    builder_ended = true;
+  });
+  std::thread host([&] {
+    const mesh::fixture::Terrain terrain = mesh::fixture::ridge();
+    while (!host_stop) {
+      answer_queue(queues, terrain);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+
+  const auto deadline = std::chrono::steady_clock::now() + 120s;
+  bool done = false;
+  while (!done && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+    PoisonGuard lock(state->schedule_lock);
+    done = state->schedule.jobs.at(1).wanted.empty();
+  }
+  EXPECT_TRUE(done);
+
+  state->stop = true;
+  unpark_workers(*state);
+  sampler.join();
+  builder.join();
+  host_stop = true;
+  host.join();
+  EXPECT_TRUE(sampler_ended);
+  EXPECT_TRUE(builder_ended);
+  EXPECT_EQ(sampler_asking().load(), 0);
+  PoisonGuard lock(state->schedule_lock);
+  EXPECT_GE(state->schedule.counters.built, 1u);
+  EXPECT_FALSE(worker_message(*state).has_value());
+}
+
+}  // namespace
+}  // namespace qm::work
