@@ -1,0 +1,296 @@
+#include "terrain/work/builder_run.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <map>
+#include <optional>
+#include <tuple>
+#include <utility>
+
+#include "module/clock.hpp"
+#include "module/fault.hpp"
+#include "module/span.hpp"
+#include "terrain/work/sampler_run.hpp"
+#include "terrain/work/store_eviction.hpp"
+#include "terrain/work/worker_message.hpp"
+
+namespace qm::work {
+
+bool snapshot_matches(const Store& store, const std::vector<mesh::CellHolder>& items) {
+  if (items.empty()) return true;
+  if (store.cell_map.empty()) {
+    return std::none_of(items.begin(), items.end(), [](const mesh::CellHolder& item) { return item.holder.has_value(); });
+  }
+  for (const mesh::CellHolder& item : items) {
+    const auto found = store.cell_map.find(Cell{item.x, item.y});
+    if (found == store.cell_map.end()) {
+      if (item.holder) return false;
+    } else if (!item.holder || *item.holder != found->second) {
+      return false;
+    }
+  }
+  return true;
+}
+
+mesh::BuildSnapshot make_build_snapshot(const Store& store, const std::vector<mesh::CellHolder>& items,
+                                        CancelFlag cancel, std::uint64_t group_id) {
+  SpanTimer span("scheme.snapshot");
+  mesh::BuildSnapshot snapshot;
+  for (const mesh::CellHolder& item : items) {
+    if (item.holder) snapshot.holder_map[Cell{item.x, item.y}] = *item.holder;
+  }
+  for (const auto& [cell, key] : snapshot.holder_map) {
+    if (snapshot.meshes.contains(key)) continue;
+    const auto entry = store.meshes.find(key);
+    if (entry == store.meshes.end()) fault("no entry found for key");
+    snapshot.meshes.emplace(key, entry->second);
+  }
+  snapshot.cancel = std::move(cancel);
+  snapshot.key = group_id;
+  return snapshot;
+}
+
+namespace {
+
+struct Outcome {
+  std::optional<mesh::MeshPiece> piece;  // none: the build faulted
+};
+
+// Step 4 of the commit: keep the owner table within its square limit, forgetting the squares of
+// the oldest commits first; a square of the held theatre with a mapped cell stays.
+void forget_owner_squares(Schedule& schedule) {
+  Store& store = schedule.store;
+  std::uint64_t total = 0;
+  for (const auto& [theatre, squares] : store.owners) total += squares.size();
+  if (total <= schedule.owner_square_limit) return;
+
+  struct Listed {
+    std::uint64_t stamp;
+    Square square;
+    const std::string* theatre;
+  };
+  std::vector<Listed> listed;
+  listed.reserve(total);
+  for (const auto& [theatre, squares] : store.owners) {
+    for (const auto& [square, record] : squares) listed.push_back(Listed{record.stamp, square, &theatre});
+  }
+  std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+    return std::tie(a.stamp, a.square.first, a.square.second, *a.theatre) <
+           std::tie(b.stamp, b.square.first, b.square.second, *b.theatre);
+  });
+
+  auto mapped = [&](Square square) {
+    for (unsigned bit = 0; bit < 1024; ++bit) {
+      if (store.cell_map.contains(cell_at(square, bit))) return true;
+    }
+    return false;
+  };
+  std::vector<std::pair<std::string, Square>> forget;
+  for (const Listed& l : listed) {
+    if (total <= schedule.owner_square_limit) break;
+    if (store.theatre && *l.theatre == *store.theatre && mapped(l.square)) continue;
+    forget.emplace_back(*l.theatre, l.square);
+    --total;
+  }
+  for (const auto& [theatre, square] : forget) {
+    const auto entry = store.owners.find(theatre);
+    if (entry == store.owners.end()) continue;
+    entry->second.erase(square);
+    if (entry->second.empty()) store.owners.erase(entry);
+    ++store.squares_forgotten;
+  }
+}
+
+// Step 15: the piece enters the store.
+void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& piece, std::uint64_t cells,
+            std::uint64_t build_start) {
+  Schedule& schedule = state.schedule;
+  Store& store = schedule.store;
+  std::vector<std::uint64_t> new_keys;
+  std::vector<std::uint64_t> kept_keys;
+  std::vector<std::uint64_t> dropped_keys;
+  {
+    SpanTimer span("scheme.commit");
+    for (mesh::RecutPiece& recut : piece.recut) {
+      const auto entry = store.meshes.find(recut.id);
+      if (entry != store.meshes.end()) {
+        for (const Cell& cell : entry->second.cells) store.cell_map.erase(cell);
+        store.meshes.erase(entry);
+      }
+      if (recut.mesh) {
+        recut.mesh->id = recut.id;
+        for (const Cell& cell : recut.mesh->cells) store.cell_map[cell] = recut.id;
+        store.meshes[recut.id] = std::move(*recut.mesh);
+        kept_keys.push_back(recut.id);
+      } else {
+        dropped_keys.push_back(recut.id);
+      }
+    }
+    if (piece.mesh) {
+      const std::uint64_t key = store.next_key++;
+      piece.mesh->id = key;
+      for (const Cell& cell : piece.mesh->cells) store.cell_map[cell] = key;
+      store.meshes[key] = std::move(*piece.mesh);
+      new_keys.push_back(key);
+    }
+  }
+
+  ++store.stamp_counter;
+  for (const std::uint64_t key : new_keys) {
+    const mesh::CellMesh& mesh = store.meshes.at(key);
+    if (mesh.cells.empty()) continue;
+    const std::uint32_t id = static_cast<std::uint32_t>(mesh.id);
+    OwnerSquares& squares = store.owners[*store.theatre];
+    for (const Cell& cell : mesh.cells) {
+      OwnerSquare& record = squares[square_of(cell)];
+      record.stamp = store.stamp_counter;
+      std::array<std::uint32_t, 2>& ids = record.ids[cell_bit(cell)];
+      if (ids[0] == id) continue;
+      if (ids[0] == kNoOwner || store.meshes.contains(ids[0])) {
+        ids = {id, kNoOwner};
+      } else {
+        ids = {id, ids[0]};
+      }
+    }
+  }
+
+  for (const auto* keys : {&new_keys, &kept_keys}) {
+    for (const std::uint64_t key : *keys) store.stamps[key] = ++store.stamp_counter;
+  }
+  for (const std::uint64_t key : dropped_keys) store.stamps.erase(key);
+
+  forget_owner_squares(schedule);
+
+  for (const std::uint64_t key : new_keys) {
+    const mesh::CellMesh& mesh = store.meshes.at(key);
+    ++schedule.measured_groups;
+    schedule.measured_bytes += entry_bytes(mesh);
+    for (auto& [job_id, job] : schedule.jobs) {
+      if (!same_theatre(job.theatre, group.theatre)) continue;
+      if (!job.retry) {
+        const bool wants = std::any_of(mesh.cells.begin(), mesh.cells.end(),
+                                       [&](const Cell& cell) { return job.squares.contains(cell); });
+        if (wants) job.pins.push_back(key);
+      }
+      for (const Cell& cell : mesh.cells) job.wanted.erase(cell);
+    }
+  }
+
+  ++schedule.counters.built;
+  (void)split_store_into_cells(schedule);
+
+  std::lock_guard lock(state.last_built_lock);
+  state.last_built = LastRecord{cells, 0, 0, ns_to_seconds(saturating_sub(now_ns(), build_start))};
+}
+
+// Steps 12 to 15 with the schedule lock held.
+void settle(TerrainState& state, std::uint64_t group_id, Outcome& outcome, std::uint64_t cells,
+            std::uint64_t build_start) {
+  Schedule& schedule = state.schedule;
+  schedule.store.pins.erase(group_pin_id(group_id));
+
+  if (!outcome.piece) {
+    fail_group(schedule, group_id);
+    return;
+  }
+  mesh::MeshPiece& piece = *outcome.piece;
+  if (piece.is_stopped()) {
+    state.counters.builds_stopped.fetch_add(1);
+    if (std::optional<SampledGroup> group = remove_group(schedule, group_id)) {
+      group->cancel->store(true);
+      ++schedule.counters.cancelled;
+    }
+    return;
+  }
+
+  std::optional<SampledGroup> group = remove_group(schedule, group_id);
+  if (!group) return;  // pruned while it was built
+  const Store& store = schedule.store;
+  bool sound = store.theatre && same_theatre(store.theatre, group->theatre);
+  if (sound) {
+    for (const mesh::RecutPiece& recut : piece.recut) {
+      const auto entry = store.meshes.find(recut.id);
+      if (entry == store.meshes.end() || entry->second.cells != recut.cells_before) {
+        sound = false;
+        break;
+      }
+    }
+  }
+  if (sound) sound = snapshot_matches(store, piece.holders);
+  if (!sound) {
+    ++schedule.counters.conflicts;
+    return;
+  }
+  commit(state, *group, piece, cells, build_start);
+}
+
+}  // namespace
+
+BuilderStep builder_step(TerrainState& state, PieceBuild build) {
+  PoisonGuard lock(state.schedule_lock);
+  Schedule& schedule = state.schedule;
+  for (const auto& [id, group] : schedule.groups) {
+    if (group.state == kGroupInBuild) return BuilderStep::Idle;
+  }
+
+  std::uint64_t group_id = 0;
+  mesh::BuildRequest request;
+  mesh::BuildSnapshot snapshot;
+  CancelFlag cancel;
+  for (;;) {
+    bool found = false;
+    for (const auto& [id, group] : schedule.groups) {
+      if (group.state == kGroupSampled) {
+        group_id = id;
+        found = true;
+        break;
+      }
+    }
+    if (!found) return BuilderStep::Idle;
+    const auto group = schedule.groups.find(group_id);
+    if (group == schedule.groups.end()) fault("found");
+    if (!group->second.request) fault("a sampled group holds its request");
+    request = std::move(*group->second.request);
+    group->second.request.reset();
+    if (!snapshot_matches(schedule.store, request.holders)) {
+      ++schedule.counters.conflicts;
+      schedule.store.pins.erase(group_pin_id(group_id));
+      schedule.groups.erase(group);
+      continue;
+    }
+    snapshot = make_build_snapshot(schedule.store, request.holders, group->second.cancel, group_id);
+    group->second.state = kGroupInBuild;
+    cancel = group->second.cancel;
+    break;
+  }
+  lock.unlock();
+
+  state.building.store(1);
+  const std::uint64_t build_start = now_ns();
+  Outcome outcome;
+  try {
+    const mesh::StopPoll poll{cancel.get(), &state.stop};
+    outcome.piece = build(request, snapshot, poll);
+  } catch (...) {
+    (void)caught_message();
+  }
+
+  lock.lock();
+  settle(state, group_id, outcome, request.cells.size(), build_start);
+  lock.unlock();
+
+  notify_all(state);
+  state.building.store(0);
+  state.sampler.unpark();
+  return BuilderStep::Built;
+}
+
+void builder_run(TerrainState& state, PieceBuild build) {
+  std::shared_ptr<platform::Parker> self = platform::current_parker();
+  while (!state.stop.load()) {
+    if (builder_step(state, build) == BuilderStep::Built) continue;
+    self->park(state.idle_park_ns());
+  }
+}
+
+}  // namespace qm::work
