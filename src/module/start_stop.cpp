@@ -8,6 +8,7 @@
 #include "module/settings.hpp"
 #include "platform/thread.hpp"
 #include "server/server.hpp"
+#include "terrain/work/workers.hpp"
 
 namespace qm {
 
@@ -33,7 +34,8 @@ void start_server(lua_State* L, std::uint16_t port) {
 
   server::LanMode mode = lan_mode_setting(boolean_arg(L, 2), address);
 
-  // init_terrain_state(); start_workers();  (the terrain work state and its workers come later)
+  // The first start of the process makes the terrain work state and starts its two workers.
+  work::start_terrain_work();
 
   const std::uint64_t generation = next_server_generation();
   auto next = std::make_shared<server::Server>(port, generation, std::move(mode));
