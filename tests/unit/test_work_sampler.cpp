@@ -155,6 +155,11 @@ TEST(WorkSampler, NoQuestionWhileTheMissionIsNotRunningThere) {
   f.sampler.turn();
   EXPECT_GT(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
   EXPECT_EQ(sampler_asking().load(), 1);
+  // The streams can see what was asked.
+  const AskedBatches asked = f.state->asked_log.since(0, "Plains");
+  ASSERT_EQ(asked.batches.size(), 1u);
+  EXPECT_EQ(asked.batches[0]->size(), terrain::queued_count(terrain::queue_sampler, f.queues));
+  EXPECT_TRUE(f.state->asked_log.since(0, "Desert").batches.empty());
 }
 
 TEST(WorkSampler, ATheatreChangeEmptiesTheStoreAndWithdrawsItsGroups) {

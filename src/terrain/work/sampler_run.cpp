@@ -197,6 +197,10 @@ void Sampler::ask(InFlightGroup& record, std::vector<TerrainPoint> missing) {
   }
   record.points += missing.size();
   state_.counters.points_asked.fetch_add(missing.size());
+  auto logged = std::make_shared<AskedPoints>();
+  logged->reserve(missing.size());
+  for (const TerrainPoint& p : missing) logged->push_back({p.first, p.second});
+  state_.asked_log.append(record.theatre, std::move(logged));
   auto table = terrain::ask_heights(terrain::queue_sampler, items, record.theatre, self_, queues_);
   record.batch = HeightBatch{std::move(missing), std::move(table)};
 }
