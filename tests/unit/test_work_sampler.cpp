@@ -269,6 +269,9 @@ TEST(WorkSampler, APrunedGroupIsDroppedWithItsQuestions) {
   f.sampler.turn();
   EXPECT_TRUE(f.sampler.in_flight().empty());
   EXPECT_EQ(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
+  // The group's pin went with it.
+  PoisonGuard lock(f.state->schedule_lock);
+  EXPECT_TRUE(f.state->schedule.store.pins.empty());
 }
 
 TEST(WorkSampler, PointsWithoutAHeightAreAskedAgainAndZeroedAtTheThirdMiss) {

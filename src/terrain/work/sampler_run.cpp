@@ -36,6 +36,20 @@ GroupCounts count_groups(const Schedule& schedule) {
 
 std::uint64_t run_ahead_limit(const Schedule& schedule) { return schedule.run_ahead_limit.value_or(2); }
 
+// Groups leave the schedule on many paths (pruned, given back, built, conflicting); the pin of a
+// group that is gone would keep its cells from eviction for good.
+void forget_group_pins(Schedule& schedule) {
+  auto& pins = schedule.store.pins;
+  for (auto it = pins.lower_bound(group_pin_id(0)); it != pins.end();) {
+    const bool sweep = it->first == kSweepCellsPin || it->first == kSweepKeysPin;
+    if (!sweep && !schedule.groups.contains(it->first & ~group_pin_id(0))) {
+      it = pins.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 }  // namespace
 
 Sampler::Sampler(TerrainState& state, const PhaseSource& phases, terrain::HeightQueues& queues,
@@ -145,6 +159,7 @@ bool Sampler::turn() {
     }
     for (const std::uint64_t id : expired) schedule.jobs.erase(id);
     prune_groups(schedule);
+    forget_group_pins(schedule);
 
     for (std::size_t i = 0; i < in_flight_.size();) {
       if (in_flight_[i].cancel->load()) {
