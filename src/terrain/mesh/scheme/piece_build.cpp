@@ -6,6 +6,10 @@
 #include "module/fault.hpp"
 #include "module/span.hpp"
 #include "terrain/mesh/face_pieces.hpp"
+#include "terrain/mesh/reference/reference.hpp"
+#include "terrain/mesh/scheme/piece_cut.hpp"
+#include "terrain/mesh/twostage/creases.hpp"
+#include "terrain/mesh/twostage/twostage.hpp"
 
 namespace qm::mesh {
 
@@ -20,6 +24,35 @@ MeshPiece plain_piece(const BuildRequest& request) {
   return piece;
 }
 
+BuildCounters counters_of(const TwostageResult& r) {
+  BuildCounters c;
+  c.crease_lines = r.crease_lines;
+  c.crease_points = r.crease_points;
+  c.corners = r.corners;
+  c.rejected_clusters = r.rejected_clusters;
+  c.last_round = r.last_round;
+  c.refused_edges = r.refused_edges;
+  c.triangles_over = r.triangles_over;
+  c.worst_error = r.worst_error;
+  c.fixed_triangles_over = r.fixed_triangles_over;
+  c.removed_vertices = r.removed_vertices;
+  c.flips = r.flips;
+  c.seed_vertices = r.seed_vertices;
+  return c;
+}
+
+// The older pieces that give up ring cells, each with its ring cells, ascending by piece id.
+std::map<std::uint64_t, std::set<Cell>> ring_cells_by_holder(const std::set<Cell>& ring,
+                                                             const HashMap<Cell, std::uint64_t>& holder_map) {
+  std::map<std::uint64_t, std::set<Cell>> out;
+  for (const Cell& cell : ring) {
+    const auto held = holder_map.find(cell);
+    if (held == holder_map.end()) fault("a ring cell is held");
+    out[held->second].insert(cell);
+  }
+  return out;
+}
+
 }  // namespace
 
 bool scheme_cancelled(const StopPoll& poll) {
@@ -30,26 +63,75 @@ bool scheme_cancelled(const StopPoll& poll) {
 StopCheck scheme_stop_check(const StopPoll& poll) { return StopCheck{&poll, &poll_stopped}; }
 
 MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapshot, const StopPoll& stop) {
-  (void)snapshot;
   if (!request.sampling) return plain_piece(request);
   if (request.phase != 1 || !request.refined || request.refine_done == 0) fault("a request is built once sampled");
   SpanTimer build_span("scheme.build");
   check(request.refined.has_value(), "a sampled request has refined");
   const FaceWork& refined = *request.refined;
 
+  // Faces, on a copy of the refined points (the request stays as it is).
   std::optional<FaceSet> faces;
   {
     RefinePoints copy = refined.points;
     faces = faces_build(copy, kPieceMode, scheme_stop_check(stop));
   }
-  if (!faces) return MeshPiece::stopped();
-  if (scheme_cancelled(stop)) return MeshPiece::stopped();
+  if (!faces || scheme_cancelled(stop)) return MeshPiece::stopped();
 
-  FacePieces pieces = faces_pieces(refined.points, *faces);
+  std::optional<FacePieces> pieces = faces_pieces(refined.points, *faces);
   faces.reset();
   if (scheme_cancelled(stop)) return MeshPiece::stopped();
 
-  fault("the piece build's reference surface is not built yet");
+  std::optional<ReferenceModel> reference;
+  {
+    SpanTimer span("twostage.reference");
+    reference = reference_build(*pieces);
+  }
+  std::optional<CreaseSet> creases;
+  {
+    SpanTimer span("twostage.creases");
+    creases = twostage_creases(refined.points, *pieces);
+  }
+  pieces.reset();
+  if (scheme_cancelled(stop)) return MeshPiece::stopped();
+
+  const CellGrid grid = lattice_from_cells(request.cells);
+  const std::int32_t origin_x = refined.points.origin_x;
+  const std::int32_t origin_y = refined.points.origin_y;
+
+  std::vector<SeedLine> seed_lines;
+  {
+    SpanTimer span("scheme.build.outline");
+    const ReferenceModel& model = *reference;
+    seed_lines = outline_seed_lines(request.cells, snapshot.holder_map, snapshot.meshes, origin_x, origin_y,
+                                    [&model](double x, double y) { return reference_height(model, x, y); });
+  }
+  if (scheme_cancelled(stop)) return MeshPiece::stopped();
+
+  std::optional<TwostageResult> result =
+      twostage(*reference, origin_x, origin_y, std::move(*creases), grid, seed_lines, stop);
+  creases.reset();
+  reference.reset();
+  if (!result) return MeshPiece::stopped();
+
+  MeshPiece piece;
+  piece.kind = MeshPiece::Kind::Built;
+  piece.counters = counters_of(*result);
+  piece.mesh = CellMesh{std::move(result->vertices), std::move(result->triangles), 0, request.cells};
+  result.reset();
+  seed_lines = {};
+  if (scheme_cancelled(stop)) return MeshPiece::stopped();
+
+  {
+    SpanTimer span("scheme.build.cut");
+    for (const auto& [id, ring_cells] : ring_cells_by_holder(request.ring, snapshot.holder_map)) {
+      if (scheme_cancelled(stop)) return MeshPiece::stopped();
+      const auto older = snapshot.meshes.find(id);
+      if (older == snapshot.meshes.end()) fault("no entry found for key");
+      piece.recut.push_back(RecutPiece{id, older->second.cells, scheme_build_cut(older->second, ring_cells)});
+    }
+  }
+  piece.holders = request.holders;
+  return piece;
 }
 
 }  // namespace qm::mesh
