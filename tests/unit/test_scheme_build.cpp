@@ -263,7 +263,9 @@ TEST(SchemeBuild, RecutListsEveryOlderPieceOnceInAscendingId) {
   // The side the new piece shares with what piece 9 keeps (y = 64 over x 0..64) is fixed and
   // copied from piece 9's mesh.
   for (const auto& v : piece.mesh->vertices) {
-    if (v[1] == 64.0 && v[0] <= 64.0) EXPECT_EQ(v[2], 10.0);
+    if (v[1] == 64.0 && v[0] <= 64.0) {
+      EXPECT_EQ(v[2], 10.0);
+    }
   }
 }
 
