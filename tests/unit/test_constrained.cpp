@@ -12,6 +12,7 @@
 
 #include "module/fault.hpp"
 #include "terrain/mesh/constrained.hpp"
+#include "fault_text.hpp"
 
 namespace qm::mesh {
 namespace {
@@ -52,14 +53,7 @@ std::set<Edge> check_faces(const ConstrainedTriangulation& t) {
   return edges;
 }
 
-std::string fault_text(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Fault& e) {
-    return e.what();
-  }
-  return "no fault";
-}
+using qm::testing::fault_text;
 
 TEST(ConstrainedTriangulation, BulkLoadKeepsThePointOrder) {
   const std::vector<Point2> points{{5, 5}, {0, 0}, {10, 0}, {10, 10}, {0, 10}, {3, 7}};

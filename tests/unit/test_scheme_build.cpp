@@ -16,6 +16,7 @@
 #include "terrain/mesh/scheme/outline.hpp"
 #include "terrain/mesh/scheme/piece_build.hpp"
 #include "terrain_fixture.hpp"
+#include "fault_text.hpp"
 
 namespace qm::mesh {
 namespace {
@@ -44,14 +45,7 @@ BuildRequest sampled_request(const std::set<Cell>& cells, const fixture::Terrain
   return r;
 }
 
-std::string fault_text(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Fault& e) {
-    return e.what();
-  }
-  return "no fault";
-}
+using qm::testing::fault_text;
 
 struct Flags {
   std::atomic<bool> cancel{false};

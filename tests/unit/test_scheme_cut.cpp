@@ -9,18 +9,12 @@
 #include "terrain/mesh/cell_grid.hpp"
 #include "terrain/mesh/scheme/outline.hpp"
 #include "terrain/mesh/scheme/piece_cut.hpp"
+#include "fault_text.hpp"
 
 namespace qm::mesh {
 namespace {
 
-std::string fault_text(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Fault& e) {
-    return e.what();
-  }
-  return "no fault";
-}
+using qm::testing::fault_text;
 
 double height(double x, double y) { return 100.0 + 0.03 * x - 0.02 * y + 0.001 * x * y; }
 

@@ -8,20 +8,14 @@
 
 #include "module/fault.hpp"
 #include "terrain/mesh/scheme/outline.hpp"
+#include "fault_text.hpp"
 
 namespace qm::mesh {
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-std::string fault_text(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const Fault& e) {
-    return e.what();
-  }
-  return "no fault";
-}
+using qm::testing::fault_text;
 
 // A square of two triangles over [x0, x0 + s] x [y0, y0 + s], with the given corner heights
 // (sw, se, ne, nw), split along the diagonal sw-ne.

@@ -24,23 +24,6 @@ MeshPiece plain_piece(const BuildRequest& request) {
   return piece;
 }
 
-BuildCounters counters_of(const TwostageResult& r) {
-  BuildCounters c;
-  c.crease_lines = r.crease_lines;
-  c.crease_points = r.crease_points;
-  c.corners = r.corners;
-  c.rejected_clusters = r.rejected_clusters;
-  c.last_round = r.last_round;
-  c.refused_edges = r.refused_edges;
-  c.triangles_over = r.triangles_over;
-  c.worst_error = r.worst_error;
-  c.fixed_triangles_over = r.fixed_triangles_over;
-  c.removed_vertices = r.removed_vertices;
-  c.flips = r.flips;
-  c.seed_vertices = r.seed_vertices;
-  return c;
-}
-
 // The older pieces that give up ring cells, each with its ring cells, ascending by piece id.
 std::map<std::uint64_t, std::set<Cell>> ring_cells_by_holder(const std::set<Cell>& ring,
                                                              const HashMap<Cell, std::uint64_t>& holder_map) {
@@ -115,7 +98,7 @@ MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapsho
 
   MeshPiece piece;
   piece.kind = MeshPiece::Kind::Built;
-  piece.counters = counters_of(*result);
+  piece.counters = static_cast<const BuildCounters&>(*result);
   piece.mesh = CellMesh{std::move(result->vertices), std::move(result->triangles), 0, request.cells};
   result.reset();
   seed_lines = {};

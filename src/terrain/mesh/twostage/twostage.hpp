@@ -20,22 +20,12 @@ namespace qm::mesh {
 
 struct ReferenceModel;
 
-struct TwostageResult {
+// The refinement's counters (crease lines and points, corners, rounds, removals, flips...) are the
+// ones a Built outcome carries.
+struct TwostageResult : BuildCounters {
   std::vector<Point3> vertices;          // the kept vertices in world coordinates, in mesh order
   std::vector<MeshTriangle> triangles;   // indices into vertices
   std::vector<std::uint8_t> stages;      // the stage code of each kept vertex
-  std::uint64_t crease_lines = 0;
-  std::uint64_t crease_points = 0;
-  std::uint64_t corners = 0;
-  std::uint64_t rejected_clusters = 0;
-  std::uint64_t last_round = 0;
-  std::uint64_t refused_edges = 0;
-  std::uint64_t triangles_over = 0;
-  double worst_error = 0.0;
-  std::uint64_t fixed_triangles_over = 0;
-  std::uint64_t removed_vertices = 0;
-  std::uint64_t flips = 0;
-  std::uint64_t seed_vertices = 0;
 };
 
 // Refines the piece. `creases` is taken over; the reference surface, the grid of the group's cells
