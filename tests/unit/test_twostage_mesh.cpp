@@ -31,10 +31,10 @@ TEST(TwostageMesh, VertexKeyRoundsHalvesAwayAndSaturates) {
   EXPECT_EQ(vertex_key(kNaN, 2.0), (VertexKey{0, 2000}));
   EXPECT_EQ(vertex_key(1e300, -1e300),
             (VertexKey{std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min()}));
-  EXPECT_EQ(working_cell(-0.5), -1);
-  EXPECT_EQ(working_cell(8.0), 1);
-  EXPECT_EQ(working_cell(kNaN), 0);
-  EXPECT_EQ(working_cell(1e300), std::numeric_limits<std::int32_t>::max());
+  EXPECT_EQ(cell_of(-0.5), -1);
+  EXPECT_EQ(cell_of(8.0), 1);
+  EXPECT_EQ(cell_of(kNaN), 0);
+  EXPECT_EQ(cell_of(1e300), std::numeric_limits<std::int32_t>::max());
 }
 
 TEST(TwostageMesh, AppendingKeepsListsAlignedAndTheNewestVertexOfAKey) {
@@ -185,7 +185,7 @@ TEST(TwostageMesh, IndexesAgreeWithBruteForceAfterRandomChanges) {
   // Vertex cells: every vertex once, under its own cell, in appending order.
   std::map<Cell, std::vector<std::uint64_t>> cells;
   for (std::uint64_t i = 0; i < points.size(); ++i)
-    cells[Cell{working_cell(points[i][0]), working_cell(points[i][1])}].push_back(i);
+    cells[Cell{cell_of(points[i][0]), cell_of(points[i][1])}].push_back(i);
   EXPECT_EQ(c.mesh.vertex_cells.size(), cells.size());
   for (const auto& [cell, list] : cells) EXPECT_EQ(c.mesh.vertex_cells.at(cell), list);
 

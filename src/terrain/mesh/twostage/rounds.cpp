@@ -50,8 +50,8 @@ bool near_corner(const CornerBuckets& buckets, double x, double y) {
 
 // Whether a vertex of the nine 8-unit cells around (x, y) lies closer than 0.5.
 bool near_vertex(const TwostageMesh& mesh, double x, double y) {
-  const std::int32_t cx = working_cell(x);
-  const std::int32_t cy = working_cell(y);
+  const std::int32_t cx = cell_of(x);
+  const std::int32_t cy = cell_of(y);
   for (int dx = -1; dx <= 1; ++dx) {
     std::int32_t gx;
     if (__builtin_add_overflow(cx, dx, &gx)) continue;

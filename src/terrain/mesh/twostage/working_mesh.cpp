@@ -8,10 +8,9 @@
 namespace qm::mesh {
 
 VertexKey vertex_key(double x, double y) {
-  return {saturate<std::int64_t>(std::round(x * 1000.0)), saturate<std::int64_t>(std::round(y * 1000.0))};
+  const PositionKey key = position_key(x, y);
+  return {key.first, key.second};
 }
-
-std::int32_t working_cell(double v) { return saturate<std::int32_t>(std::floor(v * 0.125)); }
 
 TwostageMesh::TwostageMesh(const ReferenceModel* reference_model, const CellGrid& cell_grid, double ox, double oy)
     : reference(reference_model), grid(&cell_grid), origin_x(ox), origin_y(oy) {}
@@ -36,7 +35,7 @@ std::uint64_t add_vertex(TwostageMesh& mesh, const Point3& p, const VertexSource
   mesh.positions.push_back(p);
   mesh.fixed.push_back(0);
   mesh.stages.push_back(mesh.stage);
-  mesh.vertex_cells[Cell{working_cell(p[0]), working_cell(p[1])}].push_back(index);
+  mesh.vertex_cells[Cell{cell_of(p[0]), cell_of(p[1])}].push_back(index);
   return index;
 }
 
@@ -58,10 +57,10 @@ std::vector<Cell> register_edge(const std::vector<Point3>& vertices, std::uint64
   const Point3& pa = vertices[static_cast<std::size_t>(a)];
   const Point3& pb = vertices[static_cast<std::size_t>(b)];
   // fmin and fmax ignore a NaN operand.
-  const std::int32_t x_lo = working_cell(std::fmin(pa[0], pb[0]) - 0.001);
-  const std::int32_t x_hi = working_cell(std::fmax(pa[0], pb[0]) + 0.001);
-  const std::int32_t y_lo = working_cell(std::fmin(pa[1], pb[1]) - 0.001);
-  const std::int32_t y_hi = working_cell(std::fmax(pa[1], pb[1]) + 0.001);
+  const std::int32_t x_lo = cell_of(std::fmin(pa[0], pb[0]) - 0.001);
+  const std::int32_t x_hi = cell_of(std::fmax(pa[0], pb[0]) + 0.001);
+  const std::int32_t y_lo = cell_of(std::fmin(pa[1], pb[1]) - 0.001);
+  const std::int32_t y_hi = cell_of(std::fmax(pa[1], pb[1]) + 0.001);
   std::vector<Cell> cells;
   for_cells(x_lo, x_hi, y_lo, y_hi, [&](Cell c) { cells.push_back(c); });
   return cells;
@@ -89,7 +88,7 @@ void remove_edge(TwostageMesh& mesh, std::uint64_t a, std::uint64_t b) {
 EdgeSet edges_in_radius(const TwostageMesh& mesh, double x, double y, double r) {
   EdgeSet out;
   if (mesh.edge_cells.empty()) return out;
-  for_cells(working_cell(x - r), working_cell(x + r), working_cell(y - r), working_cell(y + r), [&](Cell c) {
+  for_cells(cell_of(x - r), cell_of(x + r), cell_of(y - r), cell_of(y + r), [&](Cell c) {
     const auto it = mesh.edge_cells.find(c);
     if (it != mesh.edge_cells.end()) out.insert(it->second.begin(), it->second.end());
   });

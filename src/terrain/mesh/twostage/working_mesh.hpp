@@ -16,6 +16,7 @@
 
 #include "module/hashing.hpp"
 #include "terrain/mesh/cell_grid.hpp"
+#include "terrain/mesh/reference/reference.hpp"
 
 namespace qm::mesh {
 
@@ -37,8 +38,6 @@ inline void hash_write(SeededHasher& h, const VertexKey& k) {
 
 VertexKey vertex_key(double x, double y);
 
-// The 8-unit cell of a local coordinate: floor(v * 0.125) as i32, saturating, NaN giving 0.
-std::int32_t working_cell(double v);
 
 // Where a vertex came from. Seed: `world` is its point exactly as its seed line gave it.
 // Inserted: made by a stage; `world` carries nothing.
