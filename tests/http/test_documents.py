@@ -18,17 +18,7 @@ ORIGIN = "http://localhost:5173"
 ORIGIN_REQUIRED = b"game data is served to pages: an allowed Origin header is required"
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def child_env():
-    env = dict(os.environ)
-    if env.get("QM_CHILD_PRELOAD"):
-        env["LD_PRELOAD"] = env["QM_CHILD_PRELOAD"]
-    return env
+from qmhttp import free_port, host_env as child_env  # noqa: E402
 
 
 class Host:

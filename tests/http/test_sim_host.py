@@ -11,17 +11,7 @@ SOURCE = os.environ.get("QM_SOURCE_DIR", ".")
 SECONDS = 20
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def child_env():
-    env = dict(os.environ)
-    if env.get("QM_CHILD_PRELOAD"):
-        env["LD_PRELOAD"] = env["QM_CHILD_PRELOAD"]
-    return env
+from qmhttp import free_port, host_env as child_env  # noqa: E402
 
 
 def find_key(value, key):
