@@ -17,45 +17,16 @@
 #include "terrain/work/sampler_run.hpp"
 #include "terrain/work/worker_message.hpp"
 #include "terrain_fixture.hpp"
+#include "work_host.hpp"
 
 namespace qm::work {
 namespace {
 
 using namespace std::chrono_literals;
 
-TheatreText text(const char* s) { return std::make_shared<const std::string>(s); }
-
-class TestPhases : public PhaseSource {
- public:
-  MissionPhase phase() const override {
-    std::lock_guard lock(mutex_);
-    return phase_;
-  }
-  void set(MissionPhase::Code code, const char* theatre) {
-    std::lock_guard lock(mutex_);
-    phase_ = MissionPhase{code, theatre ? text(theatre) : nullptr};
-  }
-
- private:
-  mutable std::mutex mutex_;
-  MissionPhase phase_{MissionPhase::running, text("Plains")};
-};
-
-// Answers every question queued on kind 2 from the terrain; returns how many it answered.
-std::uint64_t answer_queue(terrain::HeightQueues& queues, const mesh::fixture::Terrain& terrain) {
-  std::deque<terrain::HeightJob> jobs;
-  {
-    std::lock_guard lock(queues[terrain::queue_sampler].mutex);
-    jobs.swap(queues[terrain::queue_sampler].jobs);
-  }
-  for (const terrain::HeightJob& job : jobs) {
-    EXPECT_EQ(job.point_kind, 1);
-    const std::optional<double> h = terrain.height(job.x, job.y);
-    while (job.table->try_deliver(job.index, h, std::nullopt, true) == terrain::Delivery::busy) {
-    }
-  }
-  return jobs.size();
-}
+using test_host::answer_queue;
+using test_host::TestPhases;
+using test_host::text;
 
 mesh::MeshPiece flat_piece(const mesh::BuildRequest& request, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
   mesh::MeshPiece piece;
