@@ -233,6 +233,27 @@ TEST(SchemeBuild, ANewPieceAndTheRecutOlderPieceShareTheirBorderPoints) {
   EXPECT_GE(expected.size(), 2u);
 }
 
+TEST(SchemeBuild, APieceSeededFromANeighboursPlainSideMeetsItThere) {
+  // A was built alone: its side x = 64 is a plain line that the refinement may split. B, built
+  // later across that side without taking a cell of A, is seeded from A's points there.
+  for (const auto& terrain : {fixture::cone(), fixture::triangle_mesh()}) {
+    SCOPED_TRACE(terrain.name);
+    Flags f;
+    MeshPiece a = scheme_build(sampled_request({{0, 0}}, terrain), BuildSnapshot{}, f.poll());
+    ASSERT_TRUE(a.is_built());
+    a.mesh->id = 5;
+    BuildSnapshot snapshot;
+    snapshot.holder_map[{0, 0}] = 5;
+    snapshot.meshes[5] = *a.mesh;
+    const MeshPiece b = scheme_build(sampled_request({{1, 0}}, terrain), snapshot, f.poll());
+    ASSERT_TRUE(b.is_built());
+    EXPECT_TRUE(b.recut.empty());
+    const auto on_a = points_on_line_x(*a.mesh, 64, 0, 64);
+    EXPECT_GE(on_a.size(), 3u);
+    EXPECT_EQ(points_on_line_x(*b.mesh, 64, 0, 64), on_a);
+  }
+}
+
 TEST(SchemeBuild, RecutListsEveryOlderPieceOnceInAscendingId) {
   const BuildRequest base = sampled_request(rect_cells(0, 0, 3, 1), fixture::tilted_plane());
   // Piece 9 holds (0, 0) and (1, 0) (and keeps (0, 1)); piece 3 holds only (2, 0), which it gives up.

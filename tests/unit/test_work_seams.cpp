@@ -1,0 +1,242 @@
+// Pieces that border each other, built the whole way a page's areas are: the schedule pass plans a
+// group, the sampler samples it from an analytic terrain through height queue kind 2, and the
+// builder builds it with the real piece build and commits it together with the re-cut of every
+// older piece it takes cells from. Any two stored pieces must then meet along every side they share
+// at the same points with the same heights, and no border vertex of one may lie inside a border
+// edge of the other.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "terrain/mesh/cell_grid.hpp"
+#include "terrain/work/builder_run.hpp"
+#include "terrain/work/sampler_run.hpp"
+#include "terrain_fixture.hpp"
+#include "work_host.hpp"
+
+namespace qm::work {
+namespace {
+
+using mesh::fixture::rect_cells;
+using mesh::fixture::Terrain;
+using test_host::answer_queue;
+using test_host::TestPhases;
+using test_host::text;
+
+using Vertex = std::array<double, 3>;
+using Edge = std::pair<std::uint64_t, std::uint64_t>;
+
+std::string at(const Vertex& v) {
+  std::ostringstream out;
+  out.precision(17);
+  out << "(" << v[0] << ", " << v[1] << ", " << v[2] << ")";
+  return out.str();
+}
+
+// The sampler and the builder over one store, driven turn by turn from the test's thread, with a
+// host that answers every question at once.
+struct Road {
+  std::shared_ptr<TerrainState> state = std::make_shared<TerrainState>();
+  TestPhases phases;
+  terrain::HeightQueues queues;
+  Sampler sampler{*state, phases, queues, std::make_shared<platform::Parker>()};
+  Terrain terrain;
+  PieceBuild build = &mesh::scheme_build;
+  std::uint64_t next_job = 1;
+
+  explicit Road(Terrain t) : terrain(std::move(t)) {}
+
+  std::uint64_t file_job(const std::set<Cell>& cells) {
+    PoisonGuard lock(state->schedule_lock);
+    Job job;
+    job.theatre = text("Plains");
+    for (const Cell& c : cells) {
+      job.wanted.insert(c);
+      job.squares.insert(c);
+    }
+    job.square_count = job.squares.square_count();
+    const std::uint64_t id = next_job++;
+    state->schedule.jobs[id] = std::move(job);
+    return id;
+  }
+
+  bool settled(std::uint64_t job) {
+    PoisonGuard lock(state->schedule_lock);
+    return state->schedule.jobs.at(job).wanted.empty() && state->schedule.groups.empty();
+  }
+
+  // Sampler turns with their answers until a group waits for the builder.
+  void sample_one() {
+    for (int turn = 0; turn < 2000; ++turn) {
+      sampler.turn();
+      answer_queue(queues, terrain);
+      PoisonGuard lock(state->schedule_lock);
+      for (const auto& [id, group] : state->schedule.groups)
+        if (group.state == kGroupSampled) return;
+    }
+    ADD_FAILURE() << "no group was sampled";
+  }
+
+  // Files a job for the cells and runs both workers until the job wants nothing more.
+  void build_area(const std::set<Cell>& cells) {
+    const std::uint64_t job = file_job(cells);
+    for (int round = 0; round < 50 && !settled(job); ++round) {
+      sample_one();
+      while (builder_step(*state, build) == BuilderStep::Built) {
+      }
+    }
+    EXPECT_TRUE(settled(job)) << "the area was not built";
+  }
+
+  const Store& store() const { return state->schedule.store; }
+};
+
+// The edges that only one triangle of the mesh has.
+std::set<Edge> border_edges(const mesh::CellMesh& m) {
+  std::map<Edge, int> uses;
+  for (const auto& [a, b, c] : m.triangles)
+    for (const Edge& e : {Edge{a, b}, Edge{b, c}, Edge{c, a}}) ++uses[{std::min(e.first, e.second), std::max(e.first, e.second)}];
+  std::set<Edge> out;
+  for (const auto& [e, n] : uses)
+    if (n == 1) out.insert(e);
+  return out;
+}
+
+// What is wrong with one stored piece on its own: triangles that are not counter-clockwise, or
+// stray out of its cells, or do not add up to its cells' area.
+void piece_faults(const mesh::CellMesh& m, std::vector<std::string>& faults) {
+  const mesh::CellGrid grid = mesh::lattice_from_cells(m.cells);
+  double area = 0.0;
+  for (const auto& t : m.triangles) {
+    const Vertex &a = m.vertices.at(t[0]), &b = m.vertices.at(t[1]), &c = m.vertices.at(t[2]);
+    const double twice = (b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]);
+    if (!(twice > 0.0)) faults.push_back("piece " + std::to_string(m.id) + ": a triangle that is not counter-clockwise");
+    area += 0.5 * twice;
+    for (const Vertex* v : {&a, &b, &c}) {
+      if ((mesh::lattice_cells_at(grid, (*v)[0], (*v)[1]) & 0x1010101u) == 0 || !std::isfinite((*v)[2]))
+        faults.push_back("piece " + std::to_string(m.id) + ": vertex " + at(*v) + " off its cells or without height");
+    }
+  }
+  const double want = 4096.0 * static_cast<double>(m.cells.size());
+  if (std::fabs(area - want) > 1e-6)
+    faults.push_back("piece " + std::to_string(m.id) + ": area " + std::to_string(area) + " of " + std::to_string(want));
+}
+
+// The vertices of a mesh on one cell side, by their position along it.
+std::map<double, double> on_side(const mesh::CellMesh& m, const mesh::PieceSide& side) {
+  std::map<double, double> out;
+  for (const Vertex& v : m.vertices) {
+    const double fix = side.axis == 0 ? v[0] : v[1], pos = side.axis == 0 ? v[1] : v[0];
+    if (fix == side.c && pos >= side.a && pos <= side.a + 64.0) out[pos] = v[2];
+  }
+  return out;
+}
+
+// Where two stored pieces do not meet: a side they share with other points or heights on it, a
+// border vertex of one inside a border edge of the other (a T-junction), or two border vertices
+// that nearly, but not exactly, coincide.
+void pair_faults(const mesh::CellMesh& p, const mesh::CellMesh& q, std::vector<std::string>& faults) {
+  const std::string names = "pieces " + std::to_string(p.id) + " and " + std::to_string(q.id);
+  for (const auto& [cx, cy] : p.cells) {
+    const double x0 = 64.0 * cx, y0 = 64.0 * cy;
+    const struct {
+      Cell neighbour;
+      mesh::PieceSide side;
+    } sides[4] = {{{cx - 1, cy}, {x0, y0, 0}}, {{cx + 1, cy}, {x0 + 64, y0, 0}},
+                  {{cx, cy - 1}, {y0, x0, 1}}, {{cx, cy + 1}, {y0 + 64, x0, 1}}};
+    for (const auto& s : sides) {
+      if (!q.cells.contains(s.neighbour)) continue;
+      const auto a = on_side(p, s.side), b = on_side(q, s.side);
+      if (a == b) continue;
+      std::ostringstream out;
+      out.precision(17);
+      out << names << " differ on the side " << (s.side.axis == 0 ? "x = " : "y = ") << s.side.c << " from "
+          << s.side.a << ":";
+      for (const auto* m : {&a, &b}) {
+        out << " {";
+        for (const auto& [pos, z] : *m) out << " " << pos << ":" << z;
+        out << " }";
+      }
+      faults.push_back(out.str());
+    }
+  }
+  for (const auto& [m, other] : {std::pair{&p, &q}, std::pair{&q, &p}}) {
+    std::set<std::uint64_t> border;
+    for (const auto& [i, j] : border_edges(*other)) border.insert({i, j});
+    for (const auto& [i, j] : border_edges(*m)) {
+      const Vertex &u = m->vertices[i], &v = m->vertices[j];
+      const double dx = v[0] - u[0], dy = v[1] - u[1], len2 = dx * dx + dy * dy;
+      for (const std::uint64_t k : border) {
+        const Vertex& w = other->vertices[k];
+        if ((w[0] == u[0] && w[1] == u[1]) || (w[0] == v[0] && w[1] == v[1])) continue;
+        const double near_u = std::hypot(w[0] - u[0], w[1] - u[1]);
+        if (near_u < 0.001) faults.push_back(names + ": border vertices " + at(u) + " and " + at(w) + " nearly meet");
+        const double t = ((w[0] - u[0]) * dx + (w[1] - u[1]) * dy) / len2;
+        const double off = std::fabs(dx * (w[1] - u[1]) - dy * (w[0] - u[0])) / std::sqrt(len2);
+        if (t > 0.0 && t < 1.0 && off < 0.001) {
+          faults.push_back(names + ": border vertex " + at(w) + " inside the border edge " + at(u) + " - " + at(v) +
+                           ", height gap " + std::to_string(std::fabs(w[2] - (u[2] + t * (v[2] - u[2])))));
+        }
+      }
+    }
+  }
+}
+
+std::vector<std::string> store_faults(const Store& store) {
+  std::vector<std::string> faults;
+  for (const auto& [key, m] : store.meshes) piece_faults(m, faults);
+  for (auto p = store.meshes.begin(); p != store.meshes.end(); ++p)
+    for (auto q = std::next(p); q != store.meshes.end(); ++q) pair_faults(p->second, q->second, faults);
+  return faults;
+}
+
+std::set<Cell> minus(std::set<Cell> a, const std::set<Cell>& b) {
+  for (const Cell& c : b) a.erase(c);
+  return a;
+}
+
+TEST(WorkSeams, NeighbouringPiecesMeetAtTheSamePointsWhateverTheOrder) {
+  struct Scenario {
+    const char* name;
+    std::vector<std::set<Cell>> areas;  // built one after another
+  };
+  const Scenario scenarios[] = {
+      {"side by side", {rect_cells(0, 0, 4, 2), rect_cells(4, 0, 3, 2)}},
+      {"a third in the corner between two", {rect_cells(0, 0, 6, 3), rect_cells(0, 3, 3, 3), rect_cells(3, 3, 3, 3)}},
+      {"one extending an area on two sides", {rect_cells(0, 0, 4, 4), minus(rect_cells(0, 0, 6, 6), rect_cells(0, 0, 4, 4))}},
+      {"one between two older pieces", {rect_cells(0, 0, 4, 2), rect_cells(7, 0, 4, 2), rect_cells(4, 0, 3, 2)}},
+      {"to the left, then below both",
+       {rect_cells(1, 2, 4, 3), rect_cells(-3, 2, 4, 3), rect_cells(-3, -1, 8, 3)}},
+      {"around a corner of three", {rect_cells(0, 0, 3, 3), rect_cells(3, 3, 3, 3), rect_cells(0, 3, 3, 3),
+                                    rect_cells(3, 0, 3, 3)}},
+  };
+  for (const Terrain& terrain : {mesh::fixture::cone(), mesh::fixture::ridge(), mesh::fixture::pyramid(),
+                                 mesh::fixture::triangle_mesh(), mesh::fixture::triangle_mesh(3)}) {
+    for (const Scenario& s : scenarios) {
+      SCOPED_TRACE(terrain.name + ", " + s.name);
+      Road road(terrain);
+      for (const std::set<Cell>& area : s.areas) road.build_area(area);
+      const Schedule& schedule = road.state->schedule;
+      EXPECT_EQ(schedule.counters.built, s.areas.size());
+      EXPECT_EQ(schedule.counters.conflicts, 0u);
+      EXPECT_EQ(schedule.counters.failed, 0u);
+      std::set<Cell> covered;
+      for (const auto& [key, m] : road.store().meshes) covered.insert(m.cells.begin(), m.cells.end());
+      std::set<Cell> asked;
+      for (const auto& area : s.areas) asked.insert(area.begin(), area.end());
+      EXPECT_EQ(covered, asked);
+      EXPECT_GE(road.store().meshes.size(), 2u);
+      const std::vector<std::string> faults = store_faults(road.store());
+      EXPECT_TRUE(faults.empty()) << faults.size() << " faults, the first: " << faults.front();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qm::work
