@@ -3,10 +3,11 @@
 // builder builds it with the real piece build and commits it together with the re-cut of every
 // older piece it takes cells from. Any two stored pieces must then meet along every side they share
 // at the same points with the same heights, and no border vertex of one may lie inside a border
-// edge of the other.
+// edge of the other. And the builder's check before commit covers every cell the build looked at.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -236,6 +237,109 @@ TEST(WorkSeams, NeighbouringPiecesMeetAtTheSamePointsWhateverTheOrder) {
       EXPECT_TRUE(faults.empty()) << faults.size() << " faults, the first: " << faults.front();
     }
   }
+}
+
+// A stored piece over the cells (the stand-in build below reads no mesh).
+void store_piece(Store& store, const std::set<Cell>& cells, std::uint64_t id) {
+  for (const Cell& c : cells) store.cell_map[c] = id;
+  mesh::CellMesh m;
+  m.cells = cells;
+  m.id = id;
+  store.meshes[id] = std::move(m);
+  store.next_key = std::max(store.next_key, id + 1);
+}
+
+// The store, and what happens to it while the stand-in build below runs.
+Store* g_store = nullptr;
+std::function<void(Store&)> g_during_build;
+std::uint64_t g_builds = 0;
+
+// A stand-in for the piece build: the store changes first (the schedule lock is free meanwhile),
+// then comes a flat piece over the request's cells, every older piece cut back to the cells it keeps.
+mesh::MeshPiece changing_build(const mesh::BuildRequest& request, const mesh::BuildSnapshot& snapshot,
+                               const mesh::StopPoll&) {
+  ++g_builds;
+  if (g_during_build) g_during_build(*g_store);
+  mesh::MeshPiece piece;
+  piece.kind = mesh::MeshPiece::Kind::Built;
+  piece.holders = request.holders;
+  mesh::CellMesh mesh;
+  mesh.cells = request.cells;
+  piece.mesh = std::move(mesh);
+  std::set<std::uint64_t> older;
+  for (const Cell& c : request.ring) older.insert(snapshot.holder_map.at(c));
+  for (const std::uint64_t id : older) {
+    mesh::CellMesh kept;
+    for (const Cell& c : snapshot.meshes.at(id).cells)
+      if (!request.ring.contains(c)) kept.cells.insert(c);
+    piece.recut.push_back({id, snapshot.meshes.at(id).cells, kept});
+  }
+  return piece;
+}
+
+TEST(WorkSeams, ACellTheBuildReadsThatChangesMeanwhileIsAConflict) {
+  // The new cell (0, 0) takes in (1, 0) and (2, 0) of piece 1, whose kept cell (3, 0) it borders;
+  // piece 2 holds (3, 1) and (4, 1), across the corner at (192, 64); (-1, 0) is free.
+  struct Case {
+    const char* name;
+    std::function<void(Store&)> change;
+    bool before_build;  // while the group is sampled, else while it is built
+    bool conflict;
+  };
+  const auto evict = [](Store& store, std::uint64_t id) {
+    for (const Cell& c : store.meshes.at(id).cells) store.cell_map.erase(c);
+    store.meshes.erase(id);
+  };
+  const auto give_up = [](Store& store, std::uint64_t id, Cell cell) {  // as another build's re-cut does
+    store.cell_map.erase(cell);
+    store.meshes.at(id).cells.erase(cell);
+  };
+  const Case cases[] = {
+      {"nothing changes", [](Store&) {}, false, false},
+      {"a free cell next to the group gets a piece", [](Store& s) { store_piece(s, {{-1, 0}}, 9); }, true, true},
+      {"a free cell next to the group gets a piece", [](Store& s) { store_piece(s, {{-1, 0}}, 9); }, false, true},
+      {"a free corner cell gets a piece", [](Store& s) { store_piece(s, {{-1, -1}}, 9); }, false, true},
+      {"the piece across the corner is evicted", [&](Store& s) { evict(s, 2); }, true, true},
+      {"the piece across the corner is evicted", [&](Store& s) { evict(s, 2); }, false, true},
+      // Before the build the snapshot copies the piece as it is then.
+      {"the piece across the corner gives a cell up", [&](Store& s) { give_up(s, 2, {4, 1}); }, true, false},
+      {"the piece across the corner gives a cell up", [&](Store& s) { give_up(s, 2, {4, 1}); }, false, true},
+      {"a piece away from the group changes", [&](Store& s) { store_piece(s, {{9, 9}}, 9); }, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.before_build ? ", before the build" : ", during the build"));
+    Road road(mesh::fixture::tilted_plane());
+    road.build = &changing_build;
+    Store& store = road.state->schedule.store;
+    g_store = &store;
+    g_builds = 0;
+    g_during_build = nullptr;
+    {
+      PoisonGuard lock(road.state->schedule_lock);
+      store.theatre = text("Plains");
+      store_piece(store, rect_cells(1, 0, 3, 1), 1);
+      store_piece(store, {{3, 1}, {4, 1}}, 2);
+    }
+    const std::uint64_t job = road.file_job({{0, 0}});
+    road.sample_one();
+    {
+      PoisonGuard lock(road.state->schedule_lock);
+      const SampledGroup& group = road.state->schedule.groups.begin()->second;
+      ASSERT_EQ(group.request->cells, (std::set<Cell>{{0, 0}, {1, 0}, {2, 0}}));
+      ASSERT_EQ(group.request->ring, (std::set<Cell>{{1, 0}, {2, 0}}));
+      if (c.before_build) c.change(store);
+    }
+    if (!c.before_build) g_during_build = c.change;
+    // A conflict seen before the build drops the group, and nothing else is ready.
+    const bool dropped_early = c.conflict && c.before_build;
+    EXPECT_EQ(builder_step(*road.state, road.build), dropped_early ? BuilderStep::Idle : BuilderStep::Built);
+    const Schedule& schedule = road.state->schedule;
+    EXPECT_EQ(schedule.counters.conflicts, c.conflict ? 1u : 0u);
+    EXPECT_EQ(schedule.counters.built, c.conflict ? 0u : 1u);
+    EXPECT_EQ(g_builds, dropped_early ? 0u : 1u);
+    EXPECT_EQ(schedule.jobs.at(job).wanted.empty(), !c.conflict);
+  }
+  g_during_build = nullptr;
 }
 
 }  // namespace

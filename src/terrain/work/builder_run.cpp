@@ -52,6 +52,17 @@ mesh::BuildSnapshot make_build_snapshot(const Store& store, const std::vector<me
 
 namespace {
 
+// Whether every stored piece the build read is still stored under its key with the cells the
+// snapshot copied. A neighbour that another build re-cut (it gave cells up) or that was evicted
+// meanwhile fails it: its border may no longer be the one this piece was seeded from.
+bool sources_unchanged(const Store& store, const mesh::BuildSnapshot& snapshot) {
+  for (const auto& [key, copy] : snapshot.meshes) {
+    const auto entry = store.meshes.find(key);
+    if (entry == store.meshes.end() || entry->second.cells != copy.cells) return false;
+  }
+  return true;
+}
+
 struct Outcome {
   std::optional<mesh::MeshPiece> piece;  // none: the build faulted
 };
@@ -184,8 +195,8 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
 }
 
 // Steps 12 to 15 with the schedule lock held.
-void settle(TerrainState& state, std::uint64_t group_id, Outcome& outcome, std::uint64_t cells,
-            std::uint64_t build_start) {
+void settle(TerrainState& state, std::uint64_t group_id, const mesh::BuildSnapshot& snapshot, Outcome& outcome,
+            std::uint64_t cells, std::uint64_t build_start) {
   Schedule& schedule = state.schedule;
   schedule.store.pins.erase(group_pin_id(group_id));
 
@@ -216,7 +227,7 @@ void settle(TerrainState& state, std::uint64_t group_id, Outcome& outcome, std::
       }
     }
   }
-  if (sound) sound = snapshot_matches(store, piece.holders);
+  if (sound) sound = snapshot_matches(store, piece.holders) && sources_unchanged(store, snapshot);
   if (!sound) {
     ++schedule.counters.conflicts;
     return;
@@ -276,7 +287,7 @@ BuilderStep builder_step(TerrainState& state, PieceBuild build) {
   }
 
   lock.lock();
-  settle(state, group_id, outcome, request.cells.size(), build_start);
+  settle(state, group_id, snapshot, outcome, request.cells.size(), build_start);
   lock.unlock();
 
   notify_all(state);
