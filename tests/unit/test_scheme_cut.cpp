@@ -147,6 +147,55 @@ TEST(SchemeCut, OlderVerticesNearTheBorderMergeIntoIt) {
   for (const auto& v : cut->vertices) EXPECT_LE(v[0], 64.0);
 }
 
+// The mesh with p as its first vertex, the triangle that holds p split at it.
+CellMesh with_vertex_first(const CellMesh& m, const std::array<double, 3>& p) {
+  CellMesh out = m;
+  out.vertices.insert(out.vertices.begin(), p);
+  out.triangles.clear();
+  bool split = false;
+  for (auto t : m.triangles) {
+    for (auto& i : t) ++i;
+    const auto inside = [&](std::uint64_t a, std::uint64_t b) {
+      const auto &u = out.vertices[a], &v = out.vertices[b];
+      return (v[0] - u[0]) * (p[1] - u[1]) - (v[1] - u[1]) * (p[0] - u[0]) >= 0.0;
+    };
+    if (split || !inside(t[0], t[1]) || !inside(t[1], t[2]) || !inside(t[2], t[0])) {
+      out.triangles.push_back(t);
+      continue;
+    }
+    split = true;
+    for (int k = 0; k < 3; ++k) {
+      const std::array<std::uint64_t, 3> part{t[k], t[(k + 1) % 3], 0};
+      if (signed_area(out, part) > 0.0) out.triangles.push_back(part);
+    }
+  }
+  EXPECT_TRUE(split);
+  return out;
+}
+
+TEST(SchemeCut, TheMergeNeverMovesAVertexOffTheOlderPiecesCellLines) {
+  // An older vertex within 0.001 of a vertex on the piece's outer border comes first in the list:
+  // the border vertex stays where it is and the other merges into it.
+  struct Case {
+    const char* name;
+    std::array<double, 3> border, intruder;
+  };
+  const Case cases[] = {
+      {"a cell corner", {0, 0, height(0, 0)}, {0.000421, 0, 7}},
+      {"a point of a side", {0, 32, height(0, 32)}, {0.0003, 32.0004, 7}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const CellMesh older = with_vertex_first(lattice_mesh({{0, 0}, {1, 0}}, 16), c.intruder);
+    ASSERT_TRUE(has_vertex(older, c.border));
+    const auto cut = scheme_build_cut(older, {{1, 0}});
+    ASSERT_TRUE(cut.has_value());
+    expect_covers(*cut, {{0, 0}});
+    EXPECT_TRUE(has_vertex(*cut, c.border));
+    EXPECT_FALSE(has_vertex(*cut, c.intruder));
+  }
+}
+
 TEST(SchemeCut, RefusedPositionsAndBrokenIndicesAreFaults) {
   CellMesh older = lattice_mesh({{0, 0}, {1, 0}}, 32);
   older.vertices.push_back({1e-50, 3, 0});

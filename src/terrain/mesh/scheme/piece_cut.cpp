@@ -36,6 +36,15 @@ std::optional<std::int64_t> offset_key(std::int64_t k, int d) {
   return k + d;
 }
 
+// How many cell lines (x or y a multiple of 64) pass through the point: 2 on a cell corner.
+int cell_lines_through(const std::array<double, 3>& v) {
+  const auto on_line = [](double c) {
+    const double scaled = c * 0.015625;
+    return std::floor(scaled) == scaled;  // false for NaN
+  };
+  return (on_line(v[0]) ? 1 : 0) + (on_line(v[1]) ? 1 : 0);
+}
+
 struct CutState {
   std::vector<std::array<double, 3>> vertices;
   HashMap<ThousandthKey, std::uint64_t> index;
@@ -119,12 +128,18 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     chains.push_back(std::move(chain));
   }
 
-  // 5. Inner vertices: the older vertices in or within 1e-6 of a kept cell.
+  // 5. Inner vertices: the older vertices in or within 1e-6 of a kept cell. Those on a cell corner
+  // go first, then those on a cell line, then the rest: a vertex within 0.001 of one on the older
+  // piece's outer border merges into it, and never moves the border off its line, which would
+  // open a sliver against the piece across.
   std::vector<std::uint64_t> vertex_map(older.vertices.size(), kNone);
-  for (std::size_t i = 0; i < older.vertices.size(); ++i) {
-    const auto& v = older.vertices[i];
-    if ((lattice_cells_at(grid, v[0], v[1]) & kAnyCell) == 0) continue;
-    vertex_map[i] = state.merge(v);
+  for (const int lines : {2, 1, 0}) {
+    for (std::size_t i = 0; i < older.vertices.size(); ++i) {
+      const auto& v = older.vertices[i];
+      if (cell_lines_through(v) != lines) continue;
+      if ((lattice_cells_at(grid, v[0], v[1]) & kAnyCell) == 0) continue;
+      vertex_map[i] = state.merge(v);
+    }
   }
 
   // 6. Border constraints along the chains.
