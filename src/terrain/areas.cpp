@@ -201,12 +201,18 @@ Parsed<HaveRanges> parse_have(std::string_view raw, std::uint64_t current_epoch)
   std::uint64_t epoch = 0;
   std::from_chars(epoch_text.data(), epoch_text.data() + epoch_text.size(), epoch, 16);
   if (epoch != current_epoch) return result;
+  result.value = merged_ranges(std::move(ranges));
+  return result;
+}
+
+HaveRanges merged_ranges(std::vector<HaveRange> ranges) {
   std::sort(ranges.begin(), ranges.end(), [](const HaveRange& x, const HaveRange& y) {
     return x.first != y.first ? x.first < y.first : x.last < y.last;
   });
+  HaveRanges merged;
   for (const HaveRange& r : ranges) {
-    if (!result.value.empty()) {
-      HaveRange& previous = result.value.back();
+    if (!merged.empty()) {
+      HaveRange& previous = merged.back();
       const std::uint64_t next =
           previous.last == std::numeric_limits<std::uint64_t>::max() ? previous.last : previous.last + 1;
       if (r.first <= next) {
@@ -214,9 +220,9 @@ Parsed<HaveRanges> parse_have(std::string_view raw, std::uint64_t current_epoch)
         continue;
       }
     }
-    result.value.push_back(r);
+    merged.push_back(r);
   }
-  return result;
+  return merged;
 }
 
 }  // namespace qm

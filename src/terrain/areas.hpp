@@ -57,6 +57,9 @@ Parsed<AreaList> parse_areas(std::string_view raw);
 // current one. "%3A" and "%2C" (either case) are decoded first.
 Parsed<HaveRanges> parse_have(std::string_view raw, std::uint64_t current_epoch);
 
+// The ranges sorted and merged: overlapping and adjacent ranges become one.
+HaveRanges merged_ranges(std::vector<HaveRange> ranges);
+
 // An optional "-" followed by 1 to 9 decimal digits and nothing else.
 std::optional<std::int64_t> parse_small_int(std::string_view text);
 

@@ -99,7 +99,7 @@ class FakeTerrain final : public StreamTerrain {
   bool gone = false;
   std::deque<PieceCopy> pins;
   std::uint64_t total = 0, done = 0, failed = 0;
-  std::set<std::uint32_t> held;
+  std::set<std::uint32_t> owners;
   std::uint64_t last_pending_bytes = 0;
   AskedPointsLog log;
   std::optional<BlockFitMap> fits_answer;
@@ -156,11 +156,8 @@ class FakeTerrain final : public StreamTerrain {
     t.done = done;
     t.failed = failed;
     t.pins_left = pins.size();
+    if (t.pins_left == 0 && done == total && failed == 0) t.owners = owners;
     return t;
-  }
-  std::set<std::uint32_t> held_ids(std::uint64_t) override {
-    std::lock_guard g(m);
-    return held;
   }
   AskedBatches asked_since(std::uint64_t after, std::string_view theatre) override { return log.since(after, theatre); }
   std::optional<BlockFitMap> block_fits(std::string_view, const std::vector<BlockKey>&, std::chrono::nanoseconds) override {
@@ -355,7 +352,7 @@ TEST(StreamSession, JobPiecesStatesDropAndComplete) {
   terrain.total = 2;
   terrain.done = 1;
   terrain.pins = {square_piece(6), square_piece(7)};
-  terrain.held = {6, 7};
+  terrain.owners = {6, 7};
   StreamRegistry registry;
   StreamPlan plan = tm_plan(3);
   plan.squares_total = 2;
@@ -395,12 +392,52 @@ TEST(StreamSession, FailedSquaresSendNoDrop) {
   EXPECT_EQ(run.got.frames[1].payload, "{\"end\":\"complete\",\"failed\":2}");
 }
 
+// The page holds its have ranges and every piece the stream sent it; the drop names those that no
+// requested cell is owned by any more, such as a piece sent earlier in the stream and re-cut since.
+TEST(StreamSession, TheDropCoversThePiecesSentInTheStreamToo) {
+  struct Case {
+    HaveRanges have;
+    std::vector<std::uint64_t> sent;
+    std::set<std::uint32_t> owners;
+    const char* drop;  // none: no drop record
+  };
+  const std::vector<Case> cases = {
+      {{}, {6, 7}, {6, 7}, nullptr},        // a fresh page that keeps all it got
+      {{}, {6, 7}, {7}, "6"},               // 6 was re-cut into 7 after it was sent
+      {{{2, 3}}, {6, 7}, {3, 7}, "2,6"},    // one held piece and one sent piece are gone
+      {{{5, 6}}, {7}, {7}, "5-6"},          // held ids next to a sent one make one range
+      {{{5, 9}}, {6, 7}, {6, 7}, "5,8-9"},  // sent ids inside the have ranges change nothing
+  };
+  for (const Case& c : cases) {
+    FakeTerrain terrain;
+    terrain.phase_value = running("Caucasus");
+    terrain.total = 1;
+    terrain.done = 1;
+    for (const std::uint64_t id : c.sent) terrain.pins.push_back(square_piece(id));
+    terrain.owners = c.owners;
+    StreamRegistry registry;
+    StreamPlan plan = tm_plan(3);
+    MeshRequest request = request_of("Caucasus");
+    request.have = c.have;
+    const StreamRun run = run_stream(terrain, plan, request, registry);
+    EXPECT_STREQ(run.end.reason, "complete");
+    const std::vector<std::string> drops = run.got.json(2);
+    if (c.drop) {
+      ASSERT_EQ(drops.size(), 1u) << c.drop;
+      EXPECT_EQ(drops[0], std::string("{\"drop\":\"") + c.drop + "\"}");
+    } else {
+      EXPECT_TRUE(drops.empty()) << drops.front();
+    }
+  }
+}
+
 TEST(StreamSession, AnUnconvertiblePieceWaitsOwedUntilItsFitArrives) {
   FakeTerrain terrain;
   terrain.phase_value = running("Caucasus");
   terrain.total = 1;
   terrain.done = 1;
   terrain.pins = {square_piece(9)};
+  terrain.owners = {9};
   StreamRegistry registry;
   StreamPlan plan;
   plan.job_id = 4;

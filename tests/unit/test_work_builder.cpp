@@ -2,10 +2,13 @@
 // stopped and faulted builds, the one-build-at-a-time rule, and the owner table's square limit.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "module/fault.hpp"
 #include "terrain/work/builder_run.hpp"
@@ -64,6 +67,7 @@ struct BuilderFixture {
     for (const Cell& c : cells) {
       job.wanted.insert(c);
       job.squares.insert(c);
+      job.requested.insert(c);
     }
     job.square_count = job.squares.square_count();
     schedule.jobs[id] = std::move(job);
@@ -231,10 +235,10 @@ TEST(WorkBuilder, AFaultInTheBuildGivesTheGroupUpAndTheBuilderGoesOn) {
   EXPECT_EQ(f.schedule.counters.built, 1u);
 }
 
-TEST(WorkBuilder, ARecutPieceKeepsItsKeyAndAnEmptiedOneGoes) {
+TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
   BuilderFixture f;
   Store& store = f.schedule.store;
-  // Two older pieces: 0 over (1,0),(2,0); 1 over (3,0).
+  // Two older pieces: 0 over (1,0),(2,0); 1 over (3,0); both owned in the owner table.
   mesh::CellMesh a;
   a.id = 0;
   a.cells = {{1, 0}, {2, 0}};
@@ -246,10 +250,22 @@ TEST(WorkBuilder, ARecutPieceKeepsItsKeyAndAnEmptiedOneGoes) {
   store.cell_map[{1, 0}] = 0;
   store.cell_map[{2, 0}] = 0;
   store.cell_map[{3, 0}] = 1;
+  OwnerSquare& owned = store.owners[*store.theatre][Square{0, 0}];
+  owned.ids[cell_bit({1, 0})] = {0, kNoOwner};
+  owned.ids[cell_bit({2, 0})] = {0, kNoOwner};
+  owned.ids[cell_bit({3, 0})] = {1, kNoOwner};
   store.next_key = 2;
   store.stamps[0] = 1;
   store.stamps[1] = 1;
-  f.add_job(1, {{0, 0}, {1, 0}, {2, 0}, {3, 0}});
+  // Job 1's page holds piece 0 already (its cells are not in the job's squares); job 2 still
+  // has key 0 on its pins, unsent; job 3 asked only for cell (0,0); job 4 only for (1,0).
+  f.add_job(1, {{0, 0}});
+  f.schedule.jobs.at(1).requested.insert({1, 0});
+  f.schedule.jobs.at(1).requested.insert({2, 0});
+  f.add_job(2, {{1, 0}});
+  f.schedule.jobs.at(2).pins = {0};
+  f.add_job(3, {{0, 0}});
+  f.add_job(4, {{1, 0}});
   f.add_group(5, {{0, 0}, {2, 0}, {3, 0}}, kGroupSampled, {{2, 0}, {3, 0}});
   g_build = [](const mesh::BuildRequest& r, const mesh::BuildSnapshot& s, const mesh::StopPoll&) {
     EXPECT_EQ(s.holder_map.size(), 2u);
@@ -263,18 +279,41 @@ TEST(WorkBuilder, ARecutPieceKeepsItsKeyAndAnEmptiedOneGoes) {
   };
   builder_step(*f.state, &stand_in);
   EXPECT_EQ(f.schedule.counters.built, 1u);
+
+  // The re-cut of piece 0 is key 2, the new piece key 3; keys 0 and 1 are gone with their stamps.
   ASSERT_EQ(store.meshes.size(), 2u);
-  EXPECT_EQ(store.meshes.at(0).cells, (std::set<Cell>{{1, 0}}));
-  EXPECT_FALSE(store.meshes.contains(1));
-  EXPECT_FALSE(store.stamps.contains(1));
-  EXPECT_EQ(store.cell_map.at({1, 0}), 0u);
-  EXPECT_EQ(store.cell_map.at({2, 0}), 2u);
-  EXPECT_EQ(store.cell_map.at({3, 0}), 2u);
-  // New keys are stamped before kept ones.
-  EXPECT_LT(store.stamps.at(2), store.stamps.at(0));
-  // Cell (3, 0) was owned by piece 1, now gone: the new piece names it as replaced.
+  EXPECT_EQ(store.meshes.at(2).cells, (std::set<Cell>{{1, 0}}));
+  EXPECT_EQ(store.meshes.at(2).id, 2u);
+  EXPECT_EQ(store.meshes.at(3).cells, (std::set<Cell>{{0, 0}, {2, 0}, {3, 0}}));
+  EXPECT_EQ(store.meshes.at(3).id, 3u);
+  EXPECT_EQ(store.next_key, 4u);
+  for (const std::uint64_t gone : {0u, 1u}) {
+    EXPECT_FALSE(store.meshes.contains(gone));
+    EXPECT_FALSE(store.stamps.contains(gone));
+  }
+  EXPECT_EQ(store.cell_map.at({1, 0}), 2u);
+  EXPECT_EQ(store.cell_map.at({2, 0}), 3u);
+  EXPECT_EQ(store.cell_map.at({3, 0}), 3u);
+  // The new piece is stamped before the re-cut.
+  EXPECT_LT(store.stamps.at(3), store.stamps.at(2));
+  // Each cell names only the mesh that covers it now: no page keeps a replaced piece.
   const OwnerSquare& square = store.owners.at("Plains").at(Square{0, 0});
-  EXPECT_EQ(square.ids[cell_bit({3, 0})][0], 2u);
+  const std::array<std::uint32_t, 2> recut{2, kNoOwner}, built{3, kNoOwner};
+  EXPECT_EQ(square.ids[cell_bit({1, 0})], recut);
+  EXPECT_EQ(square.ids[cell_bit({2, 0})], built);
+  EXPECT_EQ(square.ids[cell_bit({3, 0})], built);
+  // Every job whose request covers a cell of a stored mesh pins it, the new piece first.
+  const auto pins = [&](std::uint64_t job) {
+    const std::deque<std::uint64_t>& p = f.schedule.jobs.at(job).pins;
+    return std::vector<std::uint64_t>(p.begin(), p.end());
+  };
+  EXPECT_EQ(pins(1), (std::vector<std::uint64_t>{3, 2}));
+  EXPECT_EQ(pins(2), (std::vector<std::uint64_t>{0, 2}));  // the dead key is skipped when taken
+  EXPECT_EQ(pins(3), (std::vector<std::uint64_t>{3}));
+  EXPECT_EQ(pins(4), (std::vector<std::uint64_t>{2}));
+  // Only the new piece is measured as a group.
+  EXPECT_EQ(f.schedule.measured_groups, 1u);
+  EXPECT_EQ(f.schedule.measured_bytes, entry_bytes(store.meshes.at(3)));
 }
 
 TEST(WorkBuilder, ARecutOfAPieceThatChangedMeanwhileIsAConflict) {

@@ -58,6 +58,7 @@ struct SamplerFixture {
     for (const Cell& c : cells) {
       job.wanted.insert(c);
       job.squares.insert(c);
+      job.requested.insert(c);
     }
     job.square_count = job.squares.square_count();
     state->schedule.jobs[id] = std::move(job);
@@ -275,6 +276,7 @@ TEST(WorkSampler, BothWorkersRunUntilAStopEndsThem) {
     for (const Cell& c : mesh::fixture::rect_cells(-2, -2, 4, 3)) {
       job.wanted.insert(c);
       job.squares.insert(c);
+      job.requested.insert(c);
     }
     state->schedule.jobs[1] = std::move(job);
   }

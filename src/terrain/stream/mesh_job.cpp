@@ -15,7 +15,6 @@ std::optional<std::string> open_job_stream(MeshStreamStart& stream, JobArea area
 
   auto hold = std::make_shared<MeshJobHold>();
   hold->job_id = opened.job_id;
-  hold->wanted = std::move(opened.request_squares);
   hold->lease = std::move(opened.lease);
   hold->ticket = std::move(opened.ticket);
 

@@ -25,7 +25,6 @@ struct JobArea {
 // What a job stream holds of its job until it ends.
 struct MeshJobHold {
   std::uint64_t job_id = 0;
-  SquareMask wanted;  // every cell the request asked for
   // Declared in this order so that the ticket is released before the lease.
   JobLease lease;
   JobTicket ticket;

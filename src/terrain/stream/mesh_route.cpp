@@ -160,7 +160,7 @@ StreamEnd run_mesh_stream(platform::Socket& socket, MeshStreamStart start, serve
       stream_registry().stream_ended(id, "reset", now_ns());
       end = StreamEnd{"reset", false};
     } else {
-      WorkStreamTerrain terrain(server.stats, start.job);
+      WorkStreamTerrain terrain(server.stats);
       end = stream_session(socket, start.head, start.request, start.plan, terrain, stream_registry(), server.stop,
                            server.config.stream_beat);
     }

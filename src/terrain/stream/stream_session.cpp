@@ -100,6 +100,7 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
       terrain.asked_since(std::numeric_limits<std::uint64_t>::max(), request.theatre).counter;
   std::uint64_t last_change = terrain.change_counter();
   std::vector<PieceCopy> pending;
+  std::set<std::uint32_t> sent_ids;  // the ids of the piece frames this stream sent
   std::uint64_t pieces_since_state = 0;
   const bool has_job = plan.job_id.has_value();
 
@@ -175,6 +176,7 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
     for (PieceCopy& piece : work) {
       if (std::optional<std::string> payload = piece_payload(piece, conversion)) {
         write_frame(buffer, FrameKind::piece, *payload);
+        sent_ids.insert(static_cast<std::uint32_t>(piece.id));
         pieces_since_state += 1;
         made_piece = true;
       } else {
@@ -193,7 +195,10 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
 
     // Counts, completion and the beat.
     const std::uint64_t owed = pending.size() + turn.pins_left;
-    const bool complete = turn.done == turn.total && owed == 0 && (!probe_deadline || now >= *probe_deadline);
+    // A job stream completes only on a turn that also read its owners: no piece can have reached
+    // the job between the counts and the ids the drop record is made of.
+    const bool complete = turn.done == turn.total && owed == 0 && (!probe_deadline || now >= *probe_deadline) &&
+                          (!has_job || turn.failed != 0 || turn.owners);
     const bool beat = now >= next_beat;
     if (beat) next_beat = now + beat_ns;
     if (!has_job && std::strcmp(word, "meshing") == 0) word = "idle";
@@ -204,9 +209,14 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
     }
 
     if (complete) {
-      if (has_job && turn.failed == 0 && !request.have.empty()) {
-        if (std::optional<std::string> drop = drop_record(request.have, terrain.held_ids(*plan.job_id)))
-          write_frame(buffer, FrameKind::drop, *drop);
+      // The page holds what it named in its have ranges and what this stream sent it; of those,
+      // the ids no requested cell is owned by any more are dropped (also pieces sent earlier in
+      // this stream and re-cut since).
+      if (has_job && turn.failed == 0) {
+        HaveRanges held = request.have;
+        for (const std::uint32_t id : sent_ids) held.push_back({id, id});
+        held = merged_ranges(std::move(held));
+        if (std::optional<std::string> drop = drop_record(held, *turn.owners)) write_frame(buffer, FrameKind::drop, *drop);
       }
       write_frame(buffer, FrameKind::end, end_complete_record(turn.failed));
     }

@@ -6,13 +6,11 @@
 #include "module/host_state.hpp"
 #include "terrain/blocks.hpp"
 #include "terrain/stream/cell_lookups.hpp"
-#include "terrain/stream/mesh_job.hpp"
 #include "terrain/work/worker_message.hpp"
 
 namespace qm {
 
-WorkStreamTerrain::WorkStreamTerrain(ModuleStats& stats, std::shared_ptr<MeshJobHold> job)
-    : stats_(stats), state_(terrain_state()), job_(std::move(job)) {}
+WorkStreamTerrain::WorkStreamTerrain(ModuleStats& stats) : stats_(stats), state_(terrain_state()) {}
 
 MissionPhase WorkStreamTerrain::phase() { return mission_phase(stats_); }
 
@@ -28,6 +26,20 @@ std::uint64_t WorkStreamTerrain::wait_for_change(std::uint64_t last_seen, std::u
   if (deadline > now) std::this_thread::sleep_for(std::chrono::nanoseconds(deadline - now));
   return last_seen;
 }
+
+namespace {
+
+// The ids the owner table of the store's theatre names for the cells; none without a table.
+std::set<std::uint32_t> owner_ids(const Store& store, const SquareMask& cells) {
+  std::set<std::uint32_t> ids;
+  if (!store.theatre) return ids;
+  const auto table = store.owners.find(*store.theatre);
+  if (table == store.owners.end()) return ids;
+  for (const std::uint32_t id : owner_ids_of_cells(table->second, mask_cells(cells))) ids.insert(id);
+  return ids;
+}
+
+}  // namespace
 
 JobTurn WorkStreamTerrain::job_turn(std::uint64_t job_id, const StreamControl& control, std::uint64_t pending_bytes) {
   JobTurn turn;
@@ -70,23 +82,13 @@ JobTurn WorkStreamTerrain::job_turn(std::uint64_t job_id, const StreamControl& c
     turn.done = job.squares_done();
     turn.failed = job.failed_squares.size();
     turn.pins_left = job.pins.size();
+    if (turn.pins_left == 0 && turn.done == turn.total && turn.failed == 0) {
+      turn.owners = owner_ids(store, job.requested);
+    }
     freed = was_over && !over_budget(schedule, job_id);
   }
   if (freed) unpark_workers(*state_);
   return turn;
-}
-
-std::set<std::uint32_t> WorkStreamTerrain::held_ids(std::uint64_t) {
-  std::set<std::uint32_t> held;
-  if (!state_ || !job_) return held;
-  const std::vector<Cell> cells = mask_cells(job_->wanted);
-  PoisonGuard guard(state_->schedule_lock);
-  const Store& store = state_->schedule.store;
-  if (!store.theatre) return held;
-  const auto table = store.owners.find(*store.theatre);
-  if (table == store.owners.end()) return held;
-  for (const std::uint32_t id : owner_ids_of_cells(table->second, cells)) held.insert(id);
-  return held;
 }
 
 AskedBatches WorkStreamTerrain::asked_since(std::uint64_t after, std::string_view theatre) {

@@ -11,18 +11,15 @@
 
 namespace qm {
 
-struct MeshJobHold;
-
 class WorkStreamTerrain final : public StreamTerrain {
  public:
-  WorkStreamTerrain(ModuleStats& stats, std::shared_ptr<MeshJobHold> job);
+  explicit WorkStreamTerrain(ModuleStats& stats);
 
   MissionPhase phase() override;
   std::optional<std::string> worker_message() override;
   std::uint64_t change_counter() override;
   std::uint64_t wait_for_change(std::uint64_t last_seen, std::uint64_t deadline) override;
   JobTurn job_turn(std::uint64_t job_id, const StreamControl& control, std::uint64_t pending_bytes) override;
-  std::set<std::uint32_t> held_ids(std::uint64_t job_id) override;
   AskedBatches asked_since(std::uint64_t after, std::string_view theatre) override;
   std::optional<BlockFitMap> block_fits(std::string_view theatre, const std::vector<BlockKey>& keys,
                                         std::chrono::nanoseconds wait) override;
@@ -30,7 +27,6 @@ class WorkStreamTerrain final : public StreamTerrain {
  private:
   ModuleStats& stats_;
   TerrainStateRef state_;  // null before the terrain work exists
-  std::shared_ptr<MeshJobHold> job_;
 };
 
 // The worker message of the terrain work, if it exists and holds one.

@@ -113,13 +113,28 @@ void forget_owner_squares(Schedule& schedule) {
 }
 
 // Step 15: the piece enters the store.
+//
+// A key names one mesh for as long as it lives: the bytes a page received under a piece id never
+// change. An older piece that the build re-cut gives up cells, so its mesh changes: the re-cut
+// mesh is stored under a new key and the old key goes, like the key of a piece that kept no cell.
+// Every cell of a stored mesh then names that mesh alone in the owner table, so a page that
+// still holds the old id is told to drop it at the end of its next complete stream, and every
+// job whose request covers a cell of the re-cut mesh pins it, whether or not its page held the
+// older piece.
 void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& piece, std::uint64_t cells,
             std::uint64_t build_start) {
   Schedule& schedule = state.schedule;
   Store& store = schedule.store;
-  std::vector<std::uint64_t> new_keys;
-  std::vector<std::uint64_t> kept_keys;
-  std::vector<std::uint64_t> dropped_keys;
+  std::optional<std::uint64_t> piece_key;   // the new piece's own mesh
+  std::vector<std::uint64_t> recut_keys;    // the re-cut meshes of older pieces
+  std::vector<std::uint64_t> dropped_keys;  // the older pieces' keys, all gone
+  const auto store_mesh = [&store](mesh::CellMesh mesh) {
+    const std::uint64_t key = store.next_key++;
+    mesh.id = key;
+    for (const Cell& cell : mesh.cells) store.cell_map[cell] = key;
+    store.meshes[key] = std::move(mesh);
+    return key;
+  };
   {
     SpanTimer span("scheme.commit");
     for (mesh::RecutPiece& recut : piece.recut) {
@@ -128,26 +143,17 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
         for (const Cell& cell : entry->second.cells) store.cell_map.erase(cell);
         store.meshes.erase(entry);
       }
-      if (recut.mesh) {
-        recut.mesh->id = recut.id;
-        for (const Cell& cell : recut.mesh->cells) store.cell_map[cell] = recut.id;
-        store.meshes[recut.id] = std::move(*recut.mesh);
-        kept_keys.push_back(recut.id);
-      } else {
-        dropped_keys.push_back(recut.id);
-      }
+      dropped_keys.push_back(recut.id);
+      if (recut.mesh) recut_keys.push_back(store_mesh(std::move(*recut.mesh)));
     }
-    if (piece.mesh) {
-      const std::uint64_t key = store.next_key++;
-      piece.mesh->id = key;
-      for (const Cell& cell : piece.mesh->cells) store.cell_map[cell] = key;
-      store.meshes[key] = std::move(*piece.mesh);
-      new_keys.push_back(key);
-    }
+    if (piece.mesh) piece_key = store_mesh(std::move(*piece.mesh));
   }
+  std::vector<std::uint64_t> stored_keys;  // the new piece first, then the re-cuts
+  if (piece_key) stored_keys.push_back(*piece_key);
+  stored_keys.insert(stored_keys.end(), recut_keys.begin(), recut_keys.end());
 
   ++store.stamp_counter;
-  for (const std::uint64_t key : new_keys) {
+  for (const std::uint64_t key : stored_keys) {
     const mesh::CellMesh& mesh = store.meshes.at(key);
     if (mesh.cells.empty()) continue;
     const std::uint32_t id = static_cast<std::uint32_t>(mesh.id);
@@ -155,33 +161,28 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
     for (const Cell& cell : mesh.cells) {
       OwnerSquare& record = squares[square_of(cell)];
       record.stamp = store.stamp_counter;
-      std::array<std::uint32_t, 2>& ids = record.ids[cell_bit(cell)];
-      if (ids[0] == id) continue;
-      if (ids[0] == kNoOwner || store.meshes.contains(ids[0])) {
-        ids = {id, kNoOwner};
-      } else {
-        ids = {id, ids[0]};
-      }
+      // The piece a cell had before holds other bytes than this mesh: a page must not keep it.
+      record.ids[cell_bit(cell)] = {id, kNoOwner};
     }
   }
 
-  for (const auto* keys : {&new_keys, &kept_keys}) {
-    for (const std::uint64_t key : *keys) store.stamps[key] = ++store.stamp_counter;
-  }
+  for (const std::uint64_t key : stored_keys) store.stamps[key] = ++store.stamp_counter;
   for (const std::uint64_t key : dropped_keys) store.stamps.erase(key);
 
   forget_owner_squares(schedule);
 
-  for (const std::uint64_t key : new_keys) {
-    const mesh::CellMesh& mesh = store.meshes.at(key);
+  if (piece_key) {
     ++schedule.measured_groups;
-    schedule.measured_bytes += entry_bytes(mesh);
+    schedule.measured_bytes += entry_bytes(store.meshes.at(*piece_key));
+  }
+  for (const std::uint64_t key : stored_keys) {
+    const mesh::CellMesh& mesh = store.meshes.at(key);
     for (auto& [job_id, job] : schedule.jobs) {
       if (!same_theatre(job.theatre, group.theatre)) continue;
       if (!job.retry) {
-        const bool wants = std::any_of(mesh.cells.begin(), mesh.cells.end(),
-                                       [&](const Cell& cell) { return job.squares.contains(cell); });
-        if (wants) job.pins.push_back(key);
+        const bool covers = std::any_of(mesh.cells.begin(), mesh.cells.end(),
+                                        [&](const Cell& cell) { return job.requested.contains(cell); });
+        if (covers) job.pins.push_back(key);
       }
       for (const Cell& cell : mesh.cells) job.wanted.erase(cell);
     }

@@ -69,6 +69,7 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
     // Cells whose pieces the page holds already stay out of the job.
     Job job;
     job.theatre = theatre;
+    job.requested = request_squares;
     const OwnerSquares* owners = nullptr;
     if (store.theatre && !store.owners.empty()) {
       const auto found = store.owners.find(*store.theatre);

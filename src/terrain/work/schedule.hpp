@@ -35,6 +35,7 @@ struct Job {
   std::set<Square> failed_squares;       // squares with a wanted cell of a failed group
   std::uint8_t held_back = 0;            // 1 while over its byte budget
   SquareMask squares;                    // the requested cells the page does not hold yet
+  SquareMask requested;                  // every requested cell: the job pins every mesh over one
   std::uint64_t square_count = 0;        // squares of `squares`
   std::set<Cell> recorded_cells;         // requested cells whose build failed before
   // Squares not finished yet: those that still have a wanted cell.

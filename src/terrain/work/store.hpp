@@ -31,7 +31,9 @@ struct PinRecord {
 inline constexpr std::uint32_t kNoOwner = 0xFFFFFFFFu;
 
 // The piece ids that own the cells of one square: per cell (bit numbering of SquareMask) the piece
-// that covers it now and the one it replaced; kNoOwner for none.
+// that covers it (or covered it last, when the store let it go) and a second id that a page holding
+// it may keep as well; kNoOwner for none. The builder leaves the second id none: a mesh that
+// replaces another holds other bytes, so a page must not keep the one it replaced.
 struct OwnerSquare {
   std::uint64_t stamp = 0;  // the stamp of the last commit that covered the square
   std::array<std::array<std::uint32_t, 2>, 1024> ids;
