@@ -70,7 +70,7 @@ const char* constrained_position_refusal(double x, double y) {
 struct ConstrainedTriangulation::Library {
   Cdt cdt;
   std::vector<VertexHandle> by_id;  // the vertex of every id handed out
-  FaceHandle hint;
+  VertexHandle last;                // the vertex inserted last: where the next point is looked for
 
   VertexHandle handle(std::uint64_t id) const {
     if (id >= by_id.size()) fault("index out of range");
@@ -220,8 +220,9 @@ std::uint64_t ConstrainedTriangulation::insert(double x, double y, double z) {
   Library& lib = *library_;
   const std::size_t before = lib.cdt.number_of_vertices();
   if (before >= kMostElements) fault(kTooMany);
-  const VertexHandle v = lib.cdt.insert(LibraryPoint(x + 0.0, y + 0.0), lib.hint);
-  lib.hint = v->face();
+  const FaceHandle start = lib.last != VertexHandle() ? lib.last->face() : FaceHandle();
+  const VertexHandle v = lib.cdt.insert(LibraryPoint(x + 0.0, y + 0.0), start);
+  lib.last = v;
   VertexInfo& info = v->info();
   if (info.id == kNoVertex) {
     info.id = lib.next_id();
