@@ -68,6 +68,19 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   return p;
 }
 
+BuildRequest sampled_request(const std::set<Cell>& cells, const Terrain& terrain) {
+  FakeHost host(terrain);
+  Pipeline p = run_pipeline(cells, host);
+  BuildRequest r;
+  for (const Cell& c : cells) r.holders.push_back(CellHolder{c.first, c.second, std::nullopt});
+  r.sampling = std::move(p.run);
+  r.phase = 1;
+  r.refined = std::move(p.refined);
+  r.refine_done = 1;
+  r.cells = cells;
+  return r;
+}
+
 SurfaceError surface_error(const Pipeline& p, const Terrain& terrain) {
   SurfaceError out;
   double sum = 0.0;

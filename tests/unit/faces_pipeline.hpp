@@ -10,6 +10,7 @@
 #include "terrain/mesh/faces.hpp"
 #include "terrain/mesh/refine_pass.hpp"
 #include "terrain/mesh/sampling_run.hpp"
+#include "terrain/mesh/scheme/piece_build.hpp"
 #include "terrain_fixture.hpp"
 
 namespace qm::mesh::fixture {
@@ -26,6 +27,9 @@ struct Pipeline {
 };
 
 Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host);
+
+// A sampled and refined build request over the cells, as the sampler files it (no older holders).
+BuildRequest sampled_request(const std::set<Cell>& cells, const Terrain& terrain);
 
 struct SurfaceError {
   double worst = 0.0;

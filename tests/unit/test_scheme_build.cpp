@@ -23,26 +23,13 @@ namespace {
 
 using fixture::FakeHost;
 using fixture::rect_cells;
+using fixture::sampled_request;
 
 std::uint64_t span_count(const char* name) {
   for (const auto& e : thread_span_table()) {
     if (std::strcmp(e.name, name) == 0) return e.count;
   }
   return 0;
-}
-
-// A sampled and refined request over the cells, as the sampler files it.
-BuildRequest sampled_request(const std::set<Cell>& cells, const fixture::Terrain& terrain) {
-  FakeHost host(terrain);
-  fixture::Pipeline p = fixture::run_pipeline(cells, host);
-  BuildRequest r;
-  for (const Cell& c : cells) r.holders.push_back(CellHolder{c.first, c.second, std::nullopt});
-  r.sampling = std::move(p.run);
-  r.phase = 1;
-  r.refined = std::move(p.refined);
-  r.refine_done = 1;
-  r.cells = cells;
-  return r;
 }
 
 using qm::testing::fault_text;

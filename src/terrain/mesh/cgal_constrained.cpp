@@ -1,7 +1,20 @@
 // The constrained Delaunay triangulation behind constrained.hpp: exact predicates (filtered floating
 // point, exact multi-precision fallback, no GMP), built with strict rounding (this file is compiled
-// with -frounding-math, see CMakeLists.txt). Crossing points of constraint edges are constructed in
-// floating point.
+// with -frounding-math, see CMakeLists.txt).
+//
+// The library never constructs a point here: it is told that constraint edges do not cross, and it
+// is handed every constraint only in pieces that cross no constraint edge (it still splits them at
+// vertices on them). Where a new constraint crosses a constraint edge, this file picks the vertex
+// both are split at and replaces them by pieces through it, each piece then added the same way:
+// - an end of either within a few units in the last place of the other (a crossing at a very
+//   shallow angle, or right next to an end), so that nearly parallel pieces meet at their vertices
+//   rather than crossing each other again and again;
+// - else the crossing point, computed exactly (in integers) and rounded to the nearest doubles: the
+//   vertex there or within a few units in the last place of it, or a new vertex there.
+// A rounded crossing lies off the two lines by half a unit in the last place, so the pieces bend by
+// that much; a piece that then crosses another edge (one that ends within that sliver) is split in
+// turn. The number of crossings one constraint may handle is bounded: running past it is a fault,
+// never an endless loop.
 #include <CGAL/Constrained_Delaunay_triangulation_2.h>
 #include <CGAL/Constrained_triangulation_face_base_2.h>
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
@@ -10,8 +23,11 @@
 #include <CGAL/Triangulation_vertex_base_with_info_2.h>
 
 #include <algorithm>
+#include <boost/multiprecision/cpp_int.hpp>
 #include <cmath>
 #include <numeric>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,9 +42,12 @@ namespace {
 constexpr std::uint64_t kNoVertex = ConstrainedTriangulation::kNoVertex;
 constexpr std::uint64_t kMostElements = 0xFFFFFFFFull;
 constexpr const char* kTooMany = "Index too big - at most 2^32 elements supported";
+// How close "a few units in the last place" is: 2^kSnapExponent times the largest coordinate
+// magnitude among the four ends of two crossing edges (16 to 32 units in the last place there).
+constexpr int kSnapExponent = -48;
 
 struct VertexInfo {
-  std::uint64_t id = kNoVertex;  // kNoVertex: made by the library at a crossing, not adopted yet
+  std::uint64_t id = kNoVertex;  // kNoVertex: just inserted, no id given yet
   double x = 0.0;
   double y = 0.0;
   double z = 0.0;
@@ -39,7 +58,10 @@ using VertexBase = CGAL::Triangulation_vertex_base_with_info_2<VertexInfo, Kerne
 using FaceInfoBase = CGAL::Triangulation_face_base_with_info_2<std::uint64_t, Kernel>;
 using FaceBase = CGAL::Constrained_triangulation_face_base_2<Kernel, FaceInfoBase>;
 using Tds = CGAL::Triangulation_data_structure_2<VertexBase, FaceBase>;
-using Cdt = CGAL::Constrained_Delaunay_triangulation_2<Kernel, Tds, CGAL::Exact_predicates_tag>;
+// Constraints that would cross make the library throw instead of constructing a crossing point;
+// constraints through vertices and along constraint edges are split there as usual.
+using NoConstructions = CGAL::No_constraint_intersection_requiring_constructions_tag;
+using Cdt = CGAL::Constrained_Delaunay_triangulation_2<Kernel, Tds, NoConstructions>;
 using LibraryPoint = Kernel::Point_2;
 using VertexHandle = Cdt::Vertex_handle;
 using FaceHandle = Cdt::Face_handle;
@@ -60,6 +82,71 @@ void check_position(double x, double y) {
   if (const char* why = constrained_position_refusal(x, y)) fault(std::string("finite points: ") + why);
 }
 
+// The distance of v from the segment ab, in floating point.
+double distance_to_segment(const LibraryPoint& v, const LibraryPoint& a, const LibraryPoint& b) {
+  const double dx = b.x() - a.x(), dy = b.y() - a.y();
+  const double length2 = dx * dx + dy * dy;
+  const double t =
+      length2 > 0.0 ? std::clamp(((v.x() - a.x()) * dx + (v.y() - a.y()) * dy) / length2, 0.0, 1.0) : 0.0;
+  return std::hypot(v.x() - (a.x() + t * dx), v.y() - (a.y() + t * dy));
+}
+
+using Integer = boost::multiprecision::cpp_int;
+
+// The nearest double to n / d * 2^e (d non-zero); only the normal range matters here, values far
+// below it are refused as positions anyway.
+double nearest_double(const Integer& n, const Integer& d, long e) {
+  if (n == 0) return 0.0;
+  const bool negative = (n < 0) != (d < 0);
+  const Integer a = abs(n), b = abs(d);
+  // q = floor(a * 2^s / b) with 63 or 64 bits, its lowest bit set when the division is inexact:
+  // the conversion to double then rounds as the exact quotient would.
+  const long s = 63 - (static_cast<long>(msb(a)) - static_cast<long>(msb(b)));
+  Integer q, r;
+  if (s >= 0) {
+    divide_qr(Integer(a << static_cast<unsigned>(s)), b, q, r);
+  } else {
+    divide_qr(a, Integer(b << static_cast<unsigned>(-s)), q, r);
+  }
+  std::uint64_t bits = q.convert_to<std::uint64_t>();
+  if (r != 0) bits |= 1u;
+  const double v = std::ldexp(static_cast<double>(bits), static_cast<int>(e - s));
+  return negative ? -v : v;
+}
+
+// The crossing point of the segments pq and cd, which cross at one point inside both, each
+// coordinate rounded to the nearest double. Computed exactly: every coordinate is an integer
+// multiple of 2^low, the lowest unit among them.
+std::array<double, 2> rounded_crossing(const LibraryPoint& p, const LibraryPoint& q, const LibraryPoint& c,
+                                       const LibraryPoint& d) {
+  const double coordinates[8] = {p.x(), p.y(), q.x(), q.y(), c.x(), c.y(), d.x(), d.y()};
+  long low = 0;
+  bool any = false;
+  for (const double v : coordinates) {
+    if (v == 0.0) continue;
+    int e = 0;
+    std::frexp(v, &e);
+    low = any ? std::min(low, static_cast<long>(e) - 53) : static_cast<long>(e) - 53;
+    any = true;
+  }
+  Integer k[8];
+  for (int i = 0; i < 8; ++i) {
+    const double v = coordinates[i];
+    if (v == 0.0) continue;
+    int e = 0;
+    const double f = std::frexp(v, &e);
+    const auto mantissa = static_cast<std::int64_t>(std::ldexp(f, 53));  // exact: 53 bits
+    k[i] = Integer(mantissa) << static_cast<unsigned>(e - 53 - low);
+  }
+  const Integer &px = k[0], &py = k[1], &qx = k[2], &qy = k[3], &cx = k[4], &cy = k[5], &dx = k[6], &dy = k[7];
+  // p + t (q - p) with t = cross(c - p, d - c) / cross(q - p, d - c).
+  const Integer ex = dx - cx, ey = dy - cy;
+  const Integer num = (cx - px) * ey - (cy - py) * ex;
+  const Integer den = (qx - px) * ey - (qy - py) * ex;
+  check(den != 0, "crossing constraint edges are not parallel");
+  return {nearest_double(px * den + (qx - px) * num, den, low), nearest_double(py * den + (qy - py) * num, den, low)};
+}
+
 }  // namespace
 
 const char* constrained_position_refusal(double x, double y) {
@@ -70,7 +157,7 @@ const char* constrained_position_refusal(double x, double y) {
 struct ConstrainedTriangulation::Library {
   Cdt cdt;
   std::vector<VertexHandle> by_id;  // the vertex of every id handed out
-  FaceHandle hint;
+  VertexHandle last;                // the vertex inserted last: where the next point is looked for
 
   VertexHandle handle(std::uint64_t id) const {
     if (id >= by_id.size()) fault("index out of range");
@@ -82,27 +169,31 @@ struct ConstrainedTriangulation::Library {
     return by_id.size();
   }
 
-  // Gives ids to the vertices the library made at crossings since it held `before` vertices.
-  void adopt_new_vertices(std::size_t before, const std::function<double(double, double)>* crossing_height) {
-    std::size_t missing = cdt.number_of_vertices() - before;
-    for (auto v = cdt.finite_vertices_begin(); missing > 0 && v != cdt.finite_vertices_end(); ++v) {
-      VertexInfo& info = v->info();
-      if (info.id != kNoVertex) continue;
-      info.id = next_id();
-      info.x = v->point().x();
-      info.y = v->point().y();
-      info.z = crossing_height != nullptr && *crossing_height ? (*crossing_height)(info.x, info.y) : std::nan("");
-      by_id.push_back(v);
-      --missing;
+  // Makes the segment between two vertices a constraint edge; the caller has made sure it crosses
+  // no constraint edge (it may pass through vertices and along constraint edges).
+  void constrain(VertexHandle va, VertexHandle vb) {
+    const std::size_t before = cdt.number_of_vertices();
+    try {
+      cdt.insert_constraint(va, vb);
+    } catch (const Cdt::Intersection_of_constraints_exception&) {
+      fault("a constraint edge handed to the triangulation crosses none");
     }
-    check(missing == 0, "every vertex of the triangulation has an id");
+    check(cdt.number_of_vertices() == before, "every vertex of the triangulation has an id");
   }
 
-  // Whether the segment between two vertices would cross a constraint edge (at a point that is not
-  // a vertex). It walks from va towards vb through the faces the segment crosses, hopping over the
+  // Where the segment from `from` towards some vertex first crosses a constraint edge (c, d),
+  // `from` being the last vertex on the segment before it. `face` is valid until the triangulation
+  // changes.
+  struct Crossing {
+    VertexHandle from, c, d;
+    FaceHandle face;
+  };
+
+  // The first constraint edge that the segment between two vertices crosses at a point that is not
+  // a vertex. It walks from va towards vb through the faces the segment crosses, hopping over the
   // vertices that lie on it.
-  bool crosses_constraint(VertexHandle va, VertexHandle vb) const {
-    if (cdt.dimension() < 2) return false;  // all on one line: constraints can only overlap
+  std::optional<Crossing> first_crossing(VertexHandle va, VertexHandle vb) const {
+    if (cdt.dimension() < 2) return std::nullopt;  // all on one line: constraints can only overlap
     const LibraryPoint& pb = vb->point();
     VertexHandle v = va;
     while (v != vb) {
@@ -113,10 +204,13 @@ struct ConstrainedTriangulation::Library {
         v = along;
         continue;
       }
+      const auto crossing = [&](FaceHandle g, int side) {
+        return Crossing{v, g->vertex(Cdt::cw(side)), g->vertex(Cdt::ccw(side)), g};
+      };
       const LibraryPoint& pa = v->point();
       Cdt::Line_face_circulator current(v, &cdt, pb);
       int ind = current->index(v);
-      if (current->is_constrained(ind)) return true;
+      if (current->is_constrained(ind)) return crossing(current, ind);
       FaceHandle previous = current;
       ++current;
       ind = current->index(previous);
@@ -125,7 +219,7 @@ struct ConstrainedTriangulation::Library {
         const CGAL::Orientation o = cdt.geom_traits().orientation_2_object()(pa, pb, next->point());
         if (o == CGAL::COLLINEAR) break;  // the segment passes through `next`: go on from there
         const int crossed = o == CGAL::LEFT_TURN ? Cdt::ccw(ind) : Cdt::cw(ind);
-        if (current->is_constrained(crossed)) return true;
+        if (current->is_constrained(crossed)) return crossing(current, crossed);
         previous = current;
         ++current;
         ind = current->index(previous);
@@ -133,7 +227,107 @@ struct ConstrainedTriangulation::Library {
       }
       v = next;
     }
-    return false;
+    return std::nullopt;
+  }
+
+  bool crosses_constraint(VertexHandle va, VertexHandle vb) const { return first_crossing(va, vb).has_value(); }
+
+  // The vertex where the segment from k.from to `to` and the constraint edge (k.c, k.d) that it
+  // crosses are split. Where an end of one lies within a few units in the last place of the other
+  // (a crossing at a shallow angle or next to a vertex), it is that end: nearly parallel pieces
+  // then meet at their vertices instead of crossing each other over and over. Otherwise it is the
+  // crossing point rounded to doubles: the vertex there or within a few units in the last place of
+  // it, else a new vertex with the height `crossing_height` gives. A refused position is a fault
+  // before the library sees it.
+  VertexHandle crossing_vertex(const Crossing& k, VertexHandle to,
+                               const std::function<double(double, double)>& crossing_height) {
+    const LibraryPoint& p = k.from->point();
+    const LibraryPoint& q = to->point();
+    const LibraryPoint& c = k.c->point();
+    const LibraryPoint& d = k.d->point();
+    double magnitude = 0.0;
+    for (const LibraryPoint* e : {&p, &q, &c, &d}) {
+      magnitude = std::max({magnitude, std::fabs(e->x()), std::fabs(e->y())});
+    }
+    const double reach = std::ldexp(magnitude, kSnapExponent);
+    VertexHandle best;
+    double best_distance = reach;
+    const auto consider = [&](VertexHandle w, const LibraryPoint& a, const LibraryPoint& b) {
+      const double distance = distance_to_segment(w->point(), a, b);
+      if (distance <= best_distance) {
+        best = w;
+        best_distance = distance;
+      }
+    };
+    consider(k.c, p, q);
+    consider(k.d, p, q);
+    consider(k.from, c, d);
+    consider(to, c, d);
+    if (best != VertexHandle()) return best;
+
+    const auto [x, y] = rounded_crossing(p, q, c, d);
+    check_position(x, y);
+    const LibraryPoint point(x + 0.0, y + 0.0);
+    Cdt::Locate_type type{};
+    int index = 0;
+    const FaceHandle f = cdt.locate(point, type, index, k.face);
+    if (type == Cdt::VERTEX) return f->vertex(index);
+    if (const VertexHandle near = vertex_near(point, reach, f); near != VertexHandle()) return near;
+    const std::uint64_t id = next_id();
+    const double z = crossing_height ? crossing_height(x, y) : std::nan("");
+    const VertexHandle v = cdt.insert(point, type, f, index);
+    check(v->info().id == kNoVertex, "a crossing vertex is new");
+    v->info() = VertexInfo{id, x, y, z};
+    by_id.push_back(v);
+    return v;
+  }
+
+  // The vertex nearest to p among those within `reach` of it in x and in y, or none: a walk over
+  // the faces whose bounding boxes meet that square, from the face `start` that holds p.
+  VertexHandle vertex_near(const LibraryPoint& p, double reach, FaceHandle start) const {
+    const double x0 = p.x() - reach, x1 = p.x() + reach, y0 = p.y() - reach, y1 = p.y() + reach;
+    VertexHandle best;
+    double best_distance = 0.0;
+    std::vector<FaceHandle> todo{start};
+    std::set<FaceHandle> seen{start};
+    while (!todo.empty()) {
+      const FaceHandle f = todo.back();
+      todo.pop_back();
+      for (int i = 0; i < 3; ++i) {
+        const VertexHandle v = f->vertex(i);
+        if (cdt.is_infinite(v)) continue;
+        const LibraryPoint& q = v->point();
+        if (q.x() < x0 || q.x() > x1 || q.y() < y0 || q.y() > y1) continue;
+        const double distance = std::hypot(q.x() - p.x(), q.y() - p.y());
+        if (best == VertexHandle() || distance < best_distance) {
+          best = v;
+          best_distance = distance;
+        }
+      }
+      for (int i = 0; i < 3; ++i) {
+        const FaceHandle g = f->neighbor(i);
+        if (cdt.is_infinite(g) || seen.count(g) != 0) continue;
+        double gx0 = g->vertex(0)->point().x(), gx1 = gx0, gy0 = g->vertex(0)->point().y(), gy1 = gy0;
+        for (int j = 1; j < 3; ++j) {
+          const LibraryPoint& q = g->vertex(j)->point();
+          gx0 = std::min(gx0, q.x());
+          gx1 = std::max(gx1, q.x());
+          gy0 = std::min(gy0, q.y());
+          gy1 = std::max(gy1, q.y());
+        }
+        if (gx1 < x0 || gx0 > x1 || gy1 < y0 || gy0 > y1) continue;
+        seen.insert(g);
+        todo.push_back(g);
+      }
+    }
+    return best;
+  }
+
+  // Takes the constraint off the edge (c, d) if there is one.
+  void unconstrain(VertexHandle c, VertexHandle d) {
+    FaceHandle f;
+    int i = 0;
+    if (cdt.is_edge(c, d, f, i) && f->is_constrained(i)) cdt.remove_constrained_edge(f, i);
   }
 };
 
@@ -208,9 +402,7 @@ ConstrainedTriangulation ConstrainedTriangulation::load(std::size_t n, const dou
       if (on_conflict) on_conflict(k);
       continue;
     }
-    const std::size_t before = lib.cdt.number_of_vertices();
-    lib.cdt.insert_constraint(va, vb);
-    lib.adopt_new_vertices(before, nullptr);
+    lib.constrain(va, vb);
   }
   return out;
 }
@@ -220,8 +412,9 @@ std::uint64_t ConstrainedTriangulation::insert(double x, double y, double z) {
   Library& lib = *library_;
   const std::size_t before = lib.cdt.number_of_vertices();
   if (before >= kMostElements) fault(kTooMany);
-  const VertexHandle v = lib.cdt.insert(LibraryPoint(x + 0.0, y + 0.0), lib.hint);
-  lib.hint = v->face();
+  const FaceHandle start = lib.last != VertexHandle() ? lib.last->face() : FaceHandle();
+  const VertexHandle v = lib.cdt.insert(LibraryPoint(x + 0.0, y + 0.0), start);
+  lib.last = v;
   VertexInfo& info = v->info();
   if (info.id == kNoVertex) {
     info.id = lib.next_id();
@@ -240,9 +433,33 @@ void ConstrainedTriangulation::add_constraint_splitting(std::uint64_t a, std::ui
   const VertexHandle va = lib.handle(a);
   const VertexHandle vb = lib.handle(b);
   if (va == vb) return;
-  const std::size_t before = lib.cdt.number_of_vertices();
-  lib.cdt.insert_constraint(va, vb);
-  lib.adopt_new_vertices(before, &crossing_height);
+  // The pieces still to add, each straight between two vertices: the constraint's own and those of
+  // the constraint edges it crosses, split at the crossing vertices.
+  std::vector<std::pair<VertexHandle, VertexHandle>> pieces{{va, vb}};
+  // A constraint crosses each constraint edge at most once; splits of pieces that bend past a vertex
+  // come on top but stay few. Far more than that is a fault, never an endless loop.
+  const std::size_t most = 4 * lib.cdt.number_of_vertices() + 1024;
+  std::size_t crossings = 0;
+  while (!pieces.empty()) {
+    const auto [u, v] = pieces.back();
+    pieces.pop_back();
+    if (u == v) continue;
+    const std::optional<Library::Crossing> k = lib.first_crossing(u, v);
+    if (!k) {
+      lib.constrain(u, v);
+      continue;
+    }
+    check(++crossings <= most, "the crossings of a constraint come to an end");
+    const VertexHandle x = lib.crossing_vertex(*k, v, crossing_height);
+    pieces.emplace_back(x, v);
+    if (x != k->c && x != k->d) {
+      lib.unconstrain(k->c, k->d);
+      pieces.emplace_back(x, k->d);
+      pieces.emplace_back(k->c, x);
+    }
+    pieces.emplace_back(k->from, x);
+    pieces.emplace_back(u, k->from);
+  }
 }
 
 bool ConstrainedTriangulation::try_add_constraint(std::uint64_t a, std::uint64_t b) {
@@ -251,9 +468,7 @@ bool ConstrainedTriangulation::try_add_constraint(std::uint64_t a, std::uint64_t
   const VertexHandle vb = lib.handle(b);
   if (va == vb) return true;
   if (lib.crosses_constraint(va, vb)) return false;
-  const std::size_t before = lib.cdt.number_of_vertices();
-  lib.cdt.insert_constraint(va, vb);
-  lib.adopt_new_vertices(before, nullptr);
+  lib.constrain(va, vb);
   return true;
 }
 

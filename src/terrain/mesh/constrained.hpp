@@ -65,8 +65,14 @@ class ConstrainedTriangulation {
   std::uint64_t insert(double x, double y, double z);
 
   // Adds the constraint edge between two vertices. Where it meets a vertex, it is split there;
-  // where it crosses an existing constraint edge, both are split at a new vertex at the crossing
-  // point, whose z is `crossing_height(x, y)`. Equal ids add nothing.
+  // where it crosses an existing constraint edge, both are split at one vertex: the crossing point
+  // computed exactly and rounded to the nearest doubles, a new vertex whose z is
+  // `crossing_height(x, y)`; or an existing vertex (keeping its x, y and z) within a few units in
+  // the last place of that point, or an end of either edge that close to the other edge (a crossing
+  // at a very shallow angle or next to an end). The split edges bend through it by that much at
+  // most, and every vertex stays where it is. A crossing whose rounded position is refused
+  // (a non-zero coordinate below 2^-142) is the fault "finite points: too small", raised before
+  // the vertex is made; the constraint then stays incomplete. Equal ids add nothing.
   void add_constraint_splitting(std::uint64_t a, std::uint64_t b,
                                 const std::function<double(double x, double y)>& crossing_height);
 
