@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "module/fault.hpp"
 #include "terrain/work/open_job.hpp"
 #include "terrain/work/worker_message.hpp"
 
@@ -172,6 +173,82 @@ TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
   auto held = open(request_of("page-b", {{7, 8}}), region_of({{32, {32, 63}}}));
   ASSERT_TRUE(std::holds_alternative<JobOpened>(held));
   EXPECT_EQ(std::get<JobOpened>(held).square_count, 0u);
+}
+
+TEST_F(OpenFixture, ARefusedRequestTouchesNoStampAndUsesNoJobId) {
+  Schedule& s = state->schedule;
+  s.store.theatre = std::make_shared<const std::string>("Caucasus");
+  s.store.cell_map[{0, 0}] = 21;  // a stored piece the request would pin
+  s.store.stamps[21] = 4;
+  s.store.stamp_counter = 10;
+  s.reservations[100] = s.reservation_cap;  // another job holds every byte
+  const std::uint64_t next_id = s.next_job_id;
+
+  auto refused = open(request_of("page-a"), region_of({{0, {0, 1}}}));
+  ASSERT_TRUE(std::holds_alternative<JobRefused>(refused));
+  EXPECT_EQ(s.store.stamps.at(21), 4u);
+  EXPECT_EQ(s.store.stamp_counter, 10u);
+  EXPECT_EQ(s.next_job_id, next_id);
+  EXPECT_TRUE(s.jobs.empty());
+
+  // Once bytes are free, the same request takes the id the refusal did not use.
+  s.reservations.erase(100);
+  auto opening = open(request_of("page-a"), region_of({{0, {0, 1}}}));
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
+  EXPECT_EQ(std::get<JobOpened>(opening).job_id, next_id);
+  EXPECT_EQ(s.store.stamps.at(21), 11u);
+}
+
+OpeningStep g_strike_at = OpeningStep::Reserved;
+void strike(OpeningStep step) {
+  if (step == g_strike_at) fault("a fault while the job opens");
+}
+
+// A fault past the reservation gives back what the opening made: the new job's reservation (its
+// lease also sets its retry instant, so the schedule lets the job go) and the stream's record once
+// there is one (its ticket ends it as "error"). Before the page's older stream is replaced, that
+// stream keeps its job and its bytes.
+TEST(WorkOpenJobFaults, AFaultWhileTheJobOpensGivesBackItsReservationJobAndStream) {
+  for (const OpeningStep step : {OpeningStep::Reserved, OpeningStep::Registered, OpeningStep::Unlocked}) {
+    SCOPED_TRACE(static_cast<int>(step));
+    const TerrainStateRef state = std::make_shared<TerrainState>();
+    StreamRegistry registry;
+    const Region r = region_of({{0, {0, 1}}});
+    auto first = schedule_open_stream(state, request_of("page-a"), r, std::nullopt, false, registry);
+    ASSERT_TRUE(std::holds_alternative<JobOpened>(first));
+    const JobOpened& older = std::get<JobOpened>(first);
+
+    g_strike_at = step;
+    bool thrown = false;
+    try {
+      (void)schedule_open_stream(state, request_of("page-a"), r, std::nullopt, false, registry, &strike);
+    } catch (const Fault&) {
+      thrown = true;
+    }
+    EXPECT_TRUE(thrown);
+    const Schedule& s = state->schedule;
+    const std::uint64_t failed_job = older.job_id + 1;
+    ASSERT_TRUE(s.jobs.count(failed_job));
+    EXPECT_TRUE(s.jobs.at(failed_job).retry.has_value());
+    EXPECT_FALSE(s.reservations.count(failed_job));
+    if (step == OpeningStep::Reserved) {
+      EXPECT_FALSE(older.control->is_replaced());
+      EXPECT_EQ(s.reservations.count(older.job_id), 1u);
+      EXPECT_FALSE(s.jobs.at(older.job_id).retry.has_value());
+      EXPECT_EQ(registry.open_streams().size(), 1u);
+      EXPECT_EQ(registry.end_count("error"), 0u);
+    } else {
+      EXPECT_TRUE(older.control->is_replaced());
+      EXPECT_TRUE(s.reservations.empty());
+      EXPECT_EQ(registry.end_count("error"), 1u);
+      for (const auto& open : registry.open_streams()) EXPECT_EQ(open.id, older.stream_id);
+    }
+
+    // The schedule takes the page's next request as if the failed one had not been.
+    auto next = schedule_open_stream(state, request_of("page-a"), r, std::nullopt, false, registry);
+    ASSERT_TRUE(std::holds_alternative<JobOpened>(next));
+    EXPECT_EQ(s.reservations.size(), 1u);
+  }
 }
 
 TEST_F(OpenFixture, BlocksAreHandedOnWithTheirLabel) {

@@ -44,7 +44,8 @@ std::string refusal_text(const JobRefused& refused) {
 }
 
 JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest& request, const Region& region,
-                                std::optional<BlockFitMap> blocks, bool lan, StreamRegistry& registry) {
+                                std::optional<BlockFitMap> blocks, bool lan, StreamRegistry& registry,
+                                OpeningProbe probe) {
   // The requested cells, square by square, before the lock.
   SquareMask request_squares;
   for (const auto& [x, spans] : region.columns)
@@ -59,6 +60,10 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
   std::uint64_t square_count = 0;
   std::set<std::uint64_t> kept;
   std::optional<JobRefused> refusal;
+  // Made as soon as there is something to give back, and outside the lock, so that a fault while
+  // it is held releases the lock first and then the ticket and the lease give back.
+  JobLease lease;
+  JobTicket ticket;
   {
     PoisonGuard hold(state->schedule_lock);
     Schedule& schedule = state->schedule;
@@ -100,7 +105,6 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
       job.squares.merge(square, left);
     }
 
-    job_id = schedule.next_job_id++;
     const bool theatre_match = store.theatre && *store.theatre == request.theatre;
     const SquareMask* recorded = nullptr;
     if (const auto found = schedule.failed_cells.find(request.theatre); found != schedule.failed_cells.end())
@@ -122,27 +126,31 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
       }
       job.wanted.insert(cell);
     });
-    for (const std::uint64_t key : piece_keys) {
-      const auto stamp = store.stamps.find(key);
-      if (stamp == store.stamps.end()) continue;
-      stamp->second = ++store.stamp_counter;
-    }
     job.pins.assign(piece_keys.begin(), piece_keys.end());
     job.square_count = job.squares.square_count();
-    schedule.jobs.insert_or_assign(job_id, std::move(job));
 
     std::uint64_t reserved = 0;
     for (const auto& [id, bytes] : schedule.reservations) {
-      if (id == job_id || (older_job && id == *older_job)) continue;
+      if (older_job && id == *older_job) continue;
       reserved = reserved > UINT64_MAX - bytes ? UINT64_MAX : reserved + bytes;
     }
     const std::uint64_t free = reserved > schedule.reservation_cap ? 0 : schedule.reservation_cap - reserved;
     if (needed > free) {
-      drop_job(schedule, job_id);
+      // Nothing is filed, numbered or touched for a refused request.
       refusal = JobRefused{needed, free};
     } else {
-      if (older_job) schedule.reservations.erase(*older_job);
+      job_id = schedule.next_job_id++;
+      for (const std::uint64_t key : piece_keys) {
+        const auto stamp = store.stamps.find(key);
+        if (stamp == store.stamps.end()) continue;
+        stamp->second = ++store.stamp_counter;
+      }
+      schedule.jobs.insert_or_assign(job_id, std::move(job));
+      lease = JobLease(state, control, job_id);
       schedule.reservations[job_id] = needed;
+      if (probe) probe(OpeningStep::Reserved);
+      // The older stream's bytes go only once the new job holds its own.
+      if (older_job) schedule.reservations.erase(*older_job);
       if (const auto replaced = registry.newest_open_stream(request.page)) {
         replaced->control->mark_replaced();
         if (replaced->job_id) {
@@ -155,11 +163,14 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
       const auto filed = schedule.jobs.find(job_id);
       square_count = filed == schedule.jobs.end() ? 0 : filed->second.square_count;
       stream_id = registry.stream_open(request.page, lan, job_id, control, now_ns());
+      ticket = JobTicket(stream_id, registry);
+      if (probe) probe(OpeningStep::Registered);
     }
   }
   if (refusal) return *refusal;
   unpark_workers(*state);
   notify_all(*state);
+  if (probe) probe(OpeningStep::Unlocked);
 
   JobOpened opened;
   opened.job_id = job_id;
@@ -171,8 +182,8 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
   opened.kept_ids = std::move(kept);
   opened.square_count = square_count;
   opened.stream_id = stream_id;
-  opened.lease = JobLease(state, std::move(control), job_id);
-  opened.ticket = JobTicket(stream_id, registry);
+  opened.lease = std::move(lease);
+  opened.ticket = std::move(ticket);
   return opened;
 }
 

@@ -47,11 +47,17 @@ using JobOpening = std::variant<JobRefused, JobOpened>;
 // first square coordinate) with the most squares.
 std::uint64_t job_bytes_needed(const SquareMask& request_squares);
 
+// The points of an opening past which something can still fail; tests strike there.
+enum class OpeningStep : std::uint8_t { Reserved, Registered, Unlocked };
+using OpeningProbe = void (*)(OpeningStep);
+
 // Files the job and registers its stream, or refuses for want of bytes. Takes the schedule lock,
-// and the registry's lock inside it; wakes the workers after releasing it.
+// and the registry's lock inside it; wakes the workers after releasing it. A refusal leaves the
+// schedule as it was; a fault once the job is filed gives back what was made (the job's claims
+// through its lease, the stream's record through its ticket).
 JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest& request, const Region& region,
                                 std::optional<BlockFitMap> blocks, bool lan,
-                                StreamRegistry& registry = stream_registry());
+                                StreamRegistry& registry = stream_registry(), OpeningProbe probe = nullptr);
 
 // The text of a refusal's 503 answer.
 std::string refusal_text(const JobRefused& refused);
