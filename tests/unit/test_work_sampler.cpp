@@ -49,7 +49,10 @@ struct SamplerFixture {
   std::shared_ptr<TerrainState> state = std::make_shared<TerrainState>();
   TestPhases phases;
   terrain::HeightQueues queues;
-  Sampler sampler{*state, phases, queues, std::make_shared<platform::Parker>()};
+  Sampler sampler;
+
+  explicit SamplerFixture(GroupAdvance advance = &advance_group)
+      : sampler(*state, phases, queues, std::make_shared<platform::Parker>(), advance) {}
 
   void add_job(std::uint64_t id, const std::set<Cell>& cells, const char* theatre = "Plains") {
     PoisonGuard lock(state->schedule_lock);
@@ -68,6 +71,16 @@ struct SamplerFixture {
     std::uint64_t n = 0;
     for (const auto& [id, g] : state->schedule.groups) n += g.state == s ? 1 : 0;
     return n;
+  }
+  // Turns with the host answering from the terrain (and, when given, the builder building), until
+  // the predicate holds or a generous number of turns has passed.
+  template <class Until>
+  void run(const mesh::fixture::Terrain& terrain, Until until, PieceBuild build = nullptr) {
+    for (int turn = 0; turn < 400 && !until(); ++turn) {
+      sampler.turn();
+      answer_queue(queues, terrain);
+      if (build) builder_step(*state, build);
+    }
   }
 };
 
@@ -260,6 +273,76 @@ TEST(WorkSampler, PointsWithoutAHeightAreAskedAgainAndZeroedAtTheThirdMiss) {
   EXPECT_EQ(f.state->counters.zeroed_points.load(), 0u);
   f.sampler.turn();
   EXPECT_EQ(f.state->counters.zeroed_points.load(), first);
+}
+
+// A step that trips on the group holding cell (0, 0) each time it is sampled, the way a terrain that
+// breaks an invariant of the sampling or refine code would; other groups advance as usual.
+StepOutcome g_trouble = StepOutcome::Fault;
+StepOutcome troubled_at_origin(std::optional<mesh::SamplingRun>& run, std::optional<mesh::FaceWork>& work,
+                               const AnswerMap& answers, mesh::StopCheck stop) {
+  if (run && run->cover.contains(0, 0)) return g_trouble;
+  return advance_group(run, work, answers, stop);
+}
+
+// A group given back on a Fault or a Wait is failed: its cells are recorded for the theatre and
+// its job stops waiting for them, so the job completes with the failure counted instead of the
+// same cells being planned, sampled and given back again and again.
+TEST(WorkSampler, AGroupGivenBackIsFailedOnceAndItsJobCompletes) {
+  for (const StepOutcome trouble : {StepOutcome::Fault, StepOutcome::Wait}) {
+    SCOPED_TRACE(trouble == StepOutcome::Fault ? "fault" : "wait");
+    g_trouble = trouble;
+    SamplerFixture f(&troubled_at_origin);
+    std::set<Cell> cells = mesh::fixture::rect_cells(0, 0, 2, 2);
+    cells.merge(mesh::fixture::rect_cells(100, 100, 2, 2));  // another square, another group
+    f.add_job(1, cells);
+    const Job& job = f.state->schedule.jobs.at(1);
+    f.run(mesh::fixture::pyramid(), [&] {
+      PoisonGuard lock(f.state->schedule_lock);
+      return job.wanted.empty();
+    }, &flat_piece);
+
+    PoisonGuard lock(f.state->schedule_lock);
+    const Schedule& schedule = f.state->schedule;
+    EXPECT_EQ(schedule.counters.started, 2u);
+    EXPECT_EQ(schedule.counters.failed, 1u);
+    EXPECT_EQ(schedule.counters.built, 1u);
+    EXPECT_TRUE(job.wanted.empty());
+    EXPECT_EQ(job.squares_done(), job.square_count);  // what the stream reads to complete
+    EXPECT_EQ(job.failed_squares, (std::set<Square>{{0, 0}}));
+    const SquareMask& failed = schedule.failed_cells.at("Plains");
+    EXPECT_EQ(failed.cell_count(), 4u);
+    EXPECT_TRUE(failed.contains({1, 1}));
+    EXPECT_TRUE(schedule.groups.empty());
+    EXPECT_TRUE(f.sampler.in_flight().empty());
+    lock.unlock();
+    // Nothing is left to start: the sampler parks.
+    EXPECT_TRUE(f.sampler.turn());
+    EXPECT_EQ(f.state->schedule.counters.started, 2u);
+  }
+}
+
+// While the host keeps its answers back, or the mission does not run, a group only waits: nothing
+// is given back or failed, and it goes on once the answers come.
+TEST(WorkSampler, AGroupWaitsForWithheldAnswersWithoutFailing) {
+  SamplerFixture f;
+  f.add_job(1, mesh::fixture::rect_cells(0, 0, 2, 2));
+  const mesh::fixture::Terrain terrain = mesh::fixture::pyramid();
+  for (int turn = 0; turn < 20; ++turn) f.sampler.turn();
+  const std::uint64_t asked = terrain::queued_count(terrain::queue_sampler, f.queues);
+  EXPECT_GT(asked, 0u);
+  EXPECT_EQ(f.state->counters.points_asked.load(), asked);  // asked once, not again
+  answer_queue(f.queues, terrain);
+  f.phases.set(MissionPhase::loading, "Plains");
+  for (int turn = 0; turn < 20; ++turn) f.sampler.turn();
+  EXPECT_EQ(f.sampler.in_flight().size(), 1u);
+  EXPECT_EQ(f.state->schedule.counters.failed, 0u);
+  EXPECT_EQ(f.state->schedule.counters.started, 1u);
+
+  f.phases.set(MissionPhase::running, "Plains");
+  f.run(terrain, [&] { return f.groups_in(kGroupSampled) == 1; });
+  EXPECT_EQ(f.groups_in(kGroupSampled), 1u);
+  EXPECT_EQ(f.state->schedule.counters.failed, 0u);
+  EXPECT_EQ(f.state->schedule.counters.started, 1u);
 }
 
 // Both loops on their own threads, the host on a third, until the job's piece is committed; then

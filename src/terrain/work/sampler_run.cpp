@@ -53,8 +53,8 @@ void forget_group_pins(Schedule& schedule) {
 }  // namespace
 
 Sampler::Sampler(TerrainState& state, const PhaseSource& phases, terrain::HeightQueues& queues,
-                 std::shared_ptr<platform::Parker> self)
-    : state_(state), phases_(phases), queues_(queues), self_(std::move(self)) {}
+                 std::shared_ptr<platform::Parker> self, GroupAdvance advance)
+    : state_(state), phases_(phases), queues_(queues), self_(std::move(self)), advance_(advance) {}
 
 void Sampler::withdraw(InFlightGroup& record) {
   if (record.batch) terrain::withdraw_heights(terrain::queue_sampler, record.batch->table, queues_);
@@ -224,8 +224,10 @@ void Sampler::give_back(InFlightGroup& record) {
   {
     PoisonGuard lock(state_.schedule_lock);
     Schedule& schedule = state_.schedule;
-    // The group's cells become candidates of their jobs again.
-    (void)remove_group(schedule, record.group_id);
+    // The same cells would be planned again and trip the step the same way (a Wait too: it comes
+    // only when the store lacks an answer it was just seen to hold), so they are recorded as
+    // failed for the theatre and their jobs stop waiting for them.
+    fail_group(schedule, record.group_id);
     schedule.store.pins.erase(group_pin_id(record.group_id));
   }
   notify_all(state_);
@@ -313,7 +315,7 @@ bool Sampler::process(const MissionPhase& phase) {
     }
 
     const std::uint64_t t = now_ns();
-    const StepOutcome outcome = advance_group(record.run, record.work, answers, mesh::faces_stop_check(*record.cancel));
+    const StepOutcome outcome = advance_(record.run, record.work, answers, mesh::faces_stop_check(*record.cancel));
     state_.counters.advance_ns.fetch_add(elapsed_since(t));
     state_.counters.advances.fetch_add(1);
 

@@ -44,10 +44,14 @@ struct InFlightGroup {
 // The pin id under which a group's cells are kept while it is sampled and built.
 inline constexpr std::uint64_t group_pin_id(std::uint64_t group_id) { return group_id | (std::uint64_t{1} << 63); }
 
+// One advance of a group as the sampler makes it; tests give their own.
+using GroupAdvance = StepOutcome (*)(std::optional<mesh::SamplingRun>& run, std::optional<mesh::FaceWork>& work,
+                                     const AnswerMap& answers, mesh::StopCheck stop);
+
 class Sampler {
  public:
   Sampler(TerrainState& state, const PhaseSource& phases, terrain::HeightQueues& queues,
-          std::shared_ptr<platform::Parker> self);
+          std::shared_ptr<platform::Parker> self, GroupAdvance advance = &advance_group);
 
   // One turn; true when the thread should park afterwards (nothing was removed).
   bool turn();
@@ -72,6 +76,7 @@ class Sampler {
   const PhaseSource& phases_;
   terrain::HeightQueues& queues_;
   std::shared_ptr<platform::Parker> self_;
+  GroupAdvance advance_;
   std::vector<InFlightGroup> in_flight_;
   std::optional<std::uint64_t> run_ahead_since_;
 };

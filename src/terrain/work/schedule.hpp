@@ -101,9 +101,9 @@ void prune_groups(Schedule& schedule);
 // Removes the job (nothing when it is not listed), then prunes the groups.
 void drop_job(Schedule& schedule, std::uint64_t job_id);
 
-// Gives up a group whose build failed: its cells are recorded as failed for its theatre, every job
-// of that theatre that wanted one of them notes the cell's square as failed and stops waiting for
-// the cell, and "failed" counts it. Nothing for an unlisted id.
+// Gives up a group whose build or sampling failed: its cells are recorded as failed for its
+// theatre, every job of that theatre that wanted one of them notes the cell's square as failed and
+// stops waiting for the cell, and "failed" counts it. Nothing for an unlisted id.
 void fail_group(Schedule& schedule, std::uint64_t group_id);
 
 // Whether candidate cells keep more than 3 cells (in x or in y) from every filed group's frame.
