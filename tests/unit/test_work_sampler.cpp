@@ -5,13 +5,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "module/clock.hpp"
+#include "module/fault.hpp"
 #include "module/terrain_exchange.hpp"
 #include "terrain/work/builder_run.hpp"
 #include "terrain/work/sampler_run.hpp"
@@ -81,6 +84,12 @@ struct SamplerFixture {
       answer_queue(queues, terrain);
       if (build) builder_step(*state, build);
     }
+  }
+  // Whether a pin of a group is left in the store.
+  bool group_pins_left() {
+    PoisonGuard lock(state->schedule_lock);
+    const auto& pins = state->schedule.store.pins;
+    return pins.lower_bound(group_pin_id(0)) != pins.end();
   }
 };
 
@@ -343,6 +352,68 @@ TEST(WorkSampler, AGroupWaitsForWithheldAnswersWithoutFailing) {
   EXPECT_EQ(f.groups_in(kGroupSampled), 1u);
   EXPECT_EQ(f.state->schedule.counters.failed, 0u);
   EXPECT_EQ(f.state->schedule.counters.started, 1u);
+}
+
+mesh::MeshPiece faulting_piece(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+  fault("a ring cell is held");
+}
+mesh::MeshPiece stopped_piece(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+  return mesh::MeshPiece::stopped();
+}
+StepOutcome faulting_step(std::optional<mesh::SamplingRun>&, std::optional<mesh::FaceWork>&, const AnswerMap&,
+                          mesh::StopCheck) {
+  return StepOutcome::Fault;
+}
+
+// Whichever road takes a group out of the schedule, its pin goes with it at once: a pin left
+// behind would keep cells from eviction for a group that no longer exists.
+TEST(WorkSampler, NoGroupPinOutlivesItsGroup) {
+  const mesh::fixture::Terrain terrain = mesh::fixture::pyramid();
+  struct Road {
+    const char* name;
+    GroupAdvance advance;
+    bool sampled;  // the road starts from a group the builder can take
+    std::function<void(SamplerFixture&)> take;
+  };
+  const std::vector<Road> roads = {
+      {"pruned", &advance_group, false,
+       [](SamplerFixture& f) {
+         PoisonGuard lock(f.state->schedule_lock);
+         drop_job(f.state->schedule, 1);  // as a replacing request of the page does
+       }},
+      {"given back", &faulting_step, false,
+       [&](SamplerFixture& f) { f.run(terrain, [&] { return f.groups_in(kGroupSampling) == 0; }); }},
+      {"theatre change", &advance_group, false,
+       [](SamplerFixture& f) {
+         f.phases.set(MissionPhase::running, "Desert");
+         f.sampler.turn();
+       }},
+      {"built", &advance_group, true, [](SamplerFixture& f) { builder_step(*f.state, &flat_piece); }},
+      {"failed build", &advance_group, true, [](SamplerFixture& f) { builder_step(*f.state, &faulting_piece); }},
+      {"stopped build", &advance_group, true, [](SamplerFixture& f) { builder_step(*f.state, &stopped_piece); }},
+      {"conflict", &advance_group, true,
+       [](SamplerFixture& f) {
+         {
+           PoisonGuard lock(f.state->schedule_lock);
+           f.state->schedule.store.cell_map[{0, 0}] = 99;  // another piece covers the cell meanwhile
+         }
+         builder_step(*f.state, &flat_piece);
+         EXPECT_EQ(f.state->schedule.counters.conflicts, 1u);
+       }},
+  };
+  for (const Road& road : roads) {
+    SCOPED_TRACE(road.name);
+    SamplerFixture f(road.advance);
+    f.add_job(1, {{0, 0}});
+    f.sampler.turn();
+    if (road.sampled) f.run(terrain, [&] { return f.groups_in(kGroupSampled) == 1; });
+    ASSERT_TRUE(f.group_pins_left());
+    road.take(f);
+    PoisonGuard lock(f.state->schedule_lock);
+    EXPECT_TRUE(f.state->schedule.groups.empty());
+    lock.unlock();
+    EXPECT_FALSE(f.group_pins_left());
+  }
 }
 
 // Both loops on their own threads, the host on a third, until the job's piece is committed; then

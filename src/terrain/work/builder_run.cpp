@@ -10,7 +10,6 @@
 #include "module/clock.hpp"
 #include "module/fault.hpp"
 #include "module/span.hpp"
-#include "terrain/work/sampler_run.hpp"
 #include "terrain/work/store_eviction.hpp"
 #include "terrain/work/worker_message.hpp"
 
@@ -199,8 +198,6 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
 void settle(TerrainState& state, std::uint64_t group_id, const mesh::BuildSnapshot& snapshot, Outcome& outcome,
             std::uint64_t cells, std::uint64_t build_start) {
   Schedule& schedule = state.schedule;
-  schedule.store.pins.erase(group_pin_id(group_id));
-
   if (!outcome.piece) {
     fail_group(schedule, group_id);
     return;
@@ -266,8 +263,7 @@ BuilderStep builder_step(TerrainState& state, PieceBuild build) {
     group->second.request.reset();
     if (!snapshot_matches(schedule.store, request.holders)) {
       ++schedule.counters.conflicts;
-      schedule.store.pins.erase(group_pin_id(group_id));
-      schedule.groups.erase(group);
+      (void)remove_group(schedule, group_id);
       continue;
     }
     snapshot = make_build_snapshot(schedule.store, request.holders, group->second.cancel, group_id);

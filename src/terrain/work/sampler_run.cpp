@@ -36,20 +36,6 @@ GroupCounts count_groups(const Schedule& schedule) {
 
 std::uint64_t run_ahead_limit(const Schedule& schedule) { return schedule.run_ahead_limit.value_or(2); }
 
-// Groups leave the schedule on many paths (pruned, given back, built, conflicting); the pin of a
-// group that is gone would keep its cells from eviction for good.
-void forget_group_pins(Schedule& schedule) {
-  auto& pins = schedule.store.pins;
-  for (auto it = pins.lower_bound(group_pin_id(0)); it != pins.end();) {
-    const bool sweep = it->first == kSweepCellsPin || it->first == kSweepKeysPin;
-    if (!sweep && !schedule.groups.contains(it->first & ~group_pin_id(0))) {
-      it = pins.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
 }  // namespace
 
 Sampler::Sampler(TerrainState& state, const PhaseSource& phases, terrain::HeightQueues& queues,
@@ -71,7 +57,6 @@ void Sampler::remove_groups_where(bool all, const TheatreText& keep) {
     if (!group) continue;
     group->cancel->store(true);
     ++schedule.counters.cancelled;
-    schedule.store.pins.erase(group_pin_id(id));
   }
 }
 
@@ -115,9 +100,6 @@ void Sampler::start_groups() {
 
     SchedulePlan& plan = chosen->second;
     const std::uint64_t group_id = file_group(schedule, plan);
-    PinRecord pin;
-    pin.flag = 1;
-    schedule.store.pins[group_pin_id(group_id)] = std::move(pin);
     const auto group = schedule.groups.find(group_id);
     if (group == schedule.groups.end()) fault("no entry found for key");
 
@@ -159,7 +141,6 @@ bool Sampler::turn() {
     }
     for (const std::uint64_t id : expired) schedule.jobs.erase(id);
     prune_groups(schedule);
-    forget_group_pins(schedule);
 
     for (std::size_t i = 0; i < in_flight_.size();) {
       if (in_flight_[i].cancel->load()) {
@@ -223,12 +204,10 @@ void Sampler::ask(InFlightGroup& record, std::vector<TerrainPoint> missing) {
 void Sampler::give_back(InFlightGroup& record) {
   {
     PoisonGuard lock(state_.schedule_lock);
-    Schedule& schedule = state_.schedule;
     // The same cells would be planned again and trip the step the same way (a Wait too: it comes
     // only when the store lacks an answer it was just seen to hold), so they are recorded as
     // failed for the theatre and their jobs stop waiting for them.
-    fail_group(schedule, record.group_id);
-    schedule.store.pins.erase(group_pin_id(record.group_id));
+    fail_group(state_.schedule, record.group_id);
   }
   notify_all(state_);
 }
@@ -255,7 +234,7 @@ void Sampler::file(InFlightGroup& record) {
       group->second.state = kGroupSampled;
       PinRecord pin;
       pin.cells = halo_of(record.plan.frame_cells);
-      schedule.store.pins[group_pin_id(record.group_id)] = std::move(pin);
+      pin_group(schedule, record.group_id, std::move(pin));
       filed = true;
     }
   }

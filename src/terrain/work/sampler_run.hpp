@@ -41,9 +41,6 @@ struct InFlightGroup {
   std::uint64_t rounds = 0;
 };
 
-// The pin id under which a group's cells are kept while it is sampled and built.
-inline constexpr std::uint64_t group_pin_id(std::uint64_t group_id) { return group_id | (std::uint64_t{1} << 63); }
-
 // One advance of a group as the sampler makes it; tests give their own.
 using GroupAdvance = StepOutcome (*)(std::optional<mesh::SamplingRun>& run, std::optional<mesh::FaceWork>& work,
                                      const AnswerMap& answers, mesh::StopCheck stop);

@@ -49,9 +49,9 @@ void prune_groups(Schedule& schedule) {
     if (!wanted) unwanted.push_back(id);
   }
   for (const std::uint64_t id : unwanted) {
-    auto node = schedule.groups.extract(id);
-    if (node.empty()) continue;
-    node.mapped().cancel->store(true, std::memory_order_release);
+    std::optional<SampledGroup> group = remove_group(schedule, id);
+    if (!group) continue;
+    group->cancel->store(true, std::memory_order_release);
     schedule.counters.cancelled += 1;
   }
 }
@@ -61,16 +61,22 @@ void drop_job(Schedule& schedule, std::uint64_t job_id) {
   prune_groups(schedule);
 }
 
+void pin_group(Schedule& schedule, std::uint64_t group_id, PinRecord pin) {
+  if (!schedule.groups.contains(group_id)) return;
+  schedule.store.pins.insert_or_assign(group_pin_id(group_id), std::move(pin));
+}
+
 std::optional<SampledGroup> remove_group(Schedule& schedule, std::uint64_t group_id) {
   auto node = schedule.groups.extract(group_id);
   if (node.empty()) return std::nullopt;
+  schedule.store.pins.erase(group_pin_id(group_id));
   return std::move(node.mapped());
 }
 
 void fail_group(Schedule& schedule, std::uint64_t group_id) {
-  auto node = schedule.groups.extract(group_id);
-  if (node.empty()) return;
-  const SampledGroup& group = node.mapped();
+  const std::optional<SampledGroup> removed = remove_group(schedule, group_id);
+  if (!removed) return;
+  const SampledGroup& group = *removed;
   const std::string theatre_name = group.theatre ? *group.theatre : std::string();
   SquareMask& failed = schedule.failed_cells[theatre_name];
   for (const Cell& cell : group.cells) failed.insert(cell);

@@ -95,15 +95,16 @@ struct Schedule {
 // Whether the group is wanted by the job: same theatre, and one of the group's cells is wanted.
 bool group_wanted_by(const SampledGroup& group, const Job& job);
 
-// Removes every group that no job wants: sets its cancel flag and counts it "cancelled".
+// Removes every group that no job wants (remove_group): sets its cancel flag and counts it
+// "cancelled".
 void prune_groups(Schedule& schedule);
 
 // Removes the job (nothing when it is not listed), then prunes the groups.
 void drop_job(Schedule& schedule, std::uint64_t job_id);
 
-// Gives up a group whose build or sampling failed: its cells are recorded as failed for its
-// theatre, every job of that theatre that wanted one of them notes the cell's square as failed and
-// stops waiting for the cell, and "failed" counts it. Nothing for an unlisted id.
+// Gives up a group whose build or sampling failed (remove_group): its cells are recorded as failed
+// for its theatre, every job of that theatre that wanted one of them notes the cell's square as
+// failed and stops waiting for the cell, and "failed" counts it. Nothing for an unlisted id.
 void fail_group(Schedule& schedule, std::uint64_t group_id);
 
 // Whether candidate cells keep more than 3 cells (in x or in y) from every filed group's frame.
@@ -112,7 +113,15 @@ bool window_is_free(const Schedule& schedule, const std::set<Cell>& cells);
 // Whether one more group would carry the job past its byte limit. False for an unlisted job.
 bool over_budget(const Schedule& schedule, std::uint64_t job_id);
 
-// Takes the group out of the groups map; none when no group has the id.
+// The id under which a group's pin record sits in the Store's pin table (job ids stay below it).
+inline constexpr std::uint64_t group_pin_id(std::uint64_t group_id) { return group_id | (std::uint64_t{1} << 63); }
+
+// Sets what the group's pin protects from eviction, replacing the pin it had; nothing when the
+// group is not listed. The pin lives exactly as long as the group stays in the groups map: every
+// removal goes through remove_group, which takes the pin with it.
+void pin_group(Schedule& schedule, std::uint64_t group_id, PinRecord pin);
+
+// Takes the group and its pin out of the schedule; none when no group has the id.
 std::optional<SampledGroup> remove_group(Schedule& schedule, std::uint64_t group_id);
 
 }  // namespace qm

@@ -204,6 +204,10 @@ std::uint64_t file_group(Schedule& schedule, const SchedulePlan& plan) {
   }
   const std::uint64_t id = schedule.next_group_id++;
   schedule.groups.insert_or_assign(id, std::move(group));
+  // Its pin holds no cells yet; the sampler pins the group's halo once it is sampled.
+  PinRecord pin;
+  pin.flag = 1;
+  pin_group(schedule, id, std::move(pin));
   schedule.counters.started += 1;
   return id;
 }

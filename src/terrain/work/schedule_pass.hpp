@@ -49,8 +49,8 @@ std::optional<std::pair<std::uint64_t, SchedulePlan>> next_plan(Schedule& schedu
                                                                 const std::vector<std::uint64_t>& ids);
 
 // Files a new group for the plan under the next group id (state 0, no request, a new cancel flag,
-// the held theatre): its frame is the plan's frame, its cells the frame cells the cell map does not
-// hold; counts "started" and returns the id. A plan without frame cells is a fault.
+// the held theatre) with its pin: its frame is the plan's frame, its cells the frame cells the cell
+// map does not hold; counts "started" and returns the id. A plan without frame cells is a fault.
 std::uint64_t file_group(Schedule& schedule, const SchedulePlan& plan);
 
 }  // namespace qm
