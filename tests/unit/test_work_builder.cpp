@@ -268,7 +268,7 @@ TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
   f.add_job(4, {{1, 0}});
   f.add_group(5, {{0, 0}, {2, 0}, {3, 0}}, kGroupSampled, {{2, 0}, {3, 0}});
   g_build = [](const mesh::BuildRequest& r, const mesh::BuildSnapshot& s, const mesh::StopPoll&) {
-    EXPECT_EQ(s.holder_map.size(), 2u);
+    EXPECT_EQ(s.holder_map.size(), 3u);  // the ring and the neighbour (1,0) across its side
     EXPECT_EQ(s.meshes.size(), 2u);
     mesh::MeshPiece piece = built_piece(r);
     mesh::CellMesh kept;

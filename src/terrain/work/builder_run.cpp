@@ -10,6 +10,7 @@
 #include "module/clock.hpp"
 #include "module/fault.hpp"
 #include "module/span.hpp"
+#include "terrain/work/sampler_steps.hpp"
 #include "terrain/work/store_eviction.hpp"
 #include "terrain/work/worker_message.hpp"
 
@@ -29,6 +30,12 @@ bool snapshot_matches(const Store& store, const std::vector<mesh::CellHolder>& i
     }
   }
   return true;
+}
+
+bool coverage_matches(const Store& store, const std::vector<mesh::CellHolder>& items) {
+  return std::all_of(items.begin(), items.end(), [&](const mesh::CellHolder& item) {
+    return store.cell_map.contains(Cell{item.x, item.y}) == item.holder.has_value();
+  });
 }
 
 mesh::BuildSnapshot make_build_snapshot(const Store& store, const std::vector<mesh::CellHolder>& items,
@@ -261,11 +268,14 @@ BuilderStep builder_step(TerrainState& state, PieceBuild build) {
     if (!group->second.request) fault("a sampled group holds its request");
     request = std::move(*group->second.request);
     group->second.request.reset();
-    if (!snapshot_matches(schedule.store, request.holders)) {
+    if (!coverage_matches(schedule.store, request.holders)) {
       ++schedule.counters.conflicts;
       (void)remove_group(schedule, group_id);
       continue;
     }
+    // The build reads the holders around the frame as they are now (the sides and corners of its
+    // border and the ring it re-cuts); the check before the commit compares the same cells.
+    request.holders = holders_of(schedule.store, halo_of(request.cells));
     snapshot = make_build_snapshot(schedule.store, request.holders, group->second.cancel, group_id);
     group->second.state = kGroupInBuild;
     cancel = group->second.cancel;

@@ -15,6 +15,12 @@ namespace qm::work {
 // its cell now, an absent one a cell that nothing covers.
 bool snapshot_matches(const Store& store, const std::vector<mesh::CellHolder>& items);
 
+// Whether every item's cell is still covered, or still free, as the item says; which entry covers
+// a covered cell does not matter. A group's frame passes this from its plan to its build when no
+// cell of it was built or emptied meanwhile: a neighbour that a commit re-cut (and so stored under
+// a new key) does not cost the group its sampling.
+bool coverage_matches(const Store& store, const std::vector<mesh::CellHolder>& items);
+
 // What the build reads instead of the store, copied under the schedule lock (span
 // "scheme.snapshot"). A present item whose key the store lacks is the fault "no entry found for key".
 mesh::BuildSnapshot make_build_snapshot(const Store& store, const std::vector<mesh::CellHolder>& items,

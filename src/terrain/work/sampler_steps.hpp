@@ -24,8 +24,9 @@ using mesh::TerrainPoint;
 
 // Every cell within one cell (the 3 x 3 block) of a cell of the set. Of a group's frame, these are
 // the cells whose holders its piece build reads (the ring among the frame cells, the neighbours
-// across the border's sides and around its corners): the plan snapshots their holders, the
-// builder checks them, and the filed group's pin keeps them from eviction.
+// across the border's sides and around its corners): the builder snapshots their holders when
+// the build starts and checks them before the commit, and the filed group's pin keeps them from
+// eviction.
 std::set<Cell> halo_of(const std::set<Cell>& cells);
 
 // Smallest x, smallest y, largest x, largest y. An empty set is the fault "a group has cells".

@@ -28,6 +28,18 @@ bool squares_meet(const SampledGroup& group, const SquareMask& mask) {
 
 }  // namespace
 
+std::vector<mesh::CellHolder> holders_of(const Store& store, const std::set<Cell>& cells) {
+  std::vector<mesh::CellHolder> holders;
+  holders.reserve(cells.size());
+  for (const Cell& c : cells) {
+    mesh::CellHolder holder{c.first, c.second, std::nullopt};
+    const auto it = store.cell_map.find(c);
+    if (it != store.cell_map.end()) holder.holder = it->second;
+    holders.push_back(holder);
+  }
+  return holders;
+}
+
 bool group_wanted_by(const SampledGroup& group, const Job& job) {
   if (!same_theatre(group.theatre, job.theatre)) return false;
   if (group.cells.empty() || job.wanted.empty()) return false;

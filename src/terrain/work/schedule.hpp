@@ -92,6 +92,9 @@ struct Schedule {
   std::uint64_t job_byte_limit() const { return byte_limit.value_or(kDefaultJobByteLimit); }
 };
 
+// The stored entry that covers each of the cells, in cell order (none where no entry does).
+std::vector<mesh::CellHolder> holders_of(const Store& store, const std::set<Cell>& cells);
+
 // Whether the group is wanted by the job: same theatre, and one of the group's cells is wanted.
 bool group_wanted_by(const SampledGroup& group, const Job& job);
 

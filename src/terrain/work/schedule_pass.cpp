@@ -6,7 +6,6 @@
 #include "module/fault.hpp"
 #include "terrain/mesh/cell_grid.hpp"
 #include "terrain/mesh/lattice.hpp"
-#include "terrain/work/sampler_steps.hpp"
 
 namespace qm {
 
@@ -66,16 +65,7 @@ std::optional<SchedulePlan> build_plan(const Schedule& schedule, const std::set<
   if (!fits_frame(frame)) return std::nullopt;
 
   SchedulePlan plan;
-  // The build reads the holders of the cells around the frame too (the sides and corners of its
-  // border), so the builder's checks compare all of them with the store.
-  const std::set<Cell> read = work::halo_of(frame);
-  plan.snapshot.reserve(read.size());
-  for (const Cell& c : read) {
-    mesh::CellHolder holder{c.first, c.second, std::nullopt};
-    const auto it = schedule.store.cell_map.find(c);
-    if (it != schedule.store.cell_map.end()) holder.holder = it->second;
-    plan.snapshot.push_back(holder);
-  }
+  plan.snapshot = holders_of(schedule.store, frame);
   plan.taken_in = std::move(taken);
   plan.frame_cells = frame;
   plan.run.cover = mesh::lattice_from_cells_owned(std::move(frame));

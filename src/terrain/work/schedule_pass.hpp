@@ -21,7 +21,7 @@ inline constexpr double kPlanSpacing = 2.0;          // the spacing a sampling r
 struct SchedulePlan {
   std::set<Cell> frame_cells;                 // the new cells and the stored cells taken in
   std::set<Cell> taken_in;                    // the stored cells the frame took in
-  std::vector<mesh::CellHolder> snapshot;     // per cell of the frame's halo, in order: the entry that covered it
+  std::vector<mesh::CellHolder> snapshot;     // per frame cell, in order: the entry that covered it
   mesh::SamplingRun run;                      // its cover (the frame cells) and its lattice at 2.0
 };
 
