@@ -6,6 +6,12 @@
 #include <string>
 #include <thread>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/select.h>
+#endif
+
 #include "platform/clock.hpp"
 #include "platform/socket.hpp"
 #include "server/connection.hpp"
@@ -157,6 +163,72 @@ TEST(HttpListener, AcceptLoopEndsOnItsStopFlagWithoutAWakeConnection) {
   while (!done.load() && monotonic_ns() - before < 3000 * ms) sleep_ns(5 * ms);
   EXPECT_TRUE(done.load());
   loop.join();
+}
+
+// Whether the socket has something to read within the time limit.
+bool wait_readable(const Socket& socket, long millis) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(socket.native(), &readable);
+  timeval limit{millis / 1000, (millis % 1000) * 1000};
+  return select(static_cast<int>(socket.native()) + 1, &readable, nullptr, nullptr, &limit) == 1;
+}
+
+std::string read_to_end(const Socket& socket) {
+  std::string all;
+  char buffer[1024];
+  for (;;) {
+    const IoResult got = receive(socket, buffer, sizeof buffer);
+    if (got.status != IoResult::Status::ok) return all;
+    all.append(buffer, got.bytes);
+  }
+}
+
+// The busy answer reads once without waiting: a head that is already there has its allowed Origin
+// echoed; a head that is not (or a foreign Origin) gets none. The head is made to be there before
+// the answer reads, so the outcome does not depend on how fast the peer was.
+TEST(HttpListener, TheBusyAnswerEchoesAnAllowedOriginOnlyFromAHeadAlreadyThere) {
+  struct Case {
+    const char* name;
+    std::string sent;
+    std::string origin_lines;
+  };
+  const std::string head = "GET /v1/status HTTP/1.1\r\nHost: localhost:8931\r\n";
+  const Case cases[] = {
+      {"nothing sent", "", ""},
+      {"allowed origin", head + "Origin: http://localhost:5173\r\n\r\n",
+       "Access-Control-Allow-Origin: http://localhost:5173\r\nVary: Origin\r\n"},
+      {"the page's origin", head + "Origin: https://map.quillmarsh-export.io\r\n\r\n",
+       "Access-Control-Allow-Origin: https://map.quillmarsh-export.io\r\nVary: Origin\r\n"},
+      {"foreign origin", head + "Origin: http://example.com\r\n\r\n", ""},
+      {"half a head", head + "Origin: http://localhost:5173\r\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NetError error;
+    Socket listener = listen_tcp(SocketAddressV4{ipv4_loopback, 0}, &error);
+    ASSERT_TRUE(listener.valid()) << error.text;
+    Socket client = connect_tcp(SocketAddressV4{ipv4_loopback, local_address(listener)->port}, 1000 * ms, &error);
+    ASSERT_TRUE(client.valid()) << error.text;
+    if (!c.sent.empty()) {
+      ASSERT_EQ(send(client, c.sent.data(), c.sent.size()).status, IoResult::Status::ok);
+    }
+    Accepted accepted = accept_tcp(listener, 1000 * ms);
+    ASSERT_EQ(accepted.status, Accepted::Status::accepted);
+    if (!c.sent.empty()) {
+      ASSERT_TRUE(wait_readable(accepted.socket, 10000));
+    }
+
+    Server server(8931, 1, LanMode{});
+    const std::uint64_t rejected = server.stats.rejected.load();
+    answer_busy(server, std::move(accepted.socket));
+    ASSERT_TRUE(set_receive_timeout(client, 10000));
+    const std::string answer = read_to_end(client);
+    EXPECT_EQ(answer.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << answer;
+    const std::string fields = "Content-Length: 15\r\n" + c.origin_lines + "Retry-After: 1\r\n";
+    EXPECT_NE(answer.find(fields), std::string::npos) << answer;
+    EXPECT_EQ(server.stats.rejected.load(), rejected + 1);
+  }
 }
 
 }  // namespace
