@@ -108,7 +108,9 @@ TEST_F(SweepFixture, PinnedBytesDoNotCountAgainstTheLimit) {
   EXPECT_EQ(s.store.last_estimate, bytes(5));
 }
 
-TEST_F(SweepFixture, AJobWantsAnEvictedEntrysCellsAgain) {
+// A job that pinned an evicted entry wants again those of its cells that its page asked for and
+// does not hold; an entry reaches over cells beyond the request, which the job never wanted.
+TEST_F(SweepFixture, AJobWantsAnEvictedEntrysRequestedCellsAgain) {
   s.eviction_limit = 0;
   s.byte_limit = bytes(2) + bytes(3);
   mesh::CellMesh wide;
@@ -120,15 +122,19 @@ TEST_F(SweepFixture, AJobWantsAnEvictedEntrysCellsAgain) {
   s.store.meshes[4] = wide;
   for (std::uint64_t k : {1, 2, 3, 4}) s.jobs[1].pins.push_back(k);
   s.jobs[1].theatre = theatre("Nevada");  // its wanted cells protect nothing here
+  s.jobs[1].squares.insert({20, 0});
+  s.jobs[1].squares.insert({50, 51});
   s.jobs[2].pins = {1, 4};  // its first pin is honoured, 4 is past its limit
   s.jobs[2].theatre = s.jobs[1].theatre;
+  s.jobs[2].squares.insert({0, 0});  // its page holds the wide entry's cells: it asks for neither
   const auto evicted = split_store_into_cells(s);
   EXPECT_EQ(evicted, (std::vector<std::uint64_t>{4, 3}));  // 4 has no stamp
   EXPECT_EQ(s.jobs[1].pins, (std::deque<std::uint64_t>{1, 2}));
   EXPECT_TRUE(s.jobs[1].wanted.contains({20, 0}));
   EXPECT_TRUE(s.jobs[1].wanted.contains({50, 51}));
+  EXPECT_FALSE(s.jobs[1].wanted.contains({50, 50}));
   EXPECT_EQ(s.jobs[2].pins, (std::deque<std::uint64_t>{1}));
-  EXPECT_TRUE(s.jobs[2].wanted.contains({50, 50}));
+  EXPECT_TRUE(s.jobs[2].wanted.empty());
   EXPECT_EQ(s.counters.returned, 3u);
 }
 

@@ -166,14 +166,16 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   store.pins.erase(kSweepCellsPin);
   store.pins.erase(kSweepKeysPin);
 
-  // Jobs that pinned an evicted entry want its cells again.
+  // Jobs that pinned an evicted entry want its cells again: those the page asked for and does not
+  // hold (an entry reaches over more cells than a request may cover).
   for (std::size_t i = 0; i < evicted.size(); ++i) {
     const std::uint64_t key = evicted_keys[i];
     for (auto& [id, job] : schedule.jobs) {
       const auto pin = std::find(job.pins.begin(), job.pins.end(), key);
       if (pin == job.pins.end()) continue;
       job.pins.erase(std::remove(job.pins.begin(), job.pins.end(), key), job.pins.end());
-      for (const Cell& cell : evicted[i].cells) job.wanted.insert(cell);
+      for (const Cell& cell : evicted[i].cells)
+        if (job.squares.contains(cell)) job.wanted.insert(cell);
       schedule.counters.returned += 1;
     }
   }
