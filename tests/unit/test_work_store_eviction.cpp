@@ -2,6 +2,8 @@
 // samples first, then entries oldest first, and the jobs that want an evicted entry's cells again.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "terrain/work/store_eviction.hpp"
 
 namespace qm {
@@ -147,6 +149,84 @@ TEST_F(SweepFixture, AJobsFirstPinIsHonouredWhateverItsSize) {
   s.jobs[1].theatre = theatre("Nevada");
   EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{2}));
   EXPECT_TRUE(s.store.meshes.count(1));
+}
+
+// The store over its limit with the unpinned part within it (the pinned part makes the
+// difference): the first sweep walks the samples and evicts nothing; later sweeps whose outcome
+// cannot differ return without walking the samples, and every change that could matter makes the
+// next sweep walk them again.
+TEST_F(SweepFixture, ASweepThatCannotEvictAnythingMoreDoesNotWalkTheSamplesAgain) {
+  Job& job = s.jobs[1];
+  job.theatre = s.store.theatre;
+  job.squares.insert({0, 0});
+  job.pins = {1};
+  entry(1, {0, 0}, 100, 1);  // pinned by the job
+  entry(2, {40, 0}, 10, 2);
+  for (int i = 0; i < 10; ++i) s.store.samples[{40 * 64 + 2 * i, 5}] = {};  // unprotected
+  s.eviction_limit = bytes(10) + 10 * 36 + 3 * 36;  // room for three more samples
+  ASSERT_GT(store_bytes(s.store), s.eviction_limit);
+
+  EXPECT_TRUE(split_store_into_cells(s).empty());
+  EXPECT_EQ(s.store.sample_passes, 1u);
+  EXPECT_EQ(s.store.pinned_bytes, bytes(100));
+  EXPECT_EQ(s.store.last_estimate, bytes(10) + 10 * 36);
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(split_store_into_cells(s).empty());
+  EXPECT_EQ(s.store.sample_passes, 1u);
+
+  // Samples the unpinned estimate has room for change nothing.
+  for (int i = 0; i < 3; ++i) s.store.samples[{40 * 64 + 2 * i, 7}] = {};
+  EXPECT_TRUE(split_store_into_cells(s).empty());
+  EXPECT_EQ(s.store.sample_passes, 1u);
+
+  // Each of these may change the outcome, and the sweep after it walks the samples. (None of them
+  // brings the store within the limit: the entry the job pins stays.)
+  struct Change {
+    const char* name;
+    std::function<void()> apply;
+  };
+  const Change changes[] = {
+      {"a sample past the room", [&] { s.store.samples[{40 * 64 + 1, 9}] = {}; }},
+      {"a pin put on", [&] { job.pins = {1, 2}; }},
+      {"a pin taken off", [&] { job.pins = {1}; }},
+      {"a wanted cell", [&] { job.wanted.insert({60, 0}); }},
+      {"a pin record", [&] { s.store.pins[9] = PinRecord{{{40, 0}}, {}, 1}; }},
+      {"a new entry", [&] { entry(3, {80, 0}, 1, 3); }},
+      {"another limit", [&] { s.byte_limit = bytes(1); }},
+  };
+  std::uint64_t passes = s.store.sample_passes;
+  for (const Change& change : changes) {
+    SCOPED_TRACE(change.name);
+    change.apply();
+    (void)split_store_into_cells(s);
+    EXPECT_EQ(s.store.sample_passes, passes + 1);
+    passes = s.store.sample_passes;
+    (void)split_store_into_cells(s);
+    EXPECT_EQ(s.store.sample_passes, passes);
+  }
+}
+
+// A theatre change empties the store, and its figures go with it: nothing is pinned in an empty
+// store, and the next sweep does not trust what the last one saw.
+TEST_F(SweepFixture, ClearingTheStoreResetsItsSweepFigures) {
+  s.eviction_limit = bytes(1);
+  entry(1, {0, 0}, 5, 1);
+  entry(2, {5, 0}, 5, 2);
+  s.store.pins[1] = PinRecord{{}, {1}, 0};
+  (void)split_store_into_cells(s);
+  ASSERT_EQ(s.store.pinned_bytes, bytes(5));
+  const std::uint64_t evicted = s.store.pieces_evicted;
+
+  clear_store(s.store);
+  EXPECT_EQ(s.store.pinned_bytes, 0u);
+  EXPECT_EQ(s.store.last_estimate, 0u);
+  EXPECT_EQ(store_bytes(s.store), 0u);
+  EXPECT_EQ(s.store.pieces_evicted, evicted);  // the counters stay
+
+  entry(1, {0, 0}, 5, 1);
+  entry(2, {5, 0}, 5, 2);
+  const std::uint64_t passes = s.store.sample_passes;
+  (void)split_store_into_cells(s);
+  EXPECT_EQ(s.store.sample_passes, passes + 1);
 }
 
 }  // namespace

@@ -13,6 +13,9 @@ void clear_store(Store& store) {
   store.cell_map.clear();
   store.meshes.clear();
   store.stamps.clear();
+  store.last_estimate = 0;
+  store.pinned_bytes = 0;
+  store.last_sweep = Store::SweepMemo{};
 }
 
 }  // namespace qm

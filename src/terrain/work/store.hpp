@@ -67,6 +67,17 @@ struct Store {
   std::uint64_t pieces_evicted = 0;
   std::uint64_t samples_evicted = 0;
   std::uint64_t squares_forgotten = 0;
+  // What the last sweep that went past its first test saw: a sweep that finds the same entries and
+  // the same protection, with only samples added that its unpinned estimate still has room for,
+  // would come to the same outcome, and returns at once (see split_store_into_cells).
+  struct SweepMemo {
+    bool valid = false;
+    std::uint64_t signature = 0;  // the entry keys and everything that pins or protects
+    std::uint64_t samples = 0;    // the sample count it left
+    std::uint64_t unpinned = 0;   // the unpinned estimate it left
+  } last_sweep;
+  SeededState sweep_seeds;
+  std::uint64_t sample_passes = 0;  // sweeps that walked the samples
 
   std::uint64_t sample_count() const { return samples.size(); }
 };
@@ -75,7 +86,8 @@ struct Store {
 std::uint64_t store_bytes(const Store& store);
 
 // Empties the store for a new theatre: samples (with fresh seeds), the cell map, the entries and
-// their stamps. The owner table, the pins and the counters stay.
+// their stamps, and the figures of the last sweep (nothing is pinned in an empty store). The owner
+// table, the pins and the counters stay.
 void clear_store(Store& store);
 
 }  // namespace qm

@@ -32,6 +32,59 @@ bool any_cell_of_sample(Cell point, F&& protects) {
   return false;
 }
 
+// Everything a sweep's outcome depends on but the samples: the limits, the held theatre, the entry
+// keys (a key names one mesh, cells and bytes, for as long as it lives), each job's theatre,
+// wanted cells and pins, and every pin record.
+std::uint64_t sweep_signature(const Schedule& schedule) {
+  const Store& store = schedule.store;
+  SeededHasher h(store.sweep_seeds);
+  hash_write(h, schedule.eviction_limit);
+  hash_write(h, schedule.job_byte_limit());
+  if (store.theatre) {
+    hash_write(h, store.theatre->size());
+    h.write_bytes(store.theatre->data(), store.theatre->size());
+  } else {
+    hash_write(h, ~std::uint64_t{0});
+  }
+  hash_write(h, store.meshes.size());
+  for (const auto& [key, mesh] : store.meshes) hash_write(h, key);
+  hash_write(h, schedule.jobs.size());
+  for (const auto& [id, job] : schedule.jobs) {
+    const bool held = store.theatre && same_theatre(job.theatre, store.theatre);
+    hash_write(h, id);
+    hash_write(h, std::uint8_t{held});
+    if (held) {
+      hash_write(h, job.wanted.square_count());
+      for (const auto& [square, bits] : job.wanted.squares()) {
+        hash_write(h, square);
+        hash_write(h, bits.words);
+      }
+    }
+    hash_write(h, job.pins.size());
+    for (const std::uint64_t key : job.pins) hash_write(h, key);
+  }
+  hash_write(h, store.pins.size());
+  for (const auto& [id, record] : store.pins) {
+    hash_write(h, id);
+    hash_write(h, record.flag);
+    hash_write(h, record.cells.size());
+    for (const Cell& cell : record.cells) hash_write(h, cell);
+    hash_write(h, record.keys.size());
+    for (const std::uint64_t key : record.keys) hash_write(h, key);
+  }
+  return h.finish();
+}
+
+// Whether the last sweep's outcome stands: the same entries and protection, and the samples added
+// since then (each possibly unprotected) still fit within the limit beside its unpinned estimate.
+// Samples only ever go by a sweep or with the whole store, which forgets the memo.
+bool last_sweep_stands(const Store& store, std::uint64_t signature, std::uint64_t limit) {
+  const Store::SweepMemo& memo = store.last_sweep;
+  if (!memo.valid || memo.signature != signature || store.samples.size() < memo.samples) return false;
+  const std::uint64_t added = (store.samples.size() - memo.samples) * kSampleBytes;
+  return added <= sub_saturating(limit, memo.unpinned);
+}
+
 }  // namespace
 
 std::set<Cell> cells_near(const SquareMask& mask) {
@@ -69,6 +122,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   Store& store = schedule.store;
   const std::uint64_t limit = schedule.eviction_limit;
   if (store_bytes(store) <= limit) return {};
+  if (last_sweep_stands(store, sweep_signature(schedule), limit)) return {};
   const TheatreText held = store.theatre;
 
   // What the held theatre's jobs still want, with two cells around it.
@@ -102,6 +156,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   std::vector<mesh::CellMesh> evicted;
   std::vector<std::uint64_t> evicted_keys;
   const std::uint64_t bytes = store_bytes(store);
+  std::uint64_t unpinned = bytes;
   if (bytes > limit) {
     HashSet<Cell> entry_cells, sample_cells;
     std::set<std::uint64_t> pinned_keys;
@@ -127,6 +182,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
     }
 
     std::uint64_t unprotected = 0;
+    store.sample_passes += 1;
     for (const auto& [point, sample] : store.samples) {
       if (any_cell_of_sample(point, [&](Cell c) { return sample_cells.count(c) != 0; }))
         pinned += kSampleBytes;
@@ -162,6 +218,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
     }
     store.last_estimate = running;
     store.pinned_bytes = pinned;
+    unpinned = running;
   }
   store.pins.erase(kSweepCellsPin);
   store.pins.erase(kSweepKeysPin);
@@ -179,6 +236,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
       schedule.counters.returned += 1;
     }
   }
+  store.last_sweep = Store::SweepMemo{true, sweep_signature(schedule), store.samples.size(), unpinned};
   return evicted_keys;
 }
 
