@@ -166,7 +166,7 @@ TEST(WorkSampler, ATheatreChangeEmptiesTheStoreAndWithdrawsItsGroups) {
   const CancelFlag cancel = f.sampler.in_flight().front().cancel;
   {
     PoisonGuard lock(f.state->schedule_lock);
-    f.state->schedule.store.samples[{1, 1}] = StoredSample{0, 5.0};
+    f.state->schedule.store.samples.put({1, 1}, StoredSample{0, 5.0});
   }
 
   f.phases.set(MissionPhase::running, "Desert");

@@ -67,8 +67,8 @@ TEST(WorkSquareMask, CellsComeInSquareThenBitOrderAndEmptySquaresGo) {
 TEST(WorkStore, ByteEstimateCountsSamplesAndEntries) {
   Store store;
   EXPECT_EQ(store_bytes(store), 0u);
-  store.samples[{0, 0}] = {};
-  store.samples[{64, 0}] = {};
+  store.samples.put({0, 0}, StoredSample{});
+  store.samples.put({64, 0}, StoredSample{});
   store.meshes[3] = mesh_of(4, 2, {{0, 0}, {0, 1}});
   EXPECT_EQ(store_bytes(store), 2 * 36 + (4 + 2) * 24 + 2 * 16 + 96u);
   store.cell_map[{0, 0}] = 3;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 #include "terrain/work/store_eviction.hpp"
 
@@ -72,9 +73,9 @@ TEST_F(SweepFixture, WantedCellsProtectEntriesAndSamplesWithinTwoCells) {
   job.wanted.insert({10, 10});
   entry(1, {12, 12}, 1, 1);  // two cells away: stays
   entry(2, {13, 10}, 1, 2);  // three away: goes
-  s.store.samples[{12 * 64 + 5, 12 * 64 + 5}] = {};  // in cell (12, 12): stays
-  s.store.samples[{13 * 64, 10 * 64}] = {};          // on the border of cells 12 and 13: stays
-  s.store.samples[{13 * 64 + 1, 10 * 64}] = {};      // only in cell 13: goes
+  s.store.samples.put({12 * 64 + 5, 12 * 64 + 5}, StoredSample{});  // in cell (12, 12): stays
+  s.store.samples.put({13 * 64, 10 * 64}, StoredSample{});          // on the border of cells 12 and 13: stays
+  s.store.samples.put({13 * 64 + 1, 10 * 64}, StoredSample{});      // only in cell 13: goes
   EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{2}));
   EXPECT_EQ(s.store.samples.size(), 2u);
   EXPECT_EQ(s.store.samples_evicted, 1u);
@@ -90,12 +91,12 @@ TEST_F(SweepFixture, WantedCellsProtectEntriesAndSamplesWithinTwoCells) {
 TEST_F(SweepFixture, ASampleOnACellBorderBelongsToBothCells) {
   s.eviction_limit = 0;
   s.store.pins[77] = PinRecord{{{1, 0}}, {}, 1};
-  s.store.samples[{128, 10}] = {};  // cells 1 and 2 in x: kept through cell 1
-  s.store.samples[{192, 10}] = {};  // cells 2 and 3: goes
-  s.store.samples[{64, 64}] = {};   // cells 0..1 by 0..1: kept
+  s.store.samples.put({128, 10}, StoredSample{});  // cells 1 and 2 in x: kept through cell 1
+  s.store.samples.put({192, 10}, StoredSample{});  // cells 2 and 3: goes
+  s.store.samples.put({64, 64}, StoredSample{});   // cells 0..1 by 0..1: kept
   split_store_into_cells(s);
   EXPECT_EQ(s.store.samples.size(), 2u);
-  EXPECT_TRUE(s.store.samples.count({128, 10}));
+  EXPECT_TRUE(s.store.samples.contains({128, 10}));
   EXPECT_EQ(s.store.pins.size(), 1u);
 }
 
@@ -152,40 +153,41 @@ TEST_F(SweepFixture, AJobsFirstPinIsHonouredWhateverItsSize) {
 }
 
 // The store over its limit with the unpinned part within it (the pinned part makes the
-// difference): the first sweep walks the samples and evicts nothing; later sweeps whose outcome
-// cannot differ return without walking the samples, and every change that could matter makes the
-// next sweep walk them again.
-TEST_F(SweepFixture, ASweepThatCannotEvictAnythingMoreDoesNotWalkTheSamplesAgain) {
+// difference): a sweep there evicts nothing and never walks the samples; later sweeps whose
+// outcome cannot differ return before they look at anything, and every change that could matter
+// makes the next sweep look again.
+TEST_F(SweepFixture, ASweepThatCannotEvictAnythingMoreDoesNotLookAgain) {
   Job& job = s.jobs[1];
   job.theatre = s.store.theatre;
   job.squares.insert({0, 0});
   job.pins = {1};
   entry(1, {0, 0}, 100, 1);  // pinned by the job
   entry(2, {40, 0}, 10, 2);
-  for (int i = 0; i < 10; ++i) s.store.samples[{40 * 64 + 2 * i, 5}] = {};  // unprotected
+  for (int i = 0; i < 10; ++i) s.store.samples.put({40 * 64 + 2 * i, 5}, StoredSample{});  // unprotected
   s.eviction_limit = bytes(10) + 10 * 36 + 3 * 36;  // room for three more samples
   ASSERT_GT(store_bytes(s.store), s.eviction_limit);
 
   EXPECT_TRUE(split_store_into_cells(s).empty());
-  EXPECT_EQ(s.store.sample_passes, 1u);
+  EXPECT_EQ(s.store.sweeps, 1u);
   EXPECT_EQ(s.store.pinned_bytes, bytes(100));
   EXPECT_EQ(s.store.last_estimate, bytes(10) + 10 * 36);
   for (int i = 0; i < 100; ++i) EXPECT_TRUE(split_store_into_cells(s).empty());
-  EXPECT_EQ(s.store.sample_passes, 1u);
+  EXPECT_EQ(s.store.sweeps, 1u);
 
   // Samples the unpinned estimate has room for change nothing.
-  for (int i = 0; i < 3; ++i) s.store.samples[{40 * 64 + 2 * i, 7}] = {};
+  for (int i = 0; i < 3; ++i) s.store.samples.put({40 * 64 + 2 * i, 7}, StoredSample{});
   EXPECT_TRUE(split_store_into_cells(s).empty());
-  EXPECT_EQ(s.store.sample_passes, 1u);
+  EXPECT_EQ(s.store.sweeps, 1u);
+  EXPECT_EQ(s.store.sample_walks, 0u);
 
-  // Each of these may change the outcome, and the sweep after it walks the samples. (None of them
+  // Each of these may change the outcome, and the sweep after it looks again. (None of them
   // brings the store within the limit: the entry the job pins stays.)
   struct Change {
     const char* name;
     std::function<void()> apply;
   };
   const Change changes[] = {
-      {"a sample past the room", [&] { s.store.samples[{40 * 64 + 1, 9}] = {}; }},
+      {"a sample past the room", [&] { s.store.samples.put({40 * 64 + 1, 9}, StoredSample{}); }},
       {"a pin put on", [&] { job.pins = {1, 2}; }},
       {"a pin taken off", [&] { job.pins = {1}; }},
       {"a wanted cell", [&] { job.wanted.insert({60, 0}); }},
@@ -193,16 +195,53 @@ TEST_F(SweepFixture, ASweepThatCannotEvictAnythingMoreDoesNotWalkTheSamplesAgain
       {"a new entry", [&] { entry(3, {80, 0}, 1, 3); }},
       {"another limit", [&] { s.byte_limit = bytes(1); }},
   };
-  std::uint64_t passes = s.store.sample_passes;
+  std::uint64_t sweeps = s.store.sweeps;
   for (const Change& change : changes) {
     SCOPED_TRACE(change.name);
     change.apply();
     (void)split_store_into_cells(s);
-    EXPECT_EQ(s.store.sample_passes, passes + 1);
-    passes = s.store.sample_passes;
+    EXPECT_EQ(s.store.sweeps, sweeps + 1);
+    sweeps = s.store.sweeps;
     (void)split_store_into_cells(s);
-    EXPECT_EQ(s.store.sample_passes, passes);
+    EXPECT_EQ(s.store.sweeps, sweeps);
   }
+  // Only the sample past the room made a sweep walk the samples, to remove the unprotected ones.
+  EXPECT_EQ(s.store.sample_walks, 1u);
+  EXPECT_EQ(s.store.samples_evicted, 14u);
+}
+
+// The per-cell counts give the same number of protected samples as asking each sample, for
+// samples inside cells, on their borders and at their corners, on both sides of zero, and stay
+// right as samples are replaced and removed.
+TEST(WorkEviction, SampleCountsByCellAgreeWithEachSample) {
+  SampleTable table;
+  std::vector<Cell> points;
+  for (int x = -130; x <= 130; x += 2)
+    for (int y = -70; y <= 200; y += 3) points.push_back({x, y});
+  for (const Cell& p : points) table.put(p, StoredSample{});
+  for (const Cell& p : points) table.put(p, StoredSample{1, 2.0});  // replaced, not added
+  ASSERT_EQ(table.size(), points.size());
+
+  const std::set<Cell> protected_sets[] = {
+      {}, {{0, 0}}, {{-1, -1}}, {{1, 0}, {-2, 2}}, {{0, 1}, {1, 1}, {-1, 0}}, {{-3, -2}, {2, 3}, {0, -1}},
+  };
+  for (const std::set<Cell>& cells : protected_sets) {
+    const auto protects = [&](Cell c) { return cells.count(c) != 0; };
+    std::uint64_t expected = 0;
+    for (const Cell& p : points) expected += SampleTable::held_by(p, protects) ? 1 : 0;
+    EXPECT_EQ(table.count_held(protects), expected);
+  }
+  const auto everything = [](Cell) { return true; };
+  EXPECT_EQ(table.count_held(everything), points.size());
+
+  // Removing what one set does not hold leaves exactly what it holds, counted alike.
+  const std::set<Cell> kept = {{0, 0}, {-1, 1}};
+  const auto keeps = [&](Cell c) { return kept.count(c) != 0; };
+  const std::uint64_t held = table.count_held(keeps);
+  EXPECT_EQ(table.erase_unheld(keeps), points.size() - held);
+  EXPECT_EQ(table.size(), held);
+  EXPECT_EQ(table.count_held(everything), held);
+  EXPECT_EQ(table.count_held(keeps), held);
 }
 
 // A theatre change empties the store, and its figures go with it: nothing is pinned in an empty
@@ -224,9 +263,9 @@ TEST_F(SweepFixture, ClearingTheStoreResetsItsSweepFigures) {
 
   entry(1, {0, 0}, 5, 1);
   entry(2, {5, 0}, 5, 2);
-  const std::uint64_t passes = s.store.sample_passes;
+  const std::uint64_t sweeps = s.store.sweeps;
   (void)split_store_into_cells(s);
-  EXPECT_EQ(s.store.sample_passes, passes + 1);
+  EXPECT_EQ(s.store.sweeps, sweeps + 1);
 }
 
 }  // namespace

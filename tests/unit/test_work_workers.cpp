@@ -124,7 +124,7 @@ TEST(WorkStatus, TheMembersAreReadFromTheWorkState) {
     mesh.triangles.resize(1);
     mesh.cells = {{0, 0}, {0, 1}};
     schedule.store.meshes[4] = mesh;
-    schedule.store.samples[{0, 0}] = StoredSample{};
+    schedule.store.samples.put({0, 0}, StoredSample{});
     schedule.store.pinned_bytes = 1u << 30;
     schedule.store.owners["Plains"][Square{0, 0}];
     schedule.store.owners["Desert"][Square{1, 0}];

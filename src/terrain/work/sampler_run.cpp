@@ -177,7 +177,7 @@ void Sampler::take_answers_in(InFlightGroup& record, const terrain::AnswerTable:
   {
     PoisonGuard lock(state_.schedule_lock);
     Store& store = state_.schedule.store;
-    for (const auto& [point, answer] : kept) store.samples[point] = StoredSample{answer.zero, answer.height};
+    for (const auto& [point, answer] : kept) store.samples.put(point, StoredSample{answer.zero, answer.height});
     (void)split_store_into_cells(state_.schedule);
   }
   if (zeroed != 0) state_.counters.zeroed_points.fetch_add(zeroed);
@@ -279,7 +279,7 @@ bool Sampler::process(const MissionPhase& phase) {
         }
         if (missing.empty()) {
           for (const TerrainPoint& p : *wanted) {
-            const StoredSample& s = store.samples.at(p);
+            const StoredSample& s = *store.samples.find(p);
             if (const std::optional<SampleAnswer> a = answer_of_sample(s.zero_mark, s.height)) answers[p] = *a;
           }
         }

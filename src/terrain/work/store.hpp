@@ -20,6 +20,79 @@ struct StoredSample {
   double height = 0.0;
 };
 
+// The stored samples by whole terrain point, with how many of them each cell holds. A sample at
+// (x, y) belongs to cell (floor(x / 64), floor(y / 64)) and, where x is a multiple of 64, also to
+// the cell before it in x; likewise in y: a sample on a cell border belongs to two cells, at a
+// cell corner to four. The counts let the store's sweep count what a set of cells protects in a
+// pass over the cells rather than over the samples.
+class SampleTable {
+ public:
+  // Adds or replaces the sample at the point.
+  void put(Cell point, StoredSample sample);
+  const StoredSample* find(Cell point) const {
+    const auto it = points_.find(point);
+    return it == points_.end() ? nullptr : &it->second;
+  }
+  bool contains(Cell point) const { return points_.find(point) != points_.end(); }
+  std::size_t size() const { return points_.size(); }
+  bool empty() const { return points_.empty(); }
+
+  // Whether one of the cells the sample at the point belongs to is protected.
+  template <class Protects>
+  static bool held_by(Cell point, Protects&& protects) {
+    const std::int32_t cx = point.first >> 6, cy = point.second >> 6;
+    const int nx = (point.first & 63) == 0 ? 2 : 1, ny = (point.second & 63) == 0 ? 2 : 1;
+    for (int i = 0; i < nx; ++i)
+      for (int j = 0; j < ny; ++j)
+        if (protects(Cell{cx - i, cy - j})) return true;
+    return false;
+  }
+
+  // The number of samples that a protected cell holds, without looking at the samples.
+  template <class Protects>
+  std::uint64_t count_held(Protects&& protects) const {
+    std::uint64_t held = 0;
+    for (const auto& [cell, counts] : cells_) {
+      // The samples whose first cell is this one, by where they lie: inside, on the low x side,
+      // on the low y side, at the low corner.
+      const bool here = protects(cell);
+      const bool left = here || protects(Cell{cell.first - 1, cell.second});
+      const bool below = here || protects(Cell{cell.first, cell.second - 1});
+      held += here ? counts[0] : 0;
+      held += left ? counts[1] : 0;
+      held += below ? counts[2] : 0;
+      held += (left || below || protects(Cell{cell.first - 1, cell.second - 1})) ? counts[3] : 0;
+    }
+    return held;
+  }
+
+  // Removes every sample that no protected cell holds; the number removed.
+  template <class Protects>
+  std::uint64_t erase_unheld(Protects&& protects) {
+    std::uint64_t removed = 0;
+    for (auto it = points_.begin(); it != points_.end();) {
+      if (held_by(it->first, protects)) {
+        ++it;
+      } else {
+        forget(it->first);
+        it = points_.erase(it);
+        ++removed;
+      }
+    }
+    return removed;
+  }
+
+ private:
+  static std::pair<Cell, unsigned> first_cell(Cell point) {
+    const unsigned side = ((point.first & 63) == 0 ? 1u : 0u) | ((point.second & 63) == 0 ? 2u : 0u);
+    return {Cell{point.first >> 6, point.second >> 6}, side};
+  }
+  void forget(Cell point);
+
+  HashMap<Cell, StoredSample> points_;
+  HashMap<Cell, std::array<std::uint64_t, 4>> cells_;
+};
+
 // What one job (or the eviction itself) protects: cells whose entries stay (and whose samples stay
 // too when flag is 1) and the keys of entries that stay.
 struct PinRecord {
@@ -54,7 +127,7 @@ inline constexpr std::uint64_t kSampleBytes = 36;
 
 struct Store {
   TheatreText theatre;                          // the held theatre; null when none
-  HashMap<Cell, StoredSample> samples;          // by whole terrain point (x, y); seeded hashing
+  SampleTable samples;                          // by whole terrain point (x, y); seeded hashing
   KeyedMap<Cell, std::uint64_t> cell_map;       // cell -> key of the entry that covers it
   std::map<std::uint64_t, mesh::CellMesh> meshes;  // key -> entry; the key is the piece id
   std::uint64_t next_key = 0;                   // the next key to give
@@ -77,7 +150,8 @@ struct Store {
     std::uint64_t unpinned = 0;   // the unpinned estimate it left
   } last_sweep;
   SeededState sweep_seeds;
-  std::uint64_t sample_passes = 0;  // sweeps that walked the samples
+  std::uint64_t sweeps = 0;        // sweeps that looked past their first tests
+  std::uint64_t sample_walks = 0;  // sweeps that walked the samples to remove some
 
   std::uint64_t sample_count() const { return samples.size(); }
 };

@@ -19,19 +19,6 @@ struct Candidate {
 
 std::uint64_t sub_saturating(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
-// The cells whose sample set membership protects a sample at whole point (x, y): its cell, and the
-// cell before it on an axis where it lies on a cell border.
-template <class F>
-bool any_cell_of_sample(Cell point, F&& protects) {
-  const std::int32_t cx = point.first >> 6, cy = point.second >> 6;
-  const bool x_border = (point.first & 63) == 0, y_border = (point.second & 63) == 0;
-  const int nx = x_border ? 2 : 1, ny = y_border ? 2 : 1;
-  for (int i = 0; i < nx; ++i)
-    for (int j = 0; j < ny; ++j)
-      if (protects(Cell{cx - i, cy - j})) return true;
-  return false;
-}
-
 // Everything a sweep's outcome depends on but the samples: the limits, the held theatre, the entry
 // keys (a key names one mesh, cells and bytes, for as long as it lives), each job's theatre,
 // wanted cells and pins, and every pin record.
@@ -123,6 +110,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   const std::uint64_t limit = schedule.eviction_limit;
   if (store_bytes(store) <= limit) return {};
   if (last_sweep_stands(store, sweep_signature(schedule), limit)) return {};
+  store.sweeps += 1;
   const TheatreText held = store.theatre;
 
   // What the held theatre's jobs still want, with two cells around it.
@@ -181,24 +169,16 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
       }
     }
 
-    std::uint64_t unprotected = 0;
-    store.sample_passes += 1;
-    for (const auto& [point, sample] : store.samples) {
-      if (any_cell_of_sample(point, [&](Cell c) { return sample_cells.count(c) != 0; }))
-        pinned += kSampleBytes;
-      else
-        unprotected += 1;
-    }
+    const auto protects_samples = [&](Cell c) { return sample_cells.count(c) != 0; };
+    const std::uint64_t held = store.samples.count_held(protects_samples);
+    const std::uint64_t unprotected = store.samples.size() - held;
+    pinned += held * kSampleBytes;
     std::uint64_t running = sub_saturating(bytes, pinned);
     if (unprotected != 0 && running > limit) {
-      for (auto it = store.samples.begin(); it != store.samples.end();) {
-        if (any_cell_of_sample(it->first, [&](Cell c) { return sample_cells.count(c) != 0; }))
-          ++it;
-        else
-          it = store.samples.erase(it);
-      }
-      store.samples_evicted += unprotected;
-      running = sub_saturating(running, unprotected * kSampleBytes);
+      store.sample_walks += 1;
+      const std::uint64_t removed = store.samples.erase_unheld(protects_samples);
+      store.samples_evicted += removed;
+      running = sub_saturating(running, removed * kSampleBytes);
     }
 
     std::stable_sort(candidates.begin(), candidates.end());
