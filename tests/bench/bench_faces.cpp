@@ -6,18 +6,16 @@
 #include <random>
 #include <set>
 
+#include "bench/bench_timing.hpp"
 #include "terrain/mesh/cell_grid.hpp"
 #include "terrain/mesh/faces.hpp"
 #include "terrain/mesh/refine_points.hpp"
 #include "terrain/mesh/triangulation.hpp"
 
 using namespace qm::mesh;
+using qm::bench::seconds_since;
 
 namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 // Points over 5 by 5 cells, heights on a few planes (a ridge and a valley) plus a little noise,
 // with starting faces of the points well inside each plane's part.

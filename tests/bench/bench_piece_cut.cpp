@@ -12,6 +12,7 @@
 #include "terrain/mesh/constrained.hpp"
 #include "terrain/mesh/scheme/piece_build.hpp"
 #include "terrain/mesh/scheme/piece_cut.hpp"
+#include "bench/bench_timing.hpp"
 
 // The test fixture's sources, compiled into this program.
 #include "unit/faces_pipeline.cpp"
@@ -22,21 +23,7 @@ using namespace qm::mesh::fixture;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-// Runs `f` repeatedly for at least `least` seconds (and at least once); the seconds per run.
-template <class F>
-double per_run(F&& f, double least = 0.3) {
-  std::size_t runs = 0;
-  const auto t0 = Clock::now();
-  do {
-    f();
-    ++runs;
-  } while (seconds_since(t0) < least);
-  return seconds_since(t0) / static_cast<double>(runs);
-}
+using qm::bench::per_run;
 
 // Random constraints between points of a small integer grid, added with splitting.
 std::size_t grid_constraints(std::uint64_t seed, int points, int constraints, int span) {

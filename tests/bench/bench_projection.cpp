@@ -2,17 +2,11 @@
 #include <chrono>
 #include <cstdio>
 
+#include "bench/bench_timing.hpp"
 #include "terrain/projection.hpp"
 
 using namespace qm;
-
-namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-}  // namespace
+using qm::bench::seconds_since;
 
 int main() {
   const TmParams tm{33.0, 0.9996, -4998765.4321, 123456.789};

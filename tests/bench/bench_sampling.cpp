@@ -5,6 +5,7 @@
 #include <map>
 #include <vector>
 
+#include "bench/bench_timing.hpp"
 #include "terrain/mesh/refine_points.hpp"
 #include "terrain/mesh/sampler.hpp"
 #include "terrain/mesh/sampling_run.hpp"
@@ -12,14 +13,7 @@
 
 using namespace qm::mesh;
 using namespace qm::mesh::fixture;
-
-namespace {
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-}  // namespace
+using qm::bench::seconds_since;
 
 int main() {
   const std::set<Cell> cells = rect_cells(-8, -8, 16, 16);

@@ -5,27 +5,14 @@
 #include <chrono>
 #include <cstdio>
 
+#include "bench/bench_timing.hpp"
 #include "terrain/work/store_eviction.hpp"
 
 using namespace qm;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-// Runs `f` repeatedly for at least `least` seconds (and at least once); the seconds per run.
-template <class F>
-double per_run(F&& f, double least = 1.0) {
-  std::size_t runs = 0;
-  const auto t0 = Clock::now();
-  do {
-    f();
-    ++runs;
-  } while (seconds_since(t0) < least);
-  return seconds_since(t0) / static_cast<double>(runs);
-}
+using qm::bench::per_run;
 
 // Cells side x side from (x0, y0), each with samples every 2 units and one entry of `vertices`.
 void fill(Schedule& s, int side, std::size_t vertices) {
@@ -68,13 +55,13 @@ int main() {
               static_cast<double>(s.store.pinned_bytes) / 1048576.0,
               static_cast<unsigned long long>(s.store.pieces_evicted));
 
-  const double unchanged = per_run([&] { (void)split_store_into_cells(s); });
+  const double unchanged = per_run([&] { (void)split_store_into_cells(s); }, 1.0);
   bool toggle = false;
   const double changed = per_run([&] {
     toggle = !toggle;
     s.jobs[1].pins = toggle ? std::deque<std::uint64_t>{100, 101, 102} : std::deque<std::uint64_t>{100, 101};
     (void)split_store_into_cells(s);
-  });
+  }, 1.0);
   std::printf("sweep, nothing changed:        %10.3f ms\n", unchanged * 1e3);
   std::printf("sweep after a job's pins moved: %10.3f ms\n", changed * 1e3);
   std::printf("still evicted nothing: %s; sweeps %llu, sample walks %llu\n", s.store.pieces_evicted == 0 ? "yes" : "NO",
