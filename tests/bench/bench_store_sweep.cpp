@@ -1,6 +1,6 @@
 // Prints what a sweep of the terrain store costs in the state a long session reaches: the store
 // over its limit by less than its pinned bytes, so that a sweep has nothing to evict. About a
-// million samples and a thousand entries, three jobs that want and pin a little. Timed: a sweep
+// million samples and two thousand entries, three jobs that want pages' views and pin a little. Timed: a sweep
 // that finds nothing changed, and a sweep after a job's pins changed (which must look again).
 #include <chrono>
 #include <cstdio>
@@ -14,19 +14,23 @@ namespace {
 
 using qm::bench::per_run;
 
-// Cells side x side from (x0, y0), each with samples every 2 units and one entry of `vertices`.
-void fill(Schedule& s, int side, std::size_t vertices) {
+// A stored area of side x side cells in pieces of 16 x 16 cells, two samples a cell.
+void fill(Schedule& s, int side) {
   Store& store = s.store;
-  for (int cx = 0; cx < side; ++cx) {
-    for (int cy = 0; cy < side; ++cy) {
-      for (int x = 0; x < 64; x += 2)
-        for (int y = 0; y < 64; y += 2) store.samples.put({cx * 64 + x, cy * 64 + y}, StoredSample{});
+  for (int bx = 0; bx < side; bx += 16) {
+    for (int by = 0; by < side; by += 16) {
       mesh::CellMesh m;
-      m.vertices.resize(vertices);
-      m.triangles.resize(2 * vertices);
-      m.cells = {{cx, cy}};
+      m.vertices.resize(200);
+      m.triangles.resize(400);
       const std::uint64_t key = store.next_key++;
-      store.cell_map[{cx, cy}] = key;
+      for (int cx = bx; cx < bx + 16; ++cx) {
+        for (int cy = by; cy < by + 16; ++cy) {
+          store.samples.put({cx * 64 + 2, cy * 64 + 2}, StoredSample{});
+          store.samples.put({cx * 64 + 34, cy * 64 + 34}, StoredSample{});
+          m.cells.insert({cx, cy});
+          store.cell_map[{cx, cy}] = key;
+        }
+      }
       store.meshes[key] = std::move(m);
       store.stamps[key] = ++store.stamp_counter;
     }
@@ -38,11 +42,14 @@ void fill(Schedule& s, int side, std::size_t vertices) {
 int main() {
   Schedule s;
   s.store.theatre = std::make_shared<const std::string>("Caucasus");
-  fill(s, 33, 250);  // 1089 cells: 1.1 million samples, 1089 entries
+  fill(s, 720);  // 518400 cells in 2025 pieces, a million samples
+  // Three pages' views in a row beyond the stored area, over the same columns as some of it, 180 x
+  // 180 cells each, still to build; each pins two stored pieces.
   for (std::uint64_t id = 1; id <= 3; ++id) {
     Job& job = s.jobs[id];
     job.theatre = s.store.theatre;
-    job.wanted.insert({static_cast<std::int32_t>(10 * id), 5});
+    for (int x = 0; x < 180; ++x)
+      for (int y = 0; y < 180; ++y) job.wanted.insert({static_cast<std::int32_t>(180 * id) + x, 720 + y});
     job.pins = {id * 100, id * 100 + 1};
   }
   const std::uint64_t total = store_bytes(s.store);

@@ -30,14 +30,14 @@ struct SweepFixture : ::testing::Test {
 TEST(WorkEviction, NearCellsSpanTwoCellsAroundAcrossSquares) {
   SquareMask mask;
   mask.insert({31, 31});
-  std::set<Cell> expected;
+  SquareMask expected;
   for (int x = 29; x <= 33; ++x)
     for (int y = 29; y <= 33; ++y) expected.insert({x, y});
   EXPECT_EQ(cells_near(mask), expected);
   mask.insert({-1, 0});
-  EXPECT_EQ(cells_near(mask).count({-3, -2}), 1u);
-  EXPECT_EQ(cells_near(mask).count({-4, 0}), 0u);
-  EXPECT_EQ(cells_near(mask).size(), 50u);
+  EXPECT_TRUE(cells_near(mask).contains({-3, -2}));
+  EXPECT_FALSE(cells_near(mask).contains({-4, 0}));
+  EXPECT_EQ(cells_near(mask).cell_count(), 50u);
 }
 
 TEST_F(SweepFixture, ExactlyTheLimitEvictsNothing) {
@@ -86,6 +86,31 @@ TEST_F(SweepFixture, WantedCellsProtectEntriesAndSamplesWithinTwoCells) {
   split_store_into_cells(s);
   EXPECT_TRUE(s.store.meshes.empty());
   EXPECT_TRUE(s.store.samples.empty());
+}
+
+// An entry stays when any of its cells is protected, however far apart its cells lie, and only
+// then; a mesh given under a key again is judged by its own cells.
+TEST_F(SweepFixture, AnEntryIsProtectedByAnyOfItsCellsWhereverTheyLie) {
+  s.eviction_limit = 0;
+  s.store.pins[7] = PinRecord{{{200, -100}}, {}, 0};
+  const auto spread = [&](std::uint64_t key, std::set<Cell> cells) {
+    mesh::CellMesh m;
+    m.vertices.resize(1);
+    m.cells = std::move(cells);
+    s.store.meshes[key] = std::move(m);
+    s.store.stamps[key] = key;
+  };
+  spread(1, {{0, 0}, {200, -100}});         // its far cell is pinned
+  spread(2, {{0, 0}, {199, -99}, {201, -130}});  // around the pinned cell, squares apart: none is it
+  spread(3, {{-40, 70}, {230, -100}});      // spans the pinned cell's square, misses the cell
+  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{2, 3}));
+  EXPECT_EQ(s.store.meshes.size(), 1u);
+
+  // The same key with other cells: the one kept is judged anew.
+  spread(1, {{5, 5}});
+  spread(4, {{200, -100}});
+  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{1}));
+  EXPECT_TRUE(s.store.meshes.count(4));
 }
 
 TEST_F(SweepFixture, ASampleOnACellBorderBelongsToBothCells) {
@@ -224,24 +249,31 @@ TEST(WorkEviction, SampleCountsByCellAgreeWithEachSample) {
 
   const std::set<Cell> protected_sets[] = {
       {}, {{0, 0}}, {{-1, -1}}, {{1, 0}, {-2, 2}}, {{0, 1}, {1, 1}, {-1, 0}}, {{-3, -2}, {2, 3}, {0, -1}},
+      {{31, 0}, {-32, -1}, {0, 31}},  // squares apart
+  };
+  const auto mask_of = [](const std::set<Cell>& cells) {
+    SquareMask mask;
+    for (const Cell& c : cells) mask.insert(c);
+    return mask;
   };
   for (const std::set<Cell>& cells : protected_sets) {
-    const auto protects = [&](Cell c) { return cells.count(c) != 0; };
+    const SquareMask mask = mask_of(cells);
     std::uint64_t expected = 0;
-    for (const Cell& p : points) expected += SampleTable::held_by(p, protects) ? 1 : 0;
-    EXPECT_EQ(table.count_held(protects), expected);
+    for (const Cell& p : points) expected += SampleTable::held_by(p, mask) ? 1 : 0;
+    EXPECT_EQ(table.count_held(mask), expected);
   }
-  const auto everything = [](Cell) { return true; };
+  SquareMask everything;
+  for (int x = -4; x <= 4; ++x)
+    for (int y = -3; y <= 4; ++y) everything.insert({x, y});
   EXPECT_EQ(table.count_held(everything), points.size());
 
   // Removing what one set does not hold leaves exactly what it holds, counted alike.
-  const std::set<Cell> kept = {{0, 0}, {-1, 1}};
-  const auto keeps = [&](Cell c) { return kept.count(c) != 0; };
-  const std::uint64_t held = table.count_held(keeps);
-  EXPECT_EQ(table.erase_unheld(keeps), points.size() - held);
+  const SquareMask kept = mask_of({{0, 0}, {-1, 1}});
+  const std::uint64_t held = table.count_held(kept);
+  EXPECT_EQ(table.erase_unheld(kept), points.size() - held);
   EXPECT_EQ(table.size(), held);
   EXPECT_EQ(table.count_held(everything), held);
-  EXPECT_EQ(table.count_held(keeps), held);
+  EXPECT_EQ(table.count_held(kept), held);
 }
 
 // A theatre change empties the store, and its figures go with it: nothing is pinned in an empty

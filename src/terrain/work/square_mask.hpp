@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
@@ -95,6 +96,31 @@ class SquareMask {
     if (!bits.any()) return;
     auto& mine = squares_[square];
     for (unsigned i = 0; i < 16; ++i) mine.words[i] |= bits.words[i];
+  }
+  // Whether a square from (x0, y0) to (x1, y1), both corners included, holds a cell of this set.
+  bool meets_squares(Square low, Square high) const {
+    for (std::int64_t x = low.first; x <= high.first; ++x) {
+      const auto it = squares_.lower_bound({static_cast<std::int32_t>(x), low.second});
+      if (it != squares_.end() && it->first.first == x && it->first.second <= high.second) return true;
+    }
+    return false;
+  }
+  // Whether one of the cells (an ordered set: by x, then y) is in this set: one square lookup per
+  // run of cells in one square.
+  bool contains_any(const std::set<Cell>& cells) const {
+    bool looked = false;
+    Square square{};
+    const CellBits* bits = nullptr;
+    for (const Cell& cell : cells) {
+      const Square s = square_of(cell);
+      if (!looked || s != square) {
+        looked = true;
+        square = s;
+        bits = find(s);
+      }
+      if (bits && bits->test(cell_bit(cell))) return true;
+    }
+    return false;
   }
   bool empty() const { return squares_.empty(); }
   std::size_t square_count() const { return squares_.size(); }

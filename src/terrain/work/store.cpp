@@ -2,19 +2,74 @@
 
 namespace qm {
 
-void SampleTable::put(Cell point, StoredSample sample) {
-  const auto [it, added] = points_.insert_or_assign(point, sample);
-  if (!added) return;
-  const auto [cell, side] = first_cell(point);
-  cells_[cell][side] += 1;
+namespace {
+
+bool test(const CellBits* bits, unsigned bit) { return bits && bits->test(bit); }
+
+}  // namespace
+
+void SampleTable::count(Cell point, int change) {
+  const Cell cell{point.first >> 6, point.second >> 6};
+  const unsigned side = ((point.first & 63) == 0 ? 1u : 0u) | ((point.second & 63) == 0 ? 2u : 0u);
+  SquareCounts& counts = squares_[square_of(cell)];
+  counts.cells[cell_bit(cell)][side] = static_cast<std::uint16_t>(counts.cells[cell_bit(cell)][side] + change);
+  counts.total = static_cast<std::uint64_t>(static_cast<std::int64_t>(counts.total) + change);
+  if (counts.total == 0) squares_.erase(square_of(cell));
 }
 
-void SampleTable::forget(Cell point) {
-  const auto [cell, side] = first_cell(point);
-  const auto it = cells_.find(cell);
-  if (it == cells_.end()) return;
-  it->second[side] -= 1;
-  if (it->second == std::array<std::uint64_t, 4>{}) cells_.erase(it);
+void SampleTable::put(Cell point, StoredSample sample) {
+  if (points_.insert_or_assign(point, sample).second) count(point, +1);
+}
+
+bool SampleTable::held_by(Cell point, const SquareMask& cells) {
+  const std::int32_t cx = point.first >> 6, cy = point.second >> 6;
+  const int nx = (point.first & 63) == 0 ? 2 : 1, ny = (point.second & 63) == 0 ? 2 : 1;
+  for (int i = 0; i < nx; ++i)
+    for (int j = 0; j < ny; ++j)
+      if (cells.contains(Cell{cx - i, cy - j})) return true;
+  return false;
+}
+
+std::uint64_t SampleTable::count_held(const SquareMask& cells) const {
+  std::uint64_t held = 0;
+  for (const auto& [square, counts] : squares_) {
+    // This square's cells, and the squares holding the cells before its first column and row.
+    const CellBits* here = cells.find(square);
+    const CellBits* left = cells.find({square.first - 1, square.second});
+    const CellBits* below = cells.find({square.first, square.second - 1});
+    const CellBits* corner = cells.find({square.first - 1, square.second - 1});
+    if (!here && !left && !below && !corner) continue;
+    for (unsigned bit = 0; bit < 1024; ++bit) {
+      const std::array<std::uint16_t, 4>& n = counts.cells[bit];
+      if ((n[0] | n[1] | n[2] | n[3]) == 0) continue;
+      const unsigned xl = bit / 32, yl = bit % 32;
+      // The cell itself, the one before it in x, in y, and in both.
+      const bool h = test(here, bit);
+      const bool l = h || (xl ? test(here, bit - 32) : test(left, 31 * 32 + yl));
+      const bool b = h || (yl ? test(here, bit - 1) : test(below, xl * 32 + 31));
+      const bool c = l || b ||
+                     (xl && yl ? test(here, bit - 33)
+                      : xl     ? test(below, (xl - 1) * 32 + 31)
+                      : yl     ? test(left, 31 * 32 + yl - 1)
+                               : test(corner, 1023));
+      held += (h ? n[0] : 0) + (l ? n[1] : 0) + (b ? n[2] : 0) + (c ? n[3] : 0);
+    }
+  }
+  return held;
+}
+
+std::uint64_t SampleTable::erase_unheld(const SquareMask& cells) {
+  std::uint64_t removed = 0;
+  for (auto it = points_.begin(); it != points_.end();) {
+    if (held_by(it->first, cells)) {
+      ++it;
+    } else {
+      count(it->first, -1);
+      it = points_.erase(it);
+      ++removed;
+    }
+  }
+  return removed;
 }
 
 std::uint64_t store_bytes(const Store& store) {
@@ -31,6 +86,7 @@ void clear_store(Store& store) {
   store.last_estimate = 0;
   store.pinned_bytes = 0;
   store.last_sweep = Store::SweepMemo{};
+  store.entry_spans.clear();
 }
 
 }  // namespace qm

@@ -23,8 +23,8 @@ struct StoredSample {
 // The stored samples by whole terrain point, with how many of them each cell holds. A sample at
 // (x, y) belongs to cell (floor(x / 64), floor(y / 64)) and, where x is a multiple of 64, also to
 // the cell before it in x; likewise in y: a sample on a cell border belongs to two cells, at a
-// cell corner to four. The counts let the store's sweep count what a set of cells protects in a
-// pass over the cells rather than over the samples.
+// cell corner to four. The counts, kept square by square, let the store's sweep count what a set
+// of cells protects in a pass over the squares rather than over the samples.
 class SampleTable {
  public:
   // Adds or replaces the sample at the point.
@@ -37,60 +37,25 @@ class SampleTable {
   std::size_t size() const { return points_.size(); }
   bool empty() const { return points_.empty(); }
 
-  // Whether one of the cells the sample at the point belongs to is protected.
-  template <class Protects>
-  static bool held_by(Cell point, Protects&& protects) {
-    const std::int32_t cx = point.first >> 6, cy = point.second >> 6;
-    const int nx = (point.first & 63) == 0 ? 2 : 1, ny = (point.second & 63) == 0 ? 2 : 1;
-    for (int i = 0; i < nx; ++i)
-      for (int j = 0; j < ny; ++j)
-        if (protects(Cell{cx - i, cy - j})) return true;
-    return false;
-  }
-
-  // The number of samples that a protected cell holds, without looking at the samples.
-  template <class Protects>
-  std::uint64_t count_held(Protects&& protects) const {
-    std::uint64_t held = 0;
-    for (const auto& [cell, counts] : cells_) {
-      // The samples whose first cell is this one, by where they lie: inside, on the low x side,
-      // on the low y side, at the low corner.
-      const bool here = protects(cell);
-      const bool left = here || protects(Cell{cell.first - 1, cell.second});
-      const bool below = here || protects(Cell{cell.first, cell.second - 1});
-      held += here ? counts[0] : 0;
-      held += left ? counts[1] : 0;
-      held += below ? counts[2] : 0;
-      held += (left || below || protects(Cell{cell.first - 1, cell.second - 1})) ? counts[3] : 0;
-    }
-    return held;
-  }
-
-  // Removes every sample that no protected cell holds; the number removed.
-  template <class Protects>
-  std::uint64_t erase_unheld(Protects&& protects) {
-    std::uint64_t removed = 0;
-    for (auto it = points_.begin(); it != points_.end();) {
-      if (held_by(it->first, protects)) {
-        ++it;
-      } else {
-        forget(it->first);
-        it = points_.erase(it);
-        ++removed;
-      }
-    }
-    return removed;
-  }
+  // Whether one of the cells the sample at the point belongs to is in the set.
+  static bool held_by(Cell point, const SquareMask& cells);
+  // The number of samples that a cell of the set holds, without looking at the samples.
+  std::uint64_t count_held(const SquareMask& cells) const;
+  // Removes every sample that no cell of the set holds; the number removed.
+  std::uint64_t erase_unheld(const SquareMask& cells);
 
  private:
-  static std::pair<Cell, unsigned> first_cell(Cell point) {
-    const unsigned side = ((point.first & 63) == 0 ? 1u : 0u) | ((point.second & 63) == 0 ? 2u : 0u);
-    return {Cell{point.first >> 6, point.second >> 6}, side};
-  }
-  void forget(Cell point);
+  // Per cell of a square (by cell bit), the samples whose first cell it is, by where they lie in
+  // it: inside, on its low x side, on its low y side, at its low corner. A cell holds at most 63
+  // points on a side and 63 * 63 inside, so 16 bits do.
+  struct SquareCounts {
+    std::array<std::array<std::uint16_t, 4>, 1024> cells{};
+    std::uint64_t total = 0;
+  };
+  void count(Cell point, int change);
 
   HashMap<Cell, StoredSample> points_;
-  HashMap<Cell, std::array<std::uint64_t, 4>> cells_;
+  HashMap<Square, SquareCounts> squares_;
 };
 
 // What one job (or the eviction itself) protects: cells whose entries stay (and whose samples stay
@@ -150,6 +115,15 @@ struct Store {
     std::uint64_t unpinned = 0;   // the unpinned estimate it left
   } last_sweep;
   SeededState sweep_seeds;
+  // The squares each entry's cells span, by key, so that a sweep passes over an entry far from
+  // every protected cell without walking its cells. A key names one mesh for as long as it lives;
+  // the cell count and the first and last cell are kept to tell if it ever did not.
+  struct EntrySpan {
+    std::size_t cells = 0;
+    Cell first{}, last{};
+    Square low{}, high{};
+  };
+  std::map<std::uint64_t, EntrySpan> entry_spans;
   std::uint64_t sweeps = 0;        // sweeps that looked past their first tests
   std::uint64_t sample_walks = 0;  // sweeps that walked the samples to remove some
 

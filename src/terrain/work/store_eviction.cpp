@@ -5,7 +5,6 @@
 #include <map>
 #include <tuple>
 
-
 namespace qm {
 
 namespace {
@@ -18,6 +17,30 @@ struct Candidate {
 };
 
 std::uint64_t sub_saturating(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
+
+// The squares an entry's cells span, from the store's record of them (made when first needed).
+const Store::EntrySpan& span_of(Store& store, std::uint64_t key, const std::set<Cell>& cells) {
+  Store::EntrySpan& span = store.entry_spans[key];
+  if (span.cells == cells.size() && span.first == *cells.begin() && span.last == *cells.rbegin()) return span;
+  span.cells = cells.size();
+  span.first = *cells.begin();
+  span.last = *cells.rbegin();
+  std::int32_t low_y = span.first.second, high_y = span.first.second;
+  for (const Cell& c : cells) {
+    low_y = std::min(low_y, c.second);
+    high_y = std::max(high_y, c.second);
+  }
+  span.low = square_of({span.first.first, low_y});
+  span.high = square_of({span.last.first, high_y});
+  return span;
+}
+
+// Whether a cell of the entry is protected.
+bool entry_protected(Store& store, std::uint64_t key, const mesh::CellMesh& mesh, const SquareMask& cells) {
+  if (mesh.cells.empty()) return false;
+  const Store::EntrySpan& span = span_of(store, key, mesh.cells);
+  return cells.meets_squares(span.low, span.high) && cells.contains_any(mesh.cells);
+}
 
 // Everything a sweep's outcome depends on but the samples: the limits, the held theatre, the entry
 // keys (a key names one mesh, cells and bytes, for as long as it lives), each job's theatre,
@@ -74,7 +97,7 @@ bool last_sweep_stands(const Store& store, std::uint64_t signature, std::uint64_
 
 }  // namespace
 
-std::set<Cell> cells_near(const SquareMask& mask) {
+SquareMask cells_near(const SquareMask& mask) {
   // Whole columns of 32 cells (one x, one square row) are shifted and ORed: first along y, carrying
   // into the squares above and below, then along x.
   using Column = std::pair<std::int64_t, std::int32_t>;  // (cell x, square y)
@@ -93,14 +116,15 @@ std::set<Cell> cells_near(const SquareMask& mask) {
   std::map<Column, std::uint32_t> along_x;
   for (const auto& [column, c] : along_y)
     for (std::int64_t dx = -2; dx <= 2; ++dx) along_x[{column.first + dx, column.second}] |= c;
-  std::set<Cell> out;
+  SquareMask out;
   for (const auto& [column, c] : along_x) {
     if (column.first < std::numeric_limits<std::int32_t>::min() || column.first > std::numeric_limits<std::int32_t>::max())
       continue;
-    for (unsigned yl = 0; yl < 32; ++yl)
-      if ((c >> yl) & 1u)
-        out.emplace_hint(out.end(), static_cast<std::int32_t>(column.first),
-                         static_cast<std::int32_t>(static_cast<std::uint32_t>(column.second) * 32u + yl));
+    const std::int32_t x = static_cast<std::int32_t>(column.first);
+    const unsigned xl = static_cast<unsigned>(x & 31);
+    CellBits bits;
+    bits.words[xl / 2] = std::uint64_t{c} << (32 * (xl % 2));
+    out.merge({x >> 5, column.second}, bits);
   }
   return out;
 }
@@ -108,23 +132,23 @@ std::set<Cell> cells_near(const SquareMask& mask) {
 std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   Store& store = schedule.store;
   const std::uint64_t limit = schedule.eviction_limit;
-  if (store_bytes(store) <= limit) return {};
+  const std::uint64_t bytes = store_bytes(store);
+  if (bytes <= limit) return {};
   if (last_sweep_stands(store, sweep_signature(schedule), limit)) return {};
   store.sweeps += 1;
   const TheatreText held = store.theatre;
 
-  // What the held theatre's jobs still want, with two cells around it.
+  // What the held theatre's jobs still want, with two cells around it, protects entries and
+  // samples.
   SquareMask wanted;
   for (const auto& [id, job] : schedule.jobs) {
     if (!held || !same_theatre(job.theatre, held)) continue;
     for (const auto& [square, bits] : job.wanted.squares()) wanted.merge(square, bits);
   }
-  PinRecord near_wanted;
-  near_wanted.cells = cells_near(wanted);
-  near_wanted.flag = 1;
+  SquareMask entry_cells = cells_near(wanted);
 
   // Each job's pins, up to its byte limit (its first entry always).
-  PinRecord honoured;
+  std::set<std::uint64_t> pinned_keys;
   const std::uint64_t job_limit = schedule.job_byte_limit();
   for (const auto& [id, job] : schedule.jobs) {
     std::uint64_t total = 0;
@@ -134,74 +158,66 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
       if (entry == store.meshes.end()) continue;
       total += entry_bytes(entry->second);
       if (!first && total > job_limit) break;
-      honoured.keys.insert(key);
+      pinned_keys.insert(key);
       first = false;
     }
   }
-  store.pins[kSweepCellsPin] = std::move(near_wanted);
-  store.pins[kSweepKeysPin] = std::move(honoured);
+
+  // The pin records: their cells protect entries, and samples too where the flag says so.
+  SquareMask sample_cells = entry_cells;
+  for (const auto& [pin_id, record] : store.pins) {
+    for (const Cell& c : record.cells) {
+      entry_cells.insert(c);
+      if (record.flag == 1) sample_cells.insert(c);
+    }
+    pinned_keys.insert(record.keys.begin(), record.keys.end());
+  }
 
   std::vector<mesh::CellMesh> evicted;
   std::vector<std::uint64_t> evicted_keys;
-  const std::uint64_t bytes = store_bytes(store);
-  std::uint64_t unpinned = bytes;
-  if (bytes > limit) {
-    HashSet<Cell> entry_cells, sample_cells;
-    std::set<std::uint64_t> pinned_keys;
-    for (const auto& [pin_id, record] : store.pins) {
-      for (const Cell& c : record.cells) {
-        entry_cells.insert(c);
-        if (record.flag == 1) sample_cells.insert(c);
-      }
-      pinned_keys.insert(record.keys.begin(), record.keys.end());
+  std::uint64_t pinned = 0;
+  std::vector<Candidate> candidates;
+  for (const auto& [key, mesh] : store.meshes) {
+    if (pinned_keys.count(key) != 0 || entry_protected(store, key, mesh, entry_cells)) {
+      pinned += entry_bytes(mesh);
+    } else {
+      const auto stamp = store.stamps.find(key);
+      candidates.push_back({stamp == store.stamps.end() ? 0 : stamp->second, key, entry_bytes(mesh)});
     }
-
-    std::uint64_t pinned = 0;
-    std::vector<Candidate> candidates;
-    for (const auto& [key, mesh] : store.meshes) {
-      bool stays = pinned_keys.count(key) != 0;
-      for (auto it = mesh.cells.begin(); !stays && it != mesh.cells.end(); ++it) stays = entry_cells.count(*it) != 0;
-      if (stays) {
-        pinned += entry_bytes(mesh);
-      } else {
-        const auto stamp = store.stamps.find(key);
-        candidates.push_back({stamp == store.stamps.end() ? 0 : stamp->second, key, entry_bytes(mesh)});
-      }
-    }
-
-    const auto protects_samples = [&](Cell c) { return sample_cells.count(c) != 0; };
-    const std::uint64_t held = store.samples.count_held(protects_samples);
-    const std::uint64_t unprotected = store.samples.size() - held;
-    pinned += held * kSampleBytes;
-    std::uint64_t running = sub_saturating(bytes, pinned);
-    if (unprotected != 0 && running > limit) {
-      store.sample_walks += 1;
-      const std::uint64_t removed = store.samples.erase_unheld(protects_samples);
-      store.samples_evicted += removed;
-      running = sub_saturating(running, removed * kSampleBytes);
-    }
-
-    std::stable_sort(candidates.begin(), candidates.end());
-    for (const Candidate& c : candidates) {
-      if (running <= limit) break;
-      auto node = store.meshes.extract(c.key);
-      if (node.empty()) continue;
-      for (const Cell& cell : node.mapped().cells) {
-        const auto mapped = store.cell_map.find(cell);
-        if (mapped != store.cell_map.end() && mapped->second == c.key) store.cell_map.erase(mapped);
-      }
-      store.stamps.erase(c.key);
-      store.pieces_evicted += 1;
-      running = sub_saturating(running, c.bytes);
-      evicted_keys.push_back(c.key);
-      evicted.push_back(std::move(node.mapped()));
-    }
-    store.last_estimate = running;
-    store.pinned_bytes = pinned;
-    unpinned = running;
   }
-  store.pins.erase(kSweepCellsPin);
-  store.pins.erase(kSweepKeysPin);
+
+  for (auto it = store.entry_spans.begin(); it != store.entry_spans.end();)
+    it = store.meshes.count(it->first) ? std::next(it) : store.entry_spans.erase(it);
+
+  const std::uint64_t held_samples = store.samples.count_held(sample_cells);
+  const std::uint64_t unprotected = store.samples.size() - held_samples;
+  pinned += held_samples * kSampleBytes;
+  std::uint64_t running = sub_saturating(bytes, pinned);
+  if (unprotected != 0 && running > limit) {
+    store.sample_walks += 1;
+    const std::uint64_t removed = store.samples.erase_unheld(sample_cells);
+    store.samples_evicted += removed;
+    running = sub_saturating(running, removed * kSampleBytes);
+  }
+
+  // Oldest first; pinned bytes do not count against the limit.
+  std::stable_sort(candidates.begin(), candidates.end());
+  for (const Candidate& c : candidates) {
+    if (running <= limit) break;
+    auto node = store.meshes.extract(c.key);
+    if (node.empty()) continue;
+    for (const Cell& cell : node.mapped().cells) {
+      const auto mapped = store.cell_map.find(cell);
+      if (mapped != store.cell_map.end() && mapped->second == c.key) store.cell_map.erase(mapped);
+    }
+    store.stamps.erase(c.key);
+    store.pieces_evicted += 1;
+    running = sub_saturating(running, c.bytes);
+    evicted_keys.push_back(c.key);
+    evicted.push_back(std::move(node.mapped()));
+  }
+  store.last_estimate = running;
+  store.pinned_bytes = pinned;
 
   // Jobs that pinned an evicted entry want its cells again: those the page asked for and does not
   // hold (an entry reaches over more cells than a request may cover).
@@ -216,7 +232,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
       schedule.counters.returned += 1;
     }
   }
-  store.last_sweep = Store::SweepMemo{true, sweep_signature(schedule), store.samples.size(), unpinned};
+  store.last_sweep = Store::SweepMemo{true, sweep_signature(schedule), store.samples.size(), running};
   return evicted_keys;
 }
 

@@ -11,15 +11,11 @@
 
 namespace qm {
 
-// Pin ids the sweep files for itself while it runs.
-inline constexpr std::uint64_t kSweepCellsPin = ~std::uint64_t{0};
-inline constexpr std::uint64_t kSweepKeysPin = ~std::uint64_t{1};
-
 // With the schedule lock held. The keys of the evicted entries in eviction order; empty (and
 // nothing allocated) while the estimate is within the limit.
 std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule);
 
 // The cells within two cells in x and in y of a cell of the mask (its 5 x 5 neighbourhoods).
-std::set<Cell> cells_near(const SquareMask& mask);
+SquareMask cells_near(const SquareMask& mask);
 
 }  // namespace qm
