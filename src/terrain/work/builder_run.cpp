@@ -164,11 +164,16 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
     if (mesh.cells.empty()) continue;
     const std::uint32_t id = static_cast<std::uint32_t>(mesh.id);
     OwnerSquares& squares = store.owners[*store.theatre];
+    OwnerSquare* record = nullptr;
+    Square at{};
     for (const Cell& cell : mesh.cells) {
-      OwnerSquare& record = squares[square_of(cell)];
-      record.stamp = store.stamp_counter;
+      if (!record || square_of(cell) != at) {
+        at = square_of(cell);
+        record = &squares[at];
+        record->stamp = store.stamp_counter;
+      }
       // The piece a cell had before holds other bytes than this mesh: a page must not keep it.
-      record.ids[cell_bit(cell)] = {id, kNoOwner};
+      record->ids[cell_bit(cell)] = {id, kNoOwner};
     }
   }
 
@@ -182,15 +187,11 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
     schedule.measured_bytes += entry_bytes(store.meshes.at(*piece_key));
   }
   for (const std::uint64_t key : stored_keys) {
-    const mesh::CellMesh& mesh = store.meshes.at(key);
+    const SquareMask covered = SquareMask::of(store.meshes.at(key).cells);
     for (auto& [job_id, job] : schedule.jobs) {
       if (!same_theatre(job.theatre, group.theatre)) continue;
-      if (!job.retry) {
-        const bool covers = std::any_of(mesh.cells.begin(), mesh.cells.end(),
-                                        [&](const Cell& cell) { return job.requested.contains(cell); });
-        if (covers) job.pins.push_back(key);
-      }
-      for (const Cell& cell : mesh.cells) job.wanted.erase(cell);
+      if (!job.retry && job.requested.meets(covered)) job.pins.push_back(key);
+      job.wanted.subtract(covered);
     }
   }
 

@@ -97,6 +97,40 @@ class SquareMask {
     auto& mine = squares_[square];
     for (unsigned i = 0; i < 16; ++i) mine.words[i] |= bits.words[i];
   }
+  // The set of the cells (an ordered set: by x, then y), one square lookup per run in one square.
+  static SquareMask of(const std::set<Cell>& cells) {
+    SquareMask mask;
+    CellBits* bits = nullptr;
+    Square square{};
+    for (const Cell& cell : cells) {
+      const Square s = square_of(cell);
+      if (!bits || s != square) {
+        square = s;
+        bits = &mask.squares_[s];
+      }
+      bits->set(cell_bit(cell));
+    }
+    return mask;
+  }
+  // Whether this set and the other have a cell in common.
+  bool meets(const SquareMask& other) const {
+    for (const auto& [square, bits] : other.squares_) {
+      const CellBits* mine = find(square);
+      if (!mine) continue;
+      for (unsigned i = 0; i < 16; ++i)
+        if (mine->words[i] & bits.words[i]) return true;
+    }
+    return false;
+  }
+  // Removes the other's cells from this set.
+  void subtract(const SquareMask& other) {
+    for (const auto& [square, bits] : other.squares_) {
+      const auto it = squares_.find(square);
+      if (it == squares_.end()) continue;
+      for (unsigned i = 0; i < 16; ++i) it->second.words[i] &= ~bits.words[i];
+      if (!it->second.any()) squares_.erase(it);
+    }
+  }
   // Whether a square from (x0, y0) to (x1, y1), both corners included, holds a cell of this set.
   bool meets_squares(Square low, Square high) const {
     for (std::int64_t x = low.first; x <= high.first; ++x) {
