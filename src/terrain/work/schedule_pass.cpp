@@ -11,10 +11,22 @@ namespace qm {
 
 namespace {
 
-bool held_by_group(const Schedule& schedule, Cell cell) {
-  for (const auto& [id, group] : schedule.groups)
-    if (group.cells.count(cell)) return true;
-  return false;
+// The cells of one square that a filed group holds (its new cells).
+CellBits held_by_groups(const Schedule& schedule, Square square) {
+  const std::int64_t x0 = std::int64_t{square.first} * 32, y0 = std::int64_t{square.second} * 32;
+  const std::int64_t x1 = x0 + 31, y1 = y0 + 31;
+  CellBits held;
+  for (const auto& [id, group] : schedule.groups) {
+    if (group.cells.empty()) continue;
+    const std::int64_t from = std::max<std::int64_t>(x0, group.cells.begin()->first);
+    const std::int64_t to = std::min<std::int64_t>(x1, group.cells.rbegin()->first);
+    for (std::int64_t x = from; x <= to; ++x) {
+      for (auto it = group.cells.lower_bound({static_cast<std::int32_t>(x), static_cast<std::int32_t>(y0)});
+           it != group.cells.end() && it->first == x && it->second <= y1; ++it)
+        held.set(cell_bit(*it));
+    }
+  }
+  return held;
 }
 
 bool stored(const Schedule& schedule, Cell cell) { return schedule.store.cell_map.count(cell) != 0; }
@@ -77,9 +89,11 @@ std::optional<SchedulePlan> build_plan(const Schedule& schedule, const std::set<
 
 std::vector<Cell> cells_of_bitset(const Schedule& schedule, Square square, const CellBits& bits) {
   std::vector<Cell> out;
+  const CellBits held = held_by_groups(schedule, square);
   bits.for_each([&](unsigned bit) {
+    if (held.test(bit)) return;
     const Cell cell = cell_at(square, bit);
-    if (!held_by_group(schedule, cell) && !stored(schedule, cell)) out.push_back(cell);
+    if (!stored(schedule, cell)) out.push_back(cell);
   });
   return out;
 }
