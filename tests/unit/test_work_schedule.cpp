@@ -64,6 +64,34 @@ TEST(WorkSquareMask, CellsComeInSquareThenBitOrderAndEmptySquaresGo) {
   EXPECT_EQ(mask.square_count(), 2u);
 }
 
+// The square-at-a-time operations agree with asking cell by cell, across squares and zero.
+TEST(WorkSquareMask, SetOperationsAgreeWithTheCellsOneByOne) {
+  const std::set<Cell> a = {{-33, 4}, {-1, -1}, {0, 0}, {0, 40}, {31, 31}, {32, 31}, {70, -70}};
+  const std::set<Cell> cases[] = {
+      {}, {{-1, -1}}, {{-1, 0}, {1, 1}}, {{32, 31}, {100, 100}}, {{-33, 5}, {-34, 4}}, {{70, -70}, {-33, 4}},
+  };
+  const SquareMask mask = SquareMask::of(a);
+  EXPECT_EQ(mask.cell_count(), a.size());
+  for (const Cell& c : a) EXPECT_TRUE(mask.contains(c));
+  for (const std::set<Cell>& b : cases) {
+    std::set<Cell> common, left;
+    for (const Cell& c : a) (b.count(c) ? common : left).insert(c);
+    const SquareMask other = SquareMask::of(b);
+    EXPECT_EQ(mask.meets(other), !common.empty());
+    EXPECT_EQ(mask.contains_any(b), !common.empty());
+    SquareMask rest = mask;
+    rest.subtract(other);
+    EXPECT_EQ(rest, SquareMask::of(left));  // emptied squares go too
+  }
+  // The set's squares: (-2, 0), (-1, -1), (0, 0), (0, 1), (1, 0), (2, -3).
+  EXPECT_TRUE(mask.meets_squares({-2, -3}, {-2, 0}));
+  EXPECT_FALSE(mask.meets_squares({-3, -3}, {-3, 3}));
+  EXPECT_TRUE(mask.meets_squares({1, -1}, {1, 0}));
+  EXPECT_FALSE(mask.meets_squares({1, 1}, {1, 5}));
+  EXPECT_FALSE(mask.meets_squares({2, -2}, {2, 5}));
+  EXPECT_TRUE(mask.meets_squares({2, -3}, {3, -3}));
+}
+
 TEST(WorkStore, ByteEstimateCountsSamplesAndEntries) {
   Store store;
   EXPECT_EQ(store_bytes(store), 0u);
