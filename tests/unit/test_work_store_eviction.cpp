@@ -38,6 +38,23 @@ TEST(WorkEviction, NearCellsSpanTwoCellsAroundAcrossSquares) {
   EXPECT_TRUE(cells_near(mask).contains({-3, -2}));
   EXPECT_FALSE(cells_near(mask).contains({-4, 0}));
   EXPECT_EQ(cells_near(mask).cell_count(), 50u);
+
+  // Scattered cells across squares and zero, against the neighbourhoods one cell at a time.
+  SquareMask scattered;
+  std::uint32_t seed = 7;
+  for (int i = 0; i < 300; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    const int x = static_cast<int>(seed >> 8) % 200 - 100;
+    seed = seed * 1103515245u + 12345u;
+    const int y = static_cast<int>(seed >> 8) % 200 - 100;
+    scattered.insert({x, y});
+  }
+  SquareMask brute;
+  scattered.for_each_cell([&](Cell c) {
+    for (int dx = -2; dx <= 2; ++dx)
+      for (int dy = -2; dy <= 2; ++dy) brute.insert({c.first + dx, c.second + dy});
+  });
+  EXPECT_EQ(cells_near(scattered), brute);
 }
 
 TEST_F(SweepFixture, ExactlyTheLimitEvictsNothing) {
