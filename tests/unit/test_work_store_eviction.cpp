@@ -2,6 +2,8 @@
 // samples first, then entries oldest first, and the jobs that want an evicted entry's cells again.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -27,17 +29,17 @@ struct SweepFixture : ::testing::Test {
   static std::uint64_t bytes(std::size_t size) { return 24 * size + 112; }
 };
 
-TEST(WorkEviction, NearCellsSpanTwoCellsAroundAcrossSquares) {
+TEST(WorkEviction, WideningSpansTheCellsAroundAcrossSquares) {
   SquareMask mask;
   mask.insert({31, 31});
   SquareMask expected;
   for (int x = 29; x <= 33; ++x)
     for (int y = 29; y <= 33; ++y) expected.insert({x, y});
-  EXPECT_EQ(cells_near(mask), expected);
+  EXPECT_EQ(widen(mask, 2), expected);
   mask.insert({-1, 0});
-  EXPECT_TRUE(cells_near(mask).contains({-3, -2}));
-  EXPECT_FALSE(cells_near(mask).contains({-4, 0}));
-  EXPECT_EQ(cells_near(mask).cell_count(), 50u);
+  EXPECT_TRUE(widen(mask, 2).contains({-3, -2}));
+  EXPECT_FALSE(widen(mask, 2).contains({-4, 0}));
+  EXPECT_EQ(widen(mask, 2).cell_count(), 50u);
 
   // Scattered cells across squares and zero, against the neighbourhoods one cell at a time.
   SquareMask scattered;
@@ -49,12 +51,21 @@ TEST(WorkEviction, NearCellsSpanTwoCellsAroundAcrossSquares) {
     const int y = static_cast<int>(seed >> 8) % 200 - 100;
     scattered.insert({x, y});
   }
-  SquareMask brute;
-  scattered.for_each_cell([&](Cell c) {
-    for (int dx = -2; dx <= 2; ++dx)
-      for (int dy = -2; dy <= 2; ++dy) brute.insert({c.first + dx, c.second + dy});
-  });
-  EXPECT_EQ(cells_near(scattered), brute);
+  for (int reach = 0; reach <= 2; ++reach) {
+    SquareMask brute;
+    scattered.for_each_cell([&](Cell c) {
+      for (int dx = -reach; dx <= reach; ++dx)
+        for (int dy = -reach; dy <= reach; ++dy) brute.insert({c.first + dx, c.second + dy});
+    });
+    EXPECT_EQ(widen(scattered, reach), brute) << reach;
+  }
+
+  // Nothing past the 32-bit range of cells, at any of its four corners.
+  SquareMask corners;
+  for (const Cell& c : {Cell{INT32_MIN, INT32_MIN}, Cell{INT32_MAX, INT32_MIN}, Cell{INT32_MIN, INT32_MAX},
+                       Cell{INT32_MAX, INT32_MAX}})
+    corners.insert(c);
+  EXPECT_EQ(widen(corners, 2).cell_count(), 4u * 9u);
 }
 
 TEST_F(SweepFixture, ExactlyTheLimitEvictsNothing) {

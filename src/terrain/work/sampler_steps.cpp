@@ -5,24 +5,11 @@
 #include "module/fault.hpp"
 #include "module/span.hpp"
 #include "terrain/mesh/triangulation.hpp"
+#include "terrain/work/square_mask.hpp"
 
 namespace qm::work {
 
-std::set<Cell> halo_of(const std::set<Cell>& cells) {
-  std::set<Cell> halo;
-  for (const Cell& c : cells) {
-    for (std::int64_t dx = -1; dx <= 1; ++dx) {
-      for (std::int64_t dy = -1; dy <= 1; ++dy) {
-        const std::int64_t x = c.first + dx;
-        const std::int64_t y = c.second + dy;
-        // Cells at the very edge of the 32-bit range have no neighbour beyond it.
-        if (x < INT32_MIN || x > INT32_MAX || y < INT32_MIN || y > INT32_MAX) continue;
-        halo.emplace(static_cast<std::int32_t>(x), static_cast<std::int32_t>(y));
-      }
-    }
-  }
-  return halo;
-}
+std::set<Cell> halo_of(const std::set<Cell>& cells) { return widen(SquareMask::of(cells), 1).cells(); }
 
 std::array<std::int32_t, 4> bounds_of(const std::set<Cell>& cells) {
   check(!cells.empty(), "a group has cells");

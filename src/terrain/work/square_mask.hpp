@@ -169,6 +169,8 @@ class SquareMask {
     return it == squares_.end() ? nullptr : &it->second;
   }
   void clear() { squares_.clear(); }
+  // The cells as an ordered set (by x, then y).
+  std::set<Cell> cells() const;
 
   // Calls f(cell) for every cell: squares in map order, bits ascending within a square.
   template <class F>
@@ -181,6 +183,10 @@ class SquareMask {
  private:
   Map squares_;
 };
+
+// The cells within `reach` (0 to 2) cells in x and in y of a cell of the mask: its (2 reach + 1)
+// square neighbourhoods, within the 32-bit range of cells.
+SquareMask widen(const SquareMask& mask, int reach);
 
 // Keyed SipHash-1-3 under a key pair drawn from the making thread (draw_key_pair), for the
 // terrain work's hash tables other than the sample table.

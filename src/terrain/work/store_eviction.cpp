@@ -97,60 +97,6 @@ bool last_sweep_stands(const Store& store, std::uint64_t signature, std::uint64_
 
 }  // namespace
 
-SquareMask cells_near(const SquareMask& mask) {
-  // Square by square, as 32 columns of 32 cells (one x, the square's rows as bits): each column is
-  // widened along y by shifts, carrying into the squares below and above, then ORed into the
-  // columns two to either side, carrying into the squares left and right.
-  using Columns = std::array<std::uint32_t, 32>;
-  const auto column = [](const CellBits& bits, unsigned xl) {
-    return static_cast<std::uint32_t>(bits.words[xl / 2] >> (32 * (xl % 2)));
-  };
-  constexpr std::int32_t lowest = std::numeric_limits<std::int32_t>::min();
-  constexpr std::int32_t highest = std::numeric_limits<std::int32_t>::max();
-  std::map<Square, Columns> along_y;
-  for (const auto& [square, bits] : mask.squares()) {
-    Columns* below = nullptr;
-    Columns* above = nullptr;
-    Columns& here = along_y[square];
-    for (unsigned xl = 0; xl < 32; ++xl) {
-      const std::uint32_t c = column(bits, xl);
-      if (c == 0) continue;
-      here[xl] |= c | (c << 1) | (c << 2) | (c >> 1) | (c >> 2);
-      const std::uint32_t down = (c << 30) | (c << 31), up = (c >> 30) | (c >> 31);
-      if (down && square.second > lowest) {
-        if (!below) below = &along_y[{square.first, square.second - 1}];
-        (*below)[xl] |= down;
-      }
-      if (up && square.second < highest) {
-        if (!above) above = &along_y[{square.first, square.second + 1}];
-        (*above)[xl] |= up;
-      }
-    }
-  }
-  std::map<Square, Columns> along_x;
-  for (const auto& [square, columns] : along_y) {
-    Columns* out[3] = {nullptr, nullptr, nullptr};  // the squares left, here and right
-    for (unsigned xl = 0; xl < 32; ++xl) {
-      const std::uint32_t c = columns[xl];
-      if (c == 0) continue;
-      for (int dx = -2; dx <= 2; ++dx) {
-        const int x = static_cast<int>(xl) + dx;
-        const int side = x < 0 ? 0 : x > 31 ? 2 : 1;
-        if ((side == 0 && square.first == lowest) || (side == 2 && square.first == highest)) continue;
-        if (!out[side]) out[side] = &along_x[{square.first + side - 1, square.second}];
-        (*out[side])[static_cast<unsigned>((x + 32) % 32)] |= c;
-      }
-    }
-  }
-  SquareMask near;
-  for (const auto& [square, columns] : along_x) {
-    CellBits bits;
-    for (unsigned xl = 0; xl < 32; ++xl) bits.words[xl / 2] |= std::uint64_t{columns[xl]} << (32 * (xl % 2));
-    near.merge(square, bits);
-  }
-  return near;
-}
-
 std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   Store& store = schedule.store;
   const std::uint64_t limit = schedule.eviction_limit;
@@ -167,7 +113,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
     if (!held || !same_theatre(job.theatre, held)) continue;
     for (const auto& [square, bits] : job.wanted.squares()) wanted.merge(square, bits);
   }
-  SquareMask entry_cells = cells_near(wanted);
+  SquareMask entry_cells = widen(wanted, 2);
 
   // Each job's pins, up to its byte limit (its first entry always).
   std::set<std::uint64_t> pinned_keys;

@@ -15,7 +15,4 @@ namespace qm {
 // nothing allocated) while the estimate is within the limit.
 std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule);
 
-// The cells within two cells in x and in y of a cell of the mask (its 5 x 5 neighbourhoods).
-SquareMask cells_near(const SquareMask& mask);
-
 }  // namespace qm
