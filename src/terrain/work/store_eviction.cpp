@@ -1,8 +1,6 @@
 #include "terrain/work/store_eviction.hpp"
 
 #include <algorithm>
-#include <limits>
-#include <map>
 #include <tuple>
 
 namespace qm {
