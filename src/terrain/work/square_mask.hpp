@@ -131,7 +131,8 @@ class SquareMask {
       if (!it->second.any()) squares_.erase(it);
     }
   }
-  // Whether a square from (x0, y0) to (x1, y1), both corners included, holds a cell of this set.
+  // Whether a square in the range from `low` to `high` (both corners included) holds a cell of this
+  // set.
   bool meets_squares(Square low, Square high) const {
     for (std::int64_t x = low.first; x <= high.first; ++x) {
       const auto it = squares_.lower_bound({static_cast<std::int32_t>(x), low.second});

@@ -9,8 +9,7 @@ bool test(const CellBits* bits, unsigned bit) { return bits && bits->test(bit); 
 }  // namespace
 
 void SampleTable::count(Cell point, int change) {
-  const Cell cell{point.first >> 6, point.second >> 6};
-  const unsigned side = ((point.first & 63) == 0 ? 1u : 0u) | ((point.second & 63) == 0 ? 2u : 0u);
+  const auto [cell, side] = place(point);
   SquareCounts& counts = squares_[square_of(cell)];
   counts.cells[cell_bit(cell)][side] = static_cast<std::uint16_t>(counts.cells[cell_bit(cell)][side] + change);
   counts.total = static_cast<std::uint64_t>(static_cast<std::int64_t>(counts.total) + change);
@@ -22,11 +21,11 @@ void SampleTable::put(Cell point, StoredSample sample) {
 }
 
 bool SampleTable::held_by(Cell point, const SquareMask& cells) {
-  const std::int32_t cx = point.first >> 6, cy = point.second >> 6;
-  const int nx = (point.first & 63) == 0 ? 2 : 1, ny = (point.second & 63) == 0 ? 2 : 1;
+  const auto [cell, side] = place(point);
+  const int nx = (side & 1u) ? 2 : 1, ny = (side & 2u) ? 2 : 1;
   for (int i = 0; i < nx; ++i)
     for (int j = 0; j < ny; ++j)
-      if (cells.contains(Cell{cx - i, cy - j})) return true;
+      if (cells.contains(Cell{cell.first - i, cell.second - j})) return true;
   return false;
 }
 

@@ -52,6 +52,12 @@ class SampleTable {
     std::array<std::array<std::uint16_t, 4>, 1024> cells{};
     std::uint64_t total = 0;
   };
+  // The sample's first cell (the one that holds it inside), and where it lies in it: bit 0 set on
+  // the cell's low x side, bit 1 on its low y side.
+  static std::pair<Cell, unsigned> place(Cell point) {
+    return {Cell{point.first >> 6, point.second >> 6},
+            ((point.first & 63) == 0 ? 1u : 0u) | ((point.second & 63) == 0 ? 2u : 0u)};
+  }
   void count(Cell point, int change);
 
   HashMap<Cell, StoredSample> points_;

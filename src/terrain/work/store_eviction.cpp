@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <tuple>
 
+#include "module/clock.hpp"
+
 namespace qm {
 
 namespace {
@@ -13,8 +15,6 @@ struct Candidate {
   std::uint64_t bytes = 0;
   bool operator<(const Candidate& o) const { return std::tie(stamp, key, bytes) < std::tie(o.stamp, o.key, o.bytes); }
 };
-
-std::uint64_t sub_saturating(std::uint64_t a, std::uint64_t b) { return a > b ? a - b : 0; }
 
 // The squares an entry's cells span, from the store's record of them (made when first needed).
 const Store::EntrySpan& span_of(Store& store, std::uint64_t key, const std::set<Cell>& cells) {
@@ -90,7 +90,7 @@ bool last_sweep_stands(const Store& store, std::uint64_t signature, std::uint64_
   const Store::SweepMemo& memo = store.last_sweep;
   if (!memo.valid || memo.signature != signature || store.samples.size() < memo.samples) return false;
   const std::uint64_t added = (store.samples.size() - memo.samples) * kSampleBytes;
-  return added <= sub_saturating(limit, memo.unpinned);
+  return added <= saturating_sub(limit, memo.unpinned);
 }
 
 }  // namespace
@@ -158,12 +158,12 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   const std::uint64_t held_samples = store.samples.count_held(sample_cells);
   const std::uint64_t unprotected = store.samples.size() - held_samples;
   pinned += held_samples * kSampleBytes;
-  std::uint64_t running = sub_saturating(bytes, pinned);
+  std::uint64_t running = saturating_sub(bytes, pinned);
   if (unprotected != 0 && running > limit) {
     store.sample_walks += 1;
     const std::uint64_t removed = store.samples.erase_unheld(sample_cells);
     store.samples_evicted += removed;
-    running = sub_saturating(running, removed * kSampleBytes);
+    running = saturating_sub(running, removed * kSampleBytes);
   }
 
   // Oldest first; pinned bytes do not count against the limit.
@@ -178,7 +178,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
     }
     store.stamps.erase(c.key);
     store.pieces_evicted += 1;
-    running = sub_saturating(running, c.bytes);
+    running = saturating_sub(running, c.bytes);
     evicted_keys.push_back(c.key);
     evicted.push_back(std::move(node.mapped()));
   }
