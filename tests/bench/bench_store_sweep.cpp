@@ -31,7 +31,7 @@ void fill(Schedule& s, int side) {
           store.cell_map[{cx, cy}] = key;
         }
       }
-      store.meshes[key] = std::move(m);
+      store.meshes.put(key, std::move(m));
       store.stamps[key] = ++store.stamp_counter;
     }
   }

@@ -167,7 +167,7 @@ TEST(WorkBuilder, AStoreThatChangedUnderTheRequestIsAConflictBeforeAnyBuild) {
   f.schedule.store.cell_map[{0, 0}] = 99;
   mesh::CellMesh other;
   other.cells = {{0, 0}};
-  f.schedule.store.meshes[99] = other;
+  f.schedule.store.meshes.put(99, other);
 
   EXPECT_EQ(builder_step(*f.state, &stand_in), BuilderStep::Built);
   EXPECT_EQ(f.schedule.counters.conflicts, 1u);
@@ -245,8 +245,8 @@ TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
   mesh::CellMesh b;
   b.id = 1;
   b.cells = {{3, 0}};
-  store.meshes[0] = a;
-  store.meshes[1] = b;
+  store.meshes.put(0, a);
+  store.meshes.put(1, b);
   store.cell_map[{1, 0}] = 0;
   store.cell_map[{2, 0}] = 0;
   store.cell_map[{3, 0}] = 1;
@@ -321,14 +321,16 @@ TEST(WorkBuilder, ARecutOfAPieceThatChangedMeanwhileIsAConflict) {
   Store& store = f.schedule.store;
   mesh::CellMesh a;
   a.cells = {{1, 0}, {2, 0}};
-  store.meshes[0] = a;
+  store.meshes.put(0, a);
   store.cell_map[{1, 0}] = 0;
   store.cell_map[{2, 0}] = 0;
   store.next_key = 1;
   f.add_job(1, {{2, 0}});
   f.add_group(5, {{2, 0}}, kGroupSampled, {{2, 0}});
   g_build = [&store](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
-    store.meshes[0].cells.insert({7, 7});
+    mesh::CellMesh changed = store.meshes.find(0)->second;
+    changed.cells.insert({7, 7});
+    store.meshes.put(0, std::move(changed));
     mesh::MeshPiece piece = built_piece(r);
     piece.recut.push_back({0, {{1, 0}, {2, 0}}, std::nullopt});
     return piece;

@@ -97,7 +97,7 @@ TEST(WorkStore, ByteEstimateCountsSamplesAndEntries) {
   EXPECT_EQ(store_bytes(store), 0u);
   store.samples.put({0, 0}, StoredSample{});
   store.samples.put({64, 0}, StoredSample{});
-  store.meshes[3] = mesh_of(4, 2, {{0, 0}, {0, 1}});
+  store.meshes.put(3, mesh_of(4, 2, {{0, 0}, {0, 1}}));
   EXPECT_EQ(store_bytes(store), 2 * 36 + (4 + 2) * 24 + 2 * 16 + 96u);
   store.cell_map[{0, 0}] = 3;
   store.stamps[3] = 1;
@@ -201,7 +201,7 @@ TEST(WorkSchedule, BudgetCountsWantedGroupsAndPinnedEntries) {
   s.measured_groups = 2;
   s.measured_bytes = 101;  // mean 50
   EXPECT_FALSE(over_budget(s, 1));
-  s.store.meshes[7] = mesh_of(10, 10, {{1, 1}});  // 480 + 16 + 96 = 592 bytes
+  s.store.meshes.put(7, mesh_of(10, 10, {{1, 1}}));  // 480 + 16 + 96 = 592 bytes
   s.jobs[1].pins = {7, 8};                        // 8 is not stored
   EXPECT_FALSE(over_budget(s, 1));                // 592 + 50 within 1000
   s.byte_limit = 641;

@@ -245,7 +245,7 @@ void store_piece(Store& store, const std::set<Cell>& cells, std::uint64_t id) {
   mesh::CellMesh m;
   m.cells = cells;
   m.id = id;
-  store.meshes[id] = std::move(m);
+  store.meshes.put(id, std::move(m));
   store.next_key = std::max(store.next_key, id + 1);
 }
 
@@ -300,18 +300,19 @@ TEST(WorkSeams, ACellTheBuildReadsThatChangesMeanwhileIsAConflict) {
   };
   const auto evict = [](Store& store, std::uint64_t id) {
     for (const Cell& c : store.meshes.at(id).cells) store.cell_map.erase(c);
-    store.meshes.erase(id);
+    store.meshes.take(id);
   };
   const auto give_up = [](Store& store, std::uint64_t id, Cell cell) {  // as another build's re-cut does
     store.cell_map.erase(cell);
-    store.meshes.at(id).cells.erase(cell);
+    mesh::CellMesh mesh = store.meshes.at(id);
+    mesh.cells.erase(cell);
+    store.meshes.put(id, std::move(mesh));
   };
   const auto recut_under = [](Store& store, std::uint64_t id, std::uint64_t key) {  // a re-cut's new key
-    mesh::CellMesh mesh = std::move(store.meshes.at(id));
-    store.meshes.erase(id);
+    mesh::CellMesh mesh = *store.meshes.take(id);
     mesh.id = key;
     for (const Cell& c : mesh.cells) store.cell_map[c] = key;
-    store.meshes[key] = std::move(mesh);
+    store.meshes.put(key, std::move(mesh));
     store.next_key = std::max(store.next_key, key + 1);
   };
   const Case cases[] = {

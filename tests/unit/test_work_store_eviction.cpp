@@ -22,7 +22,7 @@ struct SweepFixture : ::testing::Test {
     mesh::CellMesh m;
     m.vertices.resize(size);
     m.cells = {cell};
-    s.store.meshes[key] = std::move(m);
+    s.store.meshes.put(key, std::move(m));
     s.store.cell_map[cell] = key;
     if (stamp) s.store.stamps[key] = *stamp;
   }
@@ -125,7 +125,7 @@ TEST_F(SweepFixture, AnEntryIsProtectedByAnyOfItsCellsWhereverTheyLie) {
     mesh::CellMesh m;
     m.vertices.resize(1);
     m.cells = std::move(cells);
-    s.store.meshes[key] = std::move(m);
+    s.store.meshes.put(key, std::move(m));
     s.store.stamps[key] = key;
   };
   spread(1, {{0, 0}, {200, -100}});         // its far cell is pinned
@@ -175,7 +175,7 @@ TEST_F(SweepFixture, AJobWantsAnEvictedEntrysRequestedCellsAgain) {
   entry(1, {0, 0}, 2, 1);
   entry(2, {10, 0}, 3, 2);
   entry(3, {20, 0}, 1, 3);  // past the job's byte limit: not honoured
-  s.store.meshes[4] = wide;
+  s.store.meshes.put(4, wide);
   for (std::uint64_t k : {1, 2, 3, 4}) s.jobs[1].pins.push_back(k);
   s.jobs[1].theatre = theatre("Nevada");  // its wanted cells protect nothing here
   s.jobs[1].squares.insert({20, 0});
@@ -246,6 +246,7 @@ TEST_F(SweepFixture, ASweepThatCannotEvictAnythingMoreDoesNotLookAgain) {
       {"a wanted cell", [&] { job.wanted.insert({60, 0}); }},
       {"a pin record", [&] { s.store.pins[9] = PinRecord{{{40, 0}}, {}, 1}; }},
       {"a new entry", [&] { entry(3, {80, 0}, 1, 3); }},
+      {"an entry stored again under its key", [&] { entry(3, {80, 0}, 2, 3); }},
       {"another limit", [&] { s.byte_limit = bytes(1); }},
   };
   std::uint64_t sweeps = s.store.sweeps;
@@ -302,6 +303,43 @@ TEST(WorkEviction, SampleCountsByCellAgreeWithEachSample) {
   EXPECT_EQ(table.size(), held);
   EXPECT_EQ(table.count_held(everything), held);
   EXPECT_EQ(table.count_held(kept), held);
+}
+
+// The table's byte sum and change count follow every way an entry comes and goes.
+TEST(WorkEviction, TheMeshTableKeepsItsByteSumAsEntriesComeAndGo) {
+  MeshTable table;
+  const auto mesh = [](std::size_t vertices, std::size_t cells) {
+    mesh::CellMesh m;
+    m.vertices.resize(vertices);
+    for (std::size_t i = 0; i < cells; ++i) m.cells.insert({static_cast<std::int32_t>(i), 0});
+    return m;
+  };
+  const auto sum = [&table] {
+    std::uint64_t bytes = 0;
+    for (const auto& [key, m] : table) bytes += entry_bytes(m);
+    return bytes;
+  };
+  struct Step {
+    const char* name;
+    std::function<void()> apply;
+    bool changes;
+  };
+  const Step steps[] = {
+      {"put", [&] { table.put(1, mesh(10, 1)); }, true},
+      {"put another", [&] { table.put(2, mesh(3, 4)); }, true},
+      {"put over a key", [&] { table.put(1, mesh(50, 2)); }, true},
+      {"take", [&] { EXPECT_EQ(table.take(2)->cells.size(), 4u); }, true},
+      {"take a missing key", [&] { EXPECT_FALSE(table.take(2)); }, false},
+      {"clear", [&] { table.clear(); }, true},
+      {"put after clearing", [&] { table.put(7, mesh(0, 0)); }, true},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    const std::uint64_t before = table.changes();
+    step.apply();
+    EXPECT_EQ(table.bytes(), sum());
+    EXPECT_EQ(table.changes() != before, step.changes);
+  }
 }
 
 // A theatre change empties the store, and its figures go with it: nothing is pinned in an empty

@@ -123,7 +123,7 @@ TEST(WorkStatus, TheMembersAreReadFromTheWorkState) {
     mesh.vertices.resize(3);
     mesh.triangles.resize(1);
     mesh.cells = {{0, 0}, {0, 1}};
-    schedule.store.meshes[4] = mesh;
+    schedule.store.meshes.put(4, mesh);
     schedule.store.samples.put({0, 0}, StoredSample{});
     schedule.store.pinned_bytes = 1u << 30;
     schedule.store.owners["Plains"][Square{0, 0}];

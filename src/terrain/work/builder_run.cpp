@@ -138,16 +138,14 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
     const std::uint64_t key = store.next_key++;
     mesh.id = key;
     for (const Cell& cell : mesh.cells) store.cell_map[cell] = key;
-    store.meshes[key] = std::move(mesh);
+    store.meshes.put(key, std::move(mesh));
     return key;
   };
   {
     SpanTimer span("scheme.commit");
     for (mesh::RecutPiece& recut : piece.recut) {
-      const auto entry = store.meshes.find(recut.id);
-      if (entry != store.meshes.end()) {
-        for (const Cell& cell : entry->second.cells) store.cell_map.erase(cell);
-        store.meshes.erase(entry);
+      if (const std::optional<mesh::CellMesh> gone = store.meshes.take(recut.id)) {
+        for (const Cell& cell : gone->cells) store.cell_map.erase(cell);
       }
       dropped_keys.push_back(recut.id);
       if (recut.mesh) recut_keys.push_back(store_mesh(std::move(*recut.mesh)));

@@ -71,10 +71,33 @@ std::uint64_t SampleTable::erase_unheld(const SquareMask& cells) {
   return removed;
 }
 
+void MeshTable::put(std::uint64_t key, mesh::CellMesh mesh) {
+  const std::uint64_t added = entry_bytes(mesh);
+  auto [it, inserted] = map_.try_emplace(key, std::move(mesh));
+  if (!inserted) {
+    bytes_ -= entry_bytes(it->second);
+    it->second = std::move(mesh);
+  }
+  bytes_ += added;
+  ++changes_;
+}
+
+std::optional<mesh::CellMesh> MeshTable::take(std::uint64_t key) {
+  auto node = map_.extract(key);
+  if (node.empty()) return std::nullopt;
+  bytes_ -= entry_bytes(node.mapped());
+  ++changes_;
+  return std::move(node.mapped());
+}
+
+void MeshTable::clear() {
+  map_.clear();
+  bytes_ = 0;
+  ++changes_;
+}
+
 std::uint64_t store_bytes(const Store& store) {
-  std::uint64_t bytes = static_cast<std::uint64_t>(store.samples.size()) * kSampleBytes;
-  for (const auto& [key, mesh] : store.meshes) bytes += entry_bytes(mesh);
-  return bytes;
+  return static_cast<std::uint64_t>(store.samples.size()) * kSampleBytes + store.meshes.bytes();
 }
 
 void clear_store(Store& store) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -96,11 +97,44 @@ inline std::uint64_t entry_bytes(const mesh::CellMesh& mesh) {
 }
 inline constexpr std::uint64_t kSampleBytes = 36;
 
+// The stored cell meshes by key, with the sum of their byte estimates and a count of the changes
+// made to them, both kept as entries come and go so that neither needs a pass over the entries.
+class MeshTable {
+ public:
+  using Map = std::map<std::uint64_t, mesh::CellMesh>;
+  using const_iterator = Map::const_iterator;
+
+  const_iterator begin() const { return map_.begin(); }
+  const_iterator end() const { return map_.end(); }
+  const_iterator find(std::uint64_t key) const { return map_.find(key); }
+  const mesh::CellMesh& at(std::uint64_t key) const { return map_.at(key); }
+  std::size_t count(std::uint64_t key) const { return map_.count(key); }
+  bool contains(std::uint64_t key) const { return map_.count(key) != 0; }
+  std::size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+
+  // Stores the mesh under the key, replacing one stored there.
+  void put(std::uint64_t key, mesh::CellMesh mesh);
+  // Removes the entry under the key and hands its mesh back; none when there is no such entry.
+  std::optional<mesh::CellMesh> take(std::uint64_t key);
+  void clear();
+
+  // The sum of entry_bytes over the entries.
+  std::uint64_t bytes() const { return bytes_; }
+  // Grows with every change to the entries; equal counts mean the same entries.
+  std::uint64_t changes() const { return changes_; }
+
+ private:
+  Map map_;
+  std::uint64_t bytes_ = 0;
+  std::uint64_t changes_ = 0;
+};
+
 struct Store {
   TheatreText theatre;                          // the held theatre; null when none
   SampleTable samples;                          // by whole terrain point (x, y); seeded hashing
   KeyedMap<Cell, std::uint64_t> cell_map;       // cell -> key of the entry that covers it
-  std::map<std::uint64_t, mesh::CellMesh> meshes;  // key -> entry; the key is the piece id
+  MeshTable meshes;                             // key -> entry; the key is the piece id
   std::uint64_t next_key = 0;                   // the next key to give
   std::uint64_t stamp_counter = 0;
   KeyedMap<std::uint64_t, std::uint64_t> stamps;  // key -> stamp; smaller is older

@@ -40,9 +40,9 @@ bool entry_protected(Store& store, std::uint64_t key, const mesh::CellMesh& mesh
   return cells.meets_squares(span.low, span.high) && cells.contains_any(mesh.cells);
 }
 
-// Everything a sweep's outcome depends on but the samples: the limits, the held theatre, the entry
-// keys (a key names one mesh, cells and bytes, for as long as it lives), each job's theatre,
-// wanted cells and pins, and every pin record.
+// Everything a sweep's outcome depends on but the samples: the limits, the held theatre, the
+// entries (by the table's count of changes), each job's theatre, wanted cells and pins, and every
+// pin record.
 std::uint64_t sweep_signature(const Schedule& schedule) {
   const Store& store = schedule.store;
   SeededHasher h(store.sweep_seeds);
@@ -54,8 +54,7 @@ std::uint64_t sweep_signature(const Schedule& schedule) {
   } else {
     hash_write(h, ~std::uint64_t{0});
   }
-  hash_write(h, store.meshes.size());
-  for (const auto& [key, mesh] : store.meshes) hash_write(h, key);
+  hash_write(h, store.meshes.changes());
   hash_write(h, schedule.jobs.size());
   for (const auto& [id, job] : schedule.jobs) {
     const bool held = store.theatre && same_theatre(job.theatre, store.theatre);
@@ -170,9 +169,9 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   std::stable_sort(candidates.begin(), candidates.end());
   for (const Candidate& c : candidates) {
     if (running <= limit) break;
-    auto node = store.meshes.extract(c.key);
-    if (node.empty()) continue;
-    for (const Cell& cell : node.mapped().cells) {
+    std::optional<mesh::CellMesh> taken = store.meshes.take(c.key);
+    if (!taken) continue;
+    for (const Cell& cell : taken->cells) {
       const auto mapped = store.cell_map.find(cell);
       if (mapped != store.cell_map.end() && mapped->second == c.key) store.cell_map.erase(mapped);
     }
@@ -180,7 +179,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
     store.pieces_evicted += 1;
     running = saturating_sub(running, c.bytes);
     evicted_keys.push_back(c.key);
-    evicted.push_back(std::move(node.mapped()));
+    evicted.push_back(std::move(*taken));
   }
   store.last_estimate = running;
   store.pinned_bytes = pinned;
