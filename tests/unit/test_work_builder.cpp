@@ -78,7 +78,7 @@ struct BuilderFixture {
                  const std::set<Cell>& ring = {}) {
     SampledGroup group;
     group.theatre = text("Plains");
-    group.cells = cells;
+    group.set_cells(cells);
     group.frame_cells = cells;
     mesh::BuildRequest request;
     for (const Cell& c : cells) {

@@ -232,8 +232,8 @@ TEST(WorkSampler, TheRunAheadLimitsHowManyGroupsStart) {
     for (std::uint64_t id : {100u, 101u}) {
       SampledGroup group;
       group.theatre = text("Plains");
-      group.cells = {{static_cast<std::int32_t>(20 * (id - 99)), 0}};
-      group.frame_cells = group.cells;
+      group.set_cells({{static_cast<std::int32_t>(20 * (id - 99)), 0}});
+      group.frame_cells = group.cells();
       group.state = kGroupSampled;
       g.state->schedule.groups[id] = std::move(group);
     }

@@ -20,7 +20,7 @@ mesh::CellMesh mesh_of(std::size_t vertices, std::size_t triangles, std::set<Cel
 SampledGroup group_of(const TheatreText& t, std::set<Cell> cells) {
   SampledGroup g;
   g.theatre = t;
-  g.cells = cells;
+  g.set_cells(cells);
   g.frame_cells = cells;
   g.min_x = cells.begin()->first;
   g.max_x = cells.rbegin()->first;

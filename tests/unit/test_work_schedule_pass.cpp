@@ -84,12 +84,14 @@ TEST_F(PassFixture, HeldBackCountsOnceWhileItLasts) {
 TEST_F(PassFixture, ASmallJobNearAFiledGroupYieldsNothing) {
   SampledGroup g;
   g.theatre = held;
-  g.cells = g.frame_cells = {{4, 0}};
+  g.frame_cells = {{4, 0}};
+  g.set_cells(g.frame_cells);
   g.min_x = g.max_x = 4;
   s.groups[0] = g;
   job(1, {{1, 0}, {30, 0}});
   EXPECT_FALSE(schedule_job(s, 1));
-  s.groups[0].frame_cells = s.groups[0].cells = {{5, 0}};
+  s.groups[0].frame_cells = {{5, 0}};
+  s.groups[0].set_cells(s.groups[0].frame_cells);
   s.groups[0].min_x = s.groups[0].max_x = 5;
   const auto plan = schedule_job(s, 1);
   ASSERT_TRUE(plan);
@@ -100,7 +102,8 @@ TEST_F(PassFixture, AWideJobIsServedSquareBySquareEvenRowsFirst) {
   job(1, {{5, 5}, {5, 37}, {5, 69}, {37, 5}, {165, 5}});
   SampledGroup g;
   g.theatre = held;
-  g.cells = g.frame_cells = {{5, 8}};  // within 3 cells of (5, 5)
+  g.frame_cells = {{5, 8}};  // within 3 cells of (5, 5)
+  g.set_cells(g.frame_cells);
   g.min_x = g.max_x = 5;
   g.min_y = g.max_y = 8;
   s.groups[0] = g;
@@ -144,7 +147,7 @@ TEST_F(PassFixture, StoredCellsJoinTheFrameWithinTwoSteps) {
   EXPECT_EQ(plan->run.lattice.spacing, 2.0);
   const std::uint64_t id = file_group(s, *plan);
   const SampledGroup& g = s.groups.at(id);
-  EXPECT_EQ(g.cells, (std::set<Cell>{{0, 0}}));
+  EXPECT_EQ(g.cells(), (std::set<Cell>{{0, 0}}));
   EXPECT_EQ(g.frame_cells, plan->frame_cells);
   EXPECT_EQ(std::tie(g.min_x, g.min_y, g.max_x, g.max_y), std::make_tuple(0, 0, 2, 1));
   EXPECT_EQ(g.state, kGroupSampling);
@@ -167,7 +170,8 @@ TEST_F(PassFixture, AJobWhoseCellsAreAllStoredOrHeldYieldsNothing) {
   store_cell({0, 0}, 4);
   SampledGroup g;
   g.theatre = held;
-  g.cells = g.frame_cells = {{1, 0}};
+  g.frame_cells = {{1, 0}};
+  g.set_cells(g.frame_cells);
   g.min_x = g.max_x = 1;
   s.groups[0] = g;
   EXPECT_FALSE(schedule_job(s, 1));

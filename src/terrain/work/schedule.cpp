@@ -42,10 +42,7 @@ std::vector<mesh::CellHolder> holders_of(const Store& store, const std::set<Cell
 
 bool group_wanted_by(const SampledGroup& group, const Job& job) {
   if (!same_theatre(group.theatre, job.theatre)) return false;
-  if (group.cells.empty() || job.wanted.empty()) return false;
-  for (const Cell& cell : group.cells)
-    if (job.wanted.contains(cell)) return true;
-  return false;
+  return job.wanted.meets(group.cell_mask());
 }
 
 void prune_groups(Schedule& schedule) {
@@ -91,10 +88,10 @@ void fail_group(Schedule& schedule, std::uint64_t group_id) {
   const SampledGroup& group = *removed;
   const std::string theatre_name = group.theatre ? *group.theatre : std::string();
   SquareMask& failed = schedule.failed_cells[theatre_name];
-  for (const Cell& cell : group.cells) failed.insert(cell);
+  for (const auto& [square, bits] : group.cell_mask().squares()) failed.merge(square, bits);
   for (auto& [job_id, job] : schedule.jobs) {
     if (!same_theatre(job.theatre, group.theatre)) continue;
-    for (const Cell& cell : group.cells) {
+    for (const Cell& cell : group.cells()) {
       // The job stops waiting for a failed cell, so that its stream can end with the failure
       // counted instead of sampling the cell again and again.
       if (job.wanted.erase(cell)) job.failed_squares.insert(square_of(cell));

@@ -55,10 +55,21 @@ struct SampledGroup {
   std::optional<mesh::BuildRequest> request;  // none until sampled, and again once the builder took it
   TheatreText theatre;
   CancelFlag cancel = std::make_shared<std::atomic<bool>>(false);
-  std::set<Cell> cells;                       // the new cells, for which the group makes its piece
   std::set<Cell> frame_cells;                 // all the cells of its frame
   std::int32_t min_x = 0, min_y = 0, max_x = 0, max_y = 0;  // bounds of the frame cells
   std::uint8_t state = kGroupSampling;
+
+  // The new cells, for which the group makes its piece, one by one and square by square.
+  const std::set<Cell>& cells() const { return cells_; }
+  const SquareMask& cell_mask() const { return cell_mask_; }
+  void set_cells(std::set<Cell> cells) {
+    cell_mask_ = SquareMask::of(cells);
+    cells_ = std::move(cells);
+  }
+
+ private:
+  std::set<Cell> cells_;
+  SquareMask cell_mask_;
 };
 
 struct WorkCounters {

@@ -13,18 +13,9 @@ namespace {
 
 // The cells of one square that a filed group holds (its new cells).
 CellBits held_by_groups(const Schedule& schedule, Square square) {
-  const std::int64_t x0 = std::int64_t{square.first} * 32, y0 = std::int64_t{square.second} * 32;
-  const std::int64_t x1 = x0 + 31, y1 = y0 + 31;
   CellBits held;
   for (const auto& [id, group] : schedule.groups) {
-    if (group.cells.empty()) continue;
-    const std::int64_t from = std::max<std::int64_t>(x0, group.cells.begin()->first);
-    const std::int64_t to = std::min<std::int64_t>(x1, group.cells.rbegin()->first);
-    for (std::int64_t x = from; x <= to; ++x) {
-      for (auto it = group.cells.lower_bound({static_cast<std::int32_t>(x), static_cast<std::int32_t>(y0)});
-           it != group.cells.end() && it->first == x && it->second <= y1; ++it)
-        held.set(cell_bit(*it));
-    }
+    if (const CellBits* bits = group.cell_mask().find(square)) held.merge(*bits);
   }
   return held;
 }
@@ -201,11 +192,13 @@ std::uint64_t file_group(Schedule& schedule, const SchedulePlan& plan) {
   group.max_x = plan.frame_cells.rbegin()->first;
   group.min_y = std::numeric_limits<std::int32_t>::max();
   group.max_y = std::numeric_limits<std::int32_t>::min();
+  std::set<Cell> cells;
   for (const Cell& c : plan.frame_cells) {
     group.min_y = std::min(group.min_y, c.second);
     group.max_y = std::max(group.max_y, c.second);
-    if (!stored(schedule, c)) group.cells.insert(c);
+    if (!stored(schedule, c)) cells.insert(c);
   }
+  group.set_cells(std::move(cells));
   const std::uint64_t id = schedule.next_group_id++;
   schedule.groups.insert_or_assign(id, std::move(group));
   // Its pin holds no cells yet; the sampler pins the group's halo once it is sampled.

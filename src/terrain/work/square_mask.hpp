@@ -47,6 +47,9 @@ struct CellBits {
   bool test(unsigned bit) const { return (words[bit / 64] >> (bit % 64)) & 1u; }
   void set(unsigned bit) { words[bit / 64] |= std::uint64_t{1} << (bit % 64); }
   void clear(unsigned bit) { words[bit / 64] &= ~(std::uint64_t{1} << (bit % 64)); }
+  void merge(const CellBits& other) {
+    for (unsigned i = 0; i < 16; ++i) words[i] |= other.words[i];
+  }
   bool any() const {
     for (auto w : words)
       if (w) return true;
@@ -94,8 +97,7 @@ class SquareMask {
   // ORs a square's cells in (nothing for an empty mask).
   void merge(Square square, const CellBits& bits) {
     if (!bits.any()) return;
-    auto& mine = squares_[square];
-    for (unsigned i = 0; i < 16; ++i) mine.words[i] |= bits.words[i];
+    squares_[square].merge(bits);
   }
   // The set of the cells (an ordered set: by x, then y), one square lookup per run in one square.
   static SquareMask of(const std::set<Cell>& cells) {
