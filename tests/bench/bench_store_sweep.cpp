@@ -28,7 +28,7 @@ void fill(Schedule& s, int side) {
           store.samples.put({cx * 64 + 2, cy * 64 + 2}, StoredSample{});
           store.samples.put({cx * 64 + 34, cy * 64 + 34}, StoredSample{});
           m.cells.insert({cx, cy});
-          store.cell_map[{cx, cy}] = key;
+          store.cell_map.set({cx, cy}, key);
         }
       }
       store.meshes.put(key, std::move(m));

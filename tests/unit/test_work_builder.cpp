@@ -164,7 +164,7 @@ TEST(WorkBuilder, AStoreThatChangedUnderTheRequestIsAConflictBeforeAnyBuild) {
   f.add_group(1, {{0, 0}});
   f.add_group(2, {{4, 4}});
   // Meanwhile a piece covers (0, 0): group 1's request still says nothing does.
-  f.schedule.store.cell_map[{0, 0}] = 99;
+  f.schedule.store.cell_map.set({0, 0}, 99);
   mesh::CellMesh other;
   other.cells = {{0, 0}};
   f.schedule.store.meshes.put(99, other);
@@ -247,9 +247,9 @@ TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
   b.cells = {{3, 0}};
   store.meshes.put(0, a);
   store.meshes.put(1, b);
-  store.cell_map[{1, 0}] = 0;
-  store.cell_map[{2, 0}] = 0;
-  store.cell_map[{3, 0}] = 1;
+  store.cell_map.set({1, 0}, 0);
+  store.cell_map.set({2, 0}, 0);
+  store.cell_map.set({3, 0}, 1);
   OwnerSquare& owned = store.owners[*store.theatre][Square{0, 0}];
   owned.ids[cell_bit({1, 0})] = {0, kNoOwner};
   owned.ids[cell_bit({2, 0})] = {0, kNoOwner};
@@ -322,8 +322,8 @@ TEST(WorkBuilder, ARecutOfAPieceThatChangedMeanwhileIsAConflict) {
   mesh::CellMesh a;
   a.cells = {{1, 0}, {2, 0}};
   store.meshes.put(0, a);
-  store.cell_map[{1, 0}] = 0;
-  store.cell_map[{2, 0}] = 0;
+  store.cell_map.set({1, 0}, 0);
+  store.cell_map.set({2, 0}, 0);
   store.next_key = 1;
   f.add_job(1, {{2, 0}});
   f.add_group(5, {{2, 0}}, kGroupSampled, {{2, 0}});
@@ -365,10 +365,10 @@ TEST(WorkBuilder, ItemsMatchTheCellMap) {
   EXPECT_TRUE(snapshot_matches(store, {}));
   EXPECT_TRUE(snapshot_matches(store, none));
   EXPECT_FALSE(snapshot_matches(store, held));
-  store.cell_map[{0, 0}] = 4;
+  store.cell_map.set({0, 0}, 4);
   EXPECT_TRUE(snapshot_matches(store, held));
   EXPECT_FALSE(snapshot_matches(store, none));
-  store.cell_map[{0, 0}] = 5;
+  store.cell_map.set({0, 0}, 5);
   EXPECT_FALSE(snapshot_matches(store, held));
   try {
     make_build_snapshot(store, held, nullptr, 1);

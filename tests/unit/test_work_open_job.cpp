@@ -146,7 +146,7 @@ TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
   owner.ids[cell_bit({0, 2})] = {7, 12};        // first inside, second outside: dropped all the same
   owner.ids[cell_bit({0, 3})] = {9, 12};        // both outside: stays
   owner.ids[cell_bit({0, 4})] = {8, 7};         // both inside
-  s.store.cell_map[{0, 3}] = 21;
+  s.store.cell_map.set({0, 3}, 21);
   s.store.stamps[21] = 4;
   s.store.stamp_counter = 10;
   s.failed_cells["Caucasus"].insert({0, 5});
@@ -178,7 +178,7 @@ TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
 TEST_F(OpenFixture, ARefusedRequestTouchesNoStampAndUsesNoJobId) {
   Schedule& s = state->schedule;
   s.store.theatre = std::make_shared<const std::string>("Caucasus");
-  s.store.cell_map[{0, 0}] = 21;  // a stored piece the request would pin
+  s.store.cell_map.set({0, 0}, 21);  // a stored piece the request would pin
   s.store.stamps[21] = 4;
   s.store.stamp_counter = 10;
   s.reservations[100] = s.reservation_cap;  // another job holds every byte

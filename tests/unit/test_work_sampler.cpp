@@ -395,7 +395,7 @@ TEST(WorkSampler, NoGroupPinOutlivesItsGroup) {
        [](SamplerFixture& f) {
          {
            PoisonGuard lock(f.state->schedule_lock);
-           f.state->schedule.store.cell_map[{0, 0}] = 99;  // another piece covers the cell meanwhile
+           f.state->schedule.store.cell_map.set({0, 0}, 99);  // another piece covers the cell meanwhile
          }
          builder_step(*f.state, &flat_piece);
          EXPECT_EQ(f.state->schedule.counters.conflicts, 1u);

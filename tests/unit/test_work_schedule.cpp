@@ -99,7 +99,7 @@ TEST(WorkStore, ByteEstimateCountsSamplesAndEntries) {
   store.samples.put({64, 0}, StoredSample{});
   store.meshes.put(3, mesh_of(4, 2, {{0, 0}, {0, 1}}));
   EXPECT_EQ(store_bytes(store), 2 * 36 + (4 + 2) * 24 + 2 * 16 + 96u);
-  store.cell_map[{0, 0}] = 3;
+  store.cell_map.set({0, 0}, 3);
   store.stamps[3] = 1;
   store.pins[9] = {};
   clear_store(store);

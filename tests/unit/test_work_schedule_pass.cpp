@@ -2,6 +2,8 @@
 // square windows and the frame with its taken-in stored cells.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "module/fault.hpp"
 #include "terrain/work/schedule_pass.hpp"
 
@@ -20,7 +22,7 @@ struct PassFixture : ::testing::Test {
     for (const Cell& c : cells) j.wanted.insert(c);
     return j;
   }
-  void store_cell(Cell c, std::uint64_t key) { s.store.cell_map[c] = key; }
+  void store_cell(Cell c, std::uint64_t key) { s.store.cell_map.set(c, key); }
   std::uint64_t serve() {
     const auto ids = mark_held_back(s);
     auto served = next_plan(s, ids);
@@ -125,6 +127,63 @@ TEST_F(PassFixture, ASquareWindowServesEveryJobOfTheTheatreThere) {
   const auto plan = schedule_job(s, 1);
   ASSERT_TRUE(plan);
   EXPECT_EQ(plan->frame_cells, (std::set<Cell>{{5, 5}, {6, 6}}));
+}
+
+// The frame, worked out cell by cell: the job's cells no entry covers, the covered cells next to
+// them and the covered cells next to those. Scattered entries around a small job, across square
+// borders, near the origin and near the ends of the range a frame may lie in.
+TEST_F(PassFixture, TheFrameHoldsTheCoveredCellsWithinTwoStepsOfTheNewOnes) {
+  const auto near = [](Cell c) {
+    std::vector<Cell> out;
+    for (std::int32_t dx = -1; dx <= 1; ++dx)
+      for (std::int32_t dy = -1; dy <= 1; ++dy) out.push_back({c.first + dx, c.second + dy});
+    return out;
+  };
+  std::uint64_t seed = 7;
+  const auto next = [&seed] {
+    seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<std::uint32_t>(seed >> 33);
+  };
+  const std::int64_t origins[] = {-3, 28, -(std::int64_t{1} << 24) + 1, (std::int64_t{1} << 24) - 9};
+  for (const std::int64_t origin : origins) {
+    for (int round = 0; round < 20; ++round) {
+      SCOPED_TRACE(testing::Message() << "origin " << origin << " round " << round);
+      s.store.cell_map.clear();
+      s.jobs.clear();
+      const auto at = [origin](std::uint32_t dx, std::uint32_t dy) {
+        return Cell{static_cast<std::int32_t>(origin + dx), static_cast<std::int32_t>(origin + dy)};
+      };
+      std::set<Cell> wanted;
+      for (int i = 0; i < 4; ++i) wanted.insert(at(2 + next() % 4, 2 + next() % 4));
+      std::set<Cell> covered;
+      for (int i = 0; i < 30; ++i) covered.insert(at(next() % 8, next() % 8));
+      for (const Cell& c : covered) store_cell(c, 1);
+      Job& j = s.jobs[1];
+      j.theatre = held;
+      for (const Cell& c : wanted) j.wanted.insert(c);
+
+      std::set<Cell> fresh, first, taken;
+      for (const Cell& c : wanted)
+        if (!covered.count(c)) fresh.insert(c);
+      for (const Cell& c : fresh)
+        for (const Cell& n : near(c))
+          if (covered.count(n)) first.insert(n);
+      for (const Cell& c : first)
+        for (const Cell& n : near(c))
+          if (covered.count(n)) taken.insert(n);
+      std::set<Cell> frame = fresh;
+      frame.insert(taken.begin(), taken.end());
+
+      const auto plan = schedule_job(s, 1);
+      if (fresh.empty()) {
+        EXPECT_FALSE(plan);
+        continue;
+      }
+      ASSERT_TRUE(plan);
+      EXPECT_EQ(plan->frame_cells, frame);
+      EXPECT_EQ(plan->taken_in, taken);
+    }
+  }
 }
 
 TEST_F(PassFixture, StoredCellsJoinTheFrameWithinTwoSteps) {

@@ -241,7 +241,7 @@ TEST(WorkSeams, NeighbouringPiecesMeetAtTheSamePointsWhateverTheOrder) {
 
 // A stored piece over the cells (the stand-in build below reads no mesh).
 void store_piece(Store& store, const std::set<Cell>& cells, std::uint64_t id) {
-  for (const Cell& c : cells) store.cell_map[c] = id;
+  for (const Cell& c : cells) store.cell_map.set(c, id);
   mesh::CellMesh m;
   m.cells = cells;
   m.id = id;
@@ -311,7 +311,7 @@ TEST(WorkSeams, ACellTheBuildReadsThatChangesMeanwhileIsAConflict) {
   const auto recut_under = [](Store& store, std::uint64_t id, std::uint64_t key) {  // a re-cut's new key
     mesh::CellMesh mesh = *store.meshes.take(id);
     mesh.id = key;
-    for (const Cell& c : mesh.cells) store.cell_map[c] = key;
+    for (const Cell& c : mesh.cells) store.cell_map.set(c, key);
     store.meshes.put(key, std::move(mesh));
     store.next_key = std::max(store.next_key, key + 1);
   };

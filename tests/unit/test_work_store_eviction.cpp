@@ -23,7 +23,7 @@ struct SweepFixture : ::testing::Test {
     m.vertices.resize(size);
     m.cells = {cell};
     s.store.meshes.put(key, std::move(m));
-    s.store.cell_map[cell] = key;
+    s.store.cell_map.set(cell, key);
     if (stamp) s.store.stamps[key] = *stamp;
   }
   static std::uint64_t bytes(std::size_t size) { return 24 * size + 112; }
@@ -340,6 +340,31 @@ TEST(WorkEviction, TheMeshTableKeepsItsByteSumAsEntriesComeAndGo) {
     EXPECT_EQ(table.bytes(), sum());
     EXPECT_EQ(table.changes() != before, step.changes);
   }
+}
+
+// The cell map's covered cells follow every way a cell is mapped and let go.
+TEST(WorkEviction, TheCellMapsCoveredCellsAgreeWithItsEntries) {
+  CellMap map;
+  const auto agree = [&map] {
+    SquareMask expected;
+    for (const auto& [cell, key] : map) expected.insert(cell);
+    EXPECT_EQ(map.covered().squares(), expected.squares());
+  };
+  map.set({0, 0}, 1);
+  map.set({31, 31}, 1);
+  map.set({32, -1}, 2);
+  agree();
+  map.set({0, 0}, 3);  // mapped again
+  agree();
+  map.erase(Cell{31, 31});
+  map.erase(Cell{5, 5});  // never mapped
+  agree();
+  map.erase(map.find({32, -1}));
+  agree();
+  EXPECT_EQ(map.covered().square_count(), 1u);
+  map.clear();
+  agree();
+  EXPECT_TRUE(map.covered().empty());
 }
 
 // A theatre change empties the store, and its figures go with it: nothing is pinned in an empty

@@ -137,7 +137,7 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
   const auto store_mesh = [&store](mesh::CellMesh mesh) {
     const std::uint64_t key = store.next_key++;
     mesh.id = key;
-    for (const Cell& cell : mesh.cells) store.cell_map[cell] = key;
+    for (const Cell& cell : mesh.cells) store.cell_map.set(cell, key);
     store.meshes.put(key, std::move(mesh));
     return key;
   };

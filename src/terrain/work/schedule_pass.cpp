@@ -20,21 +20,7 @@ CellBits held_by_groups(const Schedule& schedule, Square square) {
   return held;
 }
 
-bool stored(const Schedule& schedule, Cell cell) { return schedule.store.cell_map.count(cell) != 0; }
-
-// Calls f(cell) for the 3 x 3 neighbourhood of a cell, leaving out what the 32-bit range lacks.
-template <class F>
-void around(Cell cell, F&& f) {
-  for (std::int64_t dx = -1; dx <= 1; ++dx) {
-    for (std::int64_t dy = -1; dy <= 1; ++dy) {
-      const std::int64_t x = cell.first + dx, y = cell.second + dy;
-      if (x < std::numeric_limits<std::int32_t>::min() || x > std::numeric_limits<std::int32_t>::max() ||
-          y < std::numeric_limits<std::int32_t>::min() || y > std::numeric_limits<std::int32_t>::max())
-        continue;
-      f(Cell{static_cast<std::int32_t>(x), static_cast<std::int32_t>(y)});
-    }
-  }
-}
+bool stored(const Schedule& schedule, Cell cell) { return schedule.store.cell_map.contains(cell); }
 
 bool fits_frame(const std::set<Cell>& cells) {
   if (cells.empty()) return false;
@@ -49,22 +35,20 @@ bool fits_frame(const std::set<Cell>& cells) {
 
 // The plan of a window of candidate cells; none when its frame is empty or wider than 36 cells.
 std::optional<SchedulePlan> build_plan(const Schedule& schedule, const std::set<Cell>& window) {
-  std::set<Cell> fresh;
-  for (const Cell& c : window)
-    if (!stored(schedule, c)) fresh.insert(c);
+  // The window's cells that no entry covers, the covered cells next to them, and the covered
+  // cells next to those: the frame re-cuts the older pieces around its new cells.
+  const SquareMask& covered = schedule.store.cell_map.covered();
+  SquareMask fresh = SquareMask::of(window);
+  fresh.subtract(covered);
   if (fresh.empty()) return std::nullopt;
-  std::set<Cell> first;
-  for (const Cell& c : fresh)
-    around(c, [&](Cell n) {
-      if (stored(schedule, n)) first.insert(n);
-    });
-  std::set<Cell> taken = first;
-  for (const Cell& c : first)
-    around(c, [&](Cell n) {
-      if (stored(schedule, n)) taken.insert(n);
-    });
-  std::set<Cell> frame = fresh;
-  frame.insert(taken.begin(), taken.end());
+  SquareMask first = widen(fresh, 1);
+  first.intersect(covered);
+  SquareMask taken_mask = widen(first, 1);  // holds the first ring, itself covered
+  taken_mask.intersect(covered);
+  SquareMask frame_mask = std::move(fresh);
+  frame_mask.unite(taken_mask);
+  std::set<Cell> frame = frame_mask.cells();
+  std::set<Cell> taken = taken_mask.cells();
   if (!fits_frame(frame)) return std::nullopt;
 
   SchedulePlan plan;
@@ -79,13 +63,11 @@ std::optional<SchedulePlan> build_plan(const Schedule& schedule, const std::set<
 }  // namespace
 
 std::vector<Cell> cells_of_bitset(const Schedule& schedule, Square square, const CellBits& bits) {
+  CellBits open = bits;
+  open.remove(held_by_groups(schedule, square));
+  if (const CellBits* covered = schedule.store.cell_map.covered().find(square)) open.remove(*covered);
   std::vector<Cell> out;
-  const CellBits held = held_by_groups(schedule, square);
-  bits.for_each([&](unsigned bit) {
-    if (held.test(bit)) return;
-    const Cell cell = cell_at(square, bit);
-    if (!stored(schedule, cell)) out.push_back(cell);
-  });
+  open.for_each([&](unsigned bit) { out.push_back(cell_at(square, bit)); });
   return out;
 }
 

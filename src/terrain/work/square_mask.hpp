@@ -50,6 +50,9 @@ struct CellBits {
   void merge(const CellBits& other) {
     for (unsigned i = 0; i < 16; ++i) words[i] |= other.words[i];
   }
+  void remove(const CellBits& other) {
+    for (unsigned i = 0; i < 16; ++i) words[i] &= ~other.words[i];
+  }
   bool any() const {
     for (auto w : words)
       if (w) return true;
@@ -124,12 +127,26 @@ class SquareMask {
     }
     return false;
   }
+  // Keeps only the cells that the other set holds too.
+  void intersect(const SquareMask& other) {
+    for (auto it = squares_.begin(); it != squares_.end();) {
+      const CellBits* theirs = other.find(it->first);
+      if (theirs) {
+        for (unsigned i = 0; i < 16; ++i) it->second.words[i] &= theirs->words[i];
+      }
+      it = theirs && it->second.any() ? std::next(it) : squares_.erase(it);
+    }
+  }
+  // Adds the other's cells to this set.
+  void unite(const SquareMask& other) {
+    for (const auto& [square, bits] : other.squares_) merge(square, bits);
+  }
   // Removes the other's cells from this set.
   void subtract(const SquareMask& other) {
     for (const auto& [square, bits] : other.squares_) {
       const auto it = squares_.find(square);
       if (it == squares_.end()) continue;
-      for (unsigned i = 0; i < 16; ++i) it->second.words[i] &= ~bits.words[i];
+      it->second.remove(bits);
       if (!it->second.any()) squares_.erase(it);
     }
   }

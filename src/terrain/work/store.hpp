@@ -130,10 +130,48 @@ class MeshTable {
   std::uint64_t changes_ = 0;
 };
 
+// Which entry covers each cell, with the covered cells also kept square by square, so that a
+// planner can take whole squares of cells that no entry covers with a few word operations.
+class CellMap {
+ public:
+  using Map = KeyedMap<Cell, std::uint64_t>;
+  using const_iterator = Map::const_iterator;
+
+  const_iterator begin() const { return map_.begin(); }
+  const_iterator end() const { return map_.end(); }
+  const_iterator find(Cell cell) const { return map_.find(cell); }
+  bool contains(Cell cell) const { return map_.find(cell) != map_.end(); }
+  std::uint64_t at(Cell cell) const { return map_.at(cell); }
+  std::size_t count(Cell cell) const { return map_.count(cell); }
+  std::size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+  const SquareMask& covered() const { return covered_; }
+
+  void set(Cell cell, std::uint64_t key) {
+    map_[cell] = key;
+    covered_.insert(cell);
+  }
+  void erase(Cell cell) {
+    if (map_.erase(cell) != 0) covered_.erase(cell);
+  }
+  void erase(const_iterator it) {
+    covered_.erase(it->first);
+    map_.erase(it);
+  }
+  void clear() {
+    map_.clear();
+    covered_.clear();
+  }
+
+ private:
+  Map map_;
+  SquareMask covered_;
+};
+
 struct Store {
   TheatreText theatre;                          // the held theatre; null when none
   SampleTable samples;                          // by whole terrain point (x, y); seeded hashing
-  KeyedMap<Cell, std::uint64_t> cell_map;       // cell -> key of the entry that covers it
+  CellMap cell_map;                             // cell -> key of the entry that covers it
   MeshTable meshes;                             // key -> entry; the key is the piece id
   std::uint64_t next_key = 0;                   // the next key to give
   std::uint64_t stamp_counter = 0;
