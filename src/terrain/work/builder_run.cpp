@@ -96,12 +96,7 @@ void forget_owner_squares(Schedule& schedule) {
            std::tie(b.stamp, b.square.first, b.square.second, *b.theatre);
   });
 
-  auto mapped = [&](Square square) {
-    for (unsigned bit = 0; bit < 1024; ++bit) {
-      if (store.cell_map.contains(cell_at(square, bit))) return true;
-    }
-    return false;
-  };
+  auto mapped = [&](Square square) { return store.cell_map.covered().find(square) != nullptr; };
   std::vector<std::pair<std::string, Square>> forget;
   for (const Listed& l : listed) {
     if (total <= schedule.owner_square_limit) break;
