@@ -82,7 +82,27 @@ TEST(WorkSquareMask, SetOperationsAgreeWithTheCellsOneByOne) {
     SquareMask rest = mask;
     rest.subtract(other);
     EXPECT_EQ(rest, SquareMask::of(left));  // emptied squares go too
+    SquareMask both = mask;
+    both.intersect(other);
+    EXPECT_EQ(both, SquareMask::of(common));
+    std::set<Cell> all = a;
+    all.insert(b.begin(), b.end());
+    SquareMask united = mask;
+    united.unite(other);
+    EXPECT_EQ(united, SquareMask::of(all));
+    // The box around the cells.
+    const auto box = other.bounds();
+    ASSERT_EQ(box.has_value(), !b.empty());
+    if (!box) continue;
+    std::int32_t x0 = INT32_MAX, y0 = INT32_MAX, x1 = INT32_MIN, y1 = INT32_MIN;
+    for (const Cell& c : b) {
+      x0 = std::min(x0, c.first), x1 = std::max(x1, c.first);
+      y0 = std::min(y0, c.second), y1 = std::max(y1, c.second);
+    }
+    EXPECT_EQ(*box, (std::array<std::int32_t, 4>{x0, y0, x1, y1}));
   }
+  EXPECT_EQ(SquareMask::of({{INT32_MIN, INT32_MAX}, {INT32_MAX, INT32_MIN}}).bounds(),
+            (std::array<std::int32_t, 4>{INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX}));
   // The set's squares: (-2, 0), (-1, -1), (0, 0), (0, 1), (1, 0), (2, -3).
   EXPECT_TRUE(mask.meets_squares({-2, -3}, {-2, 0}));
   EXPECT_FALSE(mask.meets_squares({-3, -3}, {-3, 3}));

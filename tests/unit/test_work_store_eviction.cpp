@@ -51,7 +51,7 @@ TEST(WorkEviction, WideningSpansTheCellsAroundAcrossSquares) {
     const int y = static_cast<int>(seed >> 8) % 200 - 100;
     scattered.insert({x, y});
   }
-  for (int reach = 0; reach <= 2; ++reach) {
+  for (int reach = 0; reach <= 3; ++reach) {
     SquareMask brute;
     scattered.for_each_cell([&](Cell c) {
       for (int dx = -reach; dx <= reach; ++dx)

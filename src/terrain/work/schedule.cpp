@@ -100,33 +100,28 @@ void fail_group(Schedule& schedule, std::uint64_t group_id) {
   schedule.counters.failed += 1;
 }
 
-bool window_is_free(const Schedule& schedule, const std::set<Cell>& cells) {
-  if (cells.empty() || schedule.groups.empty()) return true;
-  std::int64_t bx0 = std::numeric_limits<std::int64_t>::max(), by0 = bx0;
-  std::int64_t bx1 = std::numeric_limits<std::int64_t>::min(), by1 = bx1;
-  for (const Cell& c : cells) {
-    bx0 = std::min<std::int64_t>(bx0, c.first);
-    bx1 = std::max<std::int64_t>(bx1, c.first);
-    by0 = std::min<std::int64_t>(by0, c.second);
-    by1 = std::max<std::int64_t>(by1, c.second);
-  }
-  bx0 -= 3, by0 -= 3, bx1 += 3, by1 += 3;
+bool window_is_free(const Schedule& schedule, const SquareMask& cells) {
+  const auto box = cells.bounds();
+  if (!box || schedule.groups.empty()) return true;
+  const std::int64_t bx0 = std::int64_t{(*box)[0]} - 3, by0 = std::int64_t{(*box)[1]} - 3;
+  const std::int64_t bx1 = std::int64_t{(*box)[2]} + 3, by1 = std::int64_t{(*box)[3]} + 3;
+  std::optional<SquareMask> near;  // the cells within three of a window cell, made when first needed
   for (const auto& [id, group] : schedule.groups) {
     if (!(group.max_x >= bx0 && group.min_y <= by1 && group.max_y >= by0 && group.min_x <= bx1)) continue;
-    for (const Cell& f : group.frame_cells) {
-      const std::int64_t fx = f.first, fy = f.second;
-      if (fx < bx0 || fx > bx1 || fy < by0 || fy > by1) continue;
-      for (std::int64_t d = -3; d <= 3; ++d) {
-        const std::int64_t x = fx + d;
-        if (x < std::numeric_limits<std::int32_t>::min() || x > std::numeric_limits<std::int32_t>::max()) continue;
-        const std::int64_t ylo = std::max<std::int64_t>(fy - 3, std::numeric_limits<std::int32_t>::min());
-        const std::int64_t yhi = std::min<std::int64_t>(fy + 3, std::numeric_limits<std::int32_t>::max());
-        const auto it = cells.lower_bound({static_cast<std::int32_t>(x), static_cast<std::int32_t>(ylo)});
-        if (it != cells.end() && it->first == x && it->second <= yhi) return false;
-      }
+    if (!near) near = widen(cells, 3);
+    const std::int64_t from = std::max<std::int64_t>(bx0, group.min_x), to = std::min<std::int64_t>(bx1, group.max_x);
+    const std::int64_t low_y = std::max<std::int64_t>(by0, std::numeric_limits<std::int32_t>::min());
+    for (std::int64_t x = from; x <= to; ++x) {
+      for (auto it = group.frame_cells.lower_bound({static_cast<std::int32_t>(x), static_cast<std::int32_t>(low_y)});
+           it != group.frame_cells.end() && it->first == x && it->second <= by1; ++it)
+        if (near->contains(*it)) return false;
     }
   }
   return true;
+}
+
+bool window_is_free(const Schedule& schedule, const std::set<Cell>& cells) {
+  return window_is_free(schedule, SquareMask::of(cells));
 }
 
 bool over_budget(const Schedule& schedule, std::uint64_t job_id) {

@@ -122,6 +122,7 @@ void drop_job(Schedule& schedule, std::uint64_t job_id);
 void fail_group(Schedule& schedule, std::uint64_t group_id);
 
 // Whether candidate cells keep more than 3 cells (in x or in y) from every filed group's frame.
+bool window_is_free(const Schedule& schedule, const SquareMask& cells);
 bool window_is_free(const Schedule& schedule, const std::set<Cell>& cells);
 
 // Whether one more group would carry the job past its byte limit. False for an unlisted job.

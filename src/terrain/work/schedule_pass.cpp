@@ -22,23 +22,25 @@ CellBits held_by_groups(const Schedule& schedule, Square square) {
 
 bool stored(const Schedule& schedule, Cell cell) { return schedule.store.cell_map.contains(cell); }
 
-bool fits_frame(const std::set<Cell>& cells) {
-  if (cells.empty()) return false;
-  std::int64_t y0 = std::numeric_limits<std::int64_t>::max(), y1 = std::numeric_limits<std::int64_t>::min();
-  for (const Cell& c : cells) {
-    y0 = std::min<std::int64_t>(y0, c.second);
-    y1 = std::max<std::int64_t>(y1, c.second);
-  }
-  const std::int64_t x0 = cells.begin()->first, x1 = cells.rbegin()->first;
-  return x1 - x0 <= kFrameSpan - 1 && y1 - y0 <= kFrameSpan - 1;
+bool fits_frame(const SquareMask& cells) {
+  const auto box = cells.bounds();
+  if (!box) return false;
+  return std::int64_t{(*box)[2]} - (*box)[0] <= kFrameSpan - 1 && std::int64_t{(*box)[3]} - (*box)[1] <= kFrameSpan - 1;
+}
+
+// The cells of one square's mask that neither a filed group's cells nor the store's cell map hold.
+CellBits open_cells(const Schedule& schedule, Square square, CellBits bits) {
+  bits.remove(held_by_groups(schedule, square));
+  if (const CellBits* covered = schedule.store.cell_map.covered().find(square)) bits.remove(*covered);
+  return bits;
 }
 
 // The plan of a window of candidate cells; none when its frame is empty or wider than 36 cells.
-std::optional<SchedulePlan> build_plan(const Schedule& schedule, const std::set<Cell>& window) {
+std::optional<SchedulePlan> build_plan(const Schedule& schedule, const SquareMask& window) {
   // The window's cells that no entry covers, the covered cells next to them, and the covered
   // cells next to those: the frame re-cuts the older pieces around its new cells.
   const SquareMask& covered = schedule.store.cell_map.covered();
-  SquareMask fresh = SquareMask::of(window);
+  SquareMask fresh = window;
   fresh.subtract(covered);
   if (fresh.empty()) return std::nullopt;
   SquareMask first = widen(fresh, 1);
@@ -47,9 +49,9 @@ std::optional<SchedulePlan> build_plan(const Schedule& schedule, const std::set<
   taken_mask.intersect(covered);
   SquareMask frame_mask = std::move(fresh);
   frame_mask.unite(taken_mask);
+  if (!fits_frame(frame_mask)) return std::nullopt;
   std::set<Cell> frame = frame_mask.cells();
   std::set<Cell> taken = taken_mask.cells();
-  if (!fits_frame(frame)) return std::nullopt;
 
   SchedulePlan plan;
   plan.snapshot = holders_of(schedule.store, frame);
@@ -62,29 +64,20 @@ std::optional<SchedulePlan> build_plan(const Schedule& schedule, const std::set<
 
 }  // namespace
 
-std::vector<Cell> cells_of_bitset(const Schedule& schedule, Square square, const CellBits& bits) {
-  CellBits open = bits;
-  open.remove(held_by_groups(schedule, square));
-  if (const CellBits* covered = schedule.store.cell_map.covered().find(square)) open.remove(*covered);
-  std::vector<Cell> out;
-  open.for_each([&](unsigned bit) { out.push_back(cell_at(square, bit)); });
+SquareMask job_cells_filter(const Schedule& schedule, const Job& job) {
+  SquareMask out;
+  for (const auto& [square, bits] : job.wanted.squares()) out.merge(square, open_cells(schedule, square, bits));
   return out;
 }
 
-std::set<Cell> job_cells_filter(const Schedule& schedule, const Job& job) {
-  std::set<Cell> out;
-  for (const auto& [square, bits] : job.wanted.squares())
-    for (const Cell& c : cells_of_bitset(schedule, square, bits)) out.insert(c);
-  return out;
-}
-
-std::set<Cell> jobs_named(const Schedule& schedule, Square square, const TheatreText& theatre) {
-  std::set<Cell> out;
+SquareMask jobs_named(const Schedule& schedule, Square square, const TheatreText& theatre) {
+  CellBits named;
   for (const auto& [id, job] : schedule.jobs) {
     if (!same_theatre(job.theatre, theatre)) continue;
-    if (const CellBits* bits = job.wanted.find(square))
-      for (const Cell& c : cells_of_bitset(schedule, square, *bits)) out.insert(c);
+    if (const CellBits* bits = job.wanted.find(square)) named.merge(*bits);
   }
+  SquareMask out;
+  out.merge(square, open_cells(schedule, square, named));
   return out;
 }
 
@@ -104,7 +97,7 @@ std::optional<SchedulePlan> schedule_job(Schedule& schedule, std::uint64_t job_i
 
   // A small job is served as one window when it fits a frame.
   if (std::int64_t{sx1} - sx0 <= 2 && std::int64_t{sy1} - sy0 <= 2) {
-    const std::set<Cell> candidates = job_cells_filter(schedule, job);
+    const SquareMask candidates = job_cells_filter(schedule, job);
     if (fits_frame(candidates)) {
       if (!window_is_free(schedule, candidates)) return std::nullopt;
       if (auto plan = build_plan(schedule, candidates)) return plan;
@@ -124,7 +117,7 @@ std::optional<SchedulePlan> schedule_job(Schedule& schedule, std::uint64_t job_i
     return a.second < b.second;
   });
   for (const Square& square : order) {
-    const std::set<Cell> candidates = jobs_named(schedule, square, job.theatre);
+    const SquareMask candidates = jobs_named(schedule, square, job.theatre);
     if (candidates.empty() || !window_is_free(schedule, candidates)) continue;
     if (auto plan = build_plan(schedule, candidates)) return plan;
   }

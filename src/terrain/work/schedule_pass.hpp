@@ -25,15 +25,12 @@ struct SchedulePlan {
   mesh::SamplingRun run;                      // its cover (the frame cells) and its lattice at 2.0
 };
 
-// The cells of one square's mask, ascending by bit, that neither a filed group's cells nor the
-// Store's cell map hold.
-std::vector<Cell> cells_of_bitset(const Schedule& schedule, Square square, const CellBits& bits);
+// One job's candidate cells: its wanted cells that neither a filed group's cells nor the store's
+// cell map hold.
+SquareMask job_cells_filter(const Schedule& schedule, const Job& job);
 
-// One job's candidate cells, square by square in map order.
-std::set<Cell> job_cells_filter(const Schedule& schedule, const Job& job);
-
-// The candidate cells of one square from every job of the theatre, in ascending id order.
-std::set<Cell> jobs_named(const Schedule& schedule, Square square, const TheatreText& theatre);
+// The candidate cells of one square from every job of the theatre.
+SquareMask jobs_named(const Schedule& schedule, Square square, const TheatreText& theatre);
 
 // A plan for the job, or none (held back, nothing to plan, or no free window). A missing job is
 // the fault "no entry found for key".

@@ -1,6 +1,7 @@
 #include "terrain/work/square_mask.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <vector>
 
@@ -9,7 +10,7 @@
 namespace qm {
 
 SquareMask widen(const SquareMask& mask, int reach) {
-  check(reach >= 0 && reach <= 2, "a mask widens by at most two cells");
+  check(reach >= 0 && reach <= 3, "a mask widens by at most three cells");
   // Square by square, as 32 columns of 32 cells (one x, the square's rows as bits): each column is
   // widened along y by shifts, carrying into the squares below and above, then ORed into the
   // columns up to `reach` to either side, carrying into the squares left and right. Squares past
@@ -68,6 +69,39 @@ SquareMask widen(const SquareMask& mask, int reach) {
     wide.merge(square, bits);
   }
   return wide;
+}
+
+std::optional<std::array<std::int32_t, 4>> SquareMask::bounds() const {
+  if (squares_.empty()) return std::nullopt;
+  std::int32_t low_y = std::numeric_limits<std::int32_t>::max(), high_y = std::numeric_limits<std::int32_t>::min();
+  for (const auto& [square, bits] : squares_) {
+    std::uint32_t rows = 0;  // the rows of the square that hold a cell
+    for (unsigned xl = 0; xl < 32; ++xl) rows |= static_cast<std::uint32_t>(bits.words[xl / 2] >> (32 * (xl % 2)));
+    const std::int32_t base = static_cast<std::int32_t>(static_cast<std::uint32_t>(square.second) << 5);
+    low_y = std::min(low_y, base + std::countr_zero(rows));
+    high_y = std::max(high_y, base + 31 - std::countl_zero(rows));
+  }
+  // The map is ordered by x square first: the lowest x is in the first squares, the highest in
+  // the last.
+  const auto column_range = [](const CellBits& bits) {
+    int low = 32, high = -1;
+    for (int xl = 0; xl < 32; ++xl) {
+      if (static_cast<std::uint32_t>(bits.words[xl / 2] >> (32 * (xl % 2))) == 0) continue;
+      low = std::min(low, xl);
+      high = xl;
+    }
+    return std::pair{low, high};
+  };
+  const std::int32_t first_x = squares_.begin()->first.first, last_x = squares_.rbegin()->first.first;
+  int low_x = 32, high_x = -1;
+  for (auto it = squares_.begin(); it != squares_.end() && it->first.first == first_x; ++it)
+    low_x = std::min(low_x, column_range(it->second).first);
+  for (auto it = squares_.rbegin(); it != squares_.rend() && it->first.first == last_x; ++it)
+    high_x = std::max(high_x, column_range(it->second).second);
+  const auto x_of = [](std::int32_t square, int xl) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(square) << 5) + xl;
+  };
+  return std::array<std::int32_t, 4>{x_of(first_x, low_x), low_y, x_of(last_x, high_x), high_y};
 }
 
 std::set<Cell> SquareMask::cells() const {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <memory>
 #include <set>
 #include <string>
@@ -189,6 +190,8 @@ class SquareMask {
     return it == squares_.end() ? nullptr : &it->second;
   }
   void clear() { squares_.clear(); }
+  // The smallest box that holds every cell: low x, low y, high x, high y; none for an empty set.
+  std::optional<std::array<std::int32_t, 4>> bounds() const;
   // The cells as an ordered set (by x, then y).
   std::set<Cell> cells() const;
 
@@ -204,7 +207,7 @@ class SquareMask {
   Map squares_;
 };
 
-// The cells within `reach` (0 to 2) cells in x and in y of a cell of the mask: its (2 reach + 1)
+// The cells within `reach` (0 to 3) cells in x and in y of a cell of the mask: its (2 reach + 1)
 // square neighbourhoods, within the 32-bit range of cells.
 SquareMask widen(const SquareMask& mask, int reach);
 
