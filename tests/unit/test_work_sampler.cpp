@@ -330,6 +330,22 @@ TEST(WorkSampler, AGroupGivenBackIsFailedOnceAndItsJobCompletes) {
   }
 }
 
+// A frame the sampling lattice cannot hold (past 2^24 cells from the origin) is given back like a
+// step that faults: the turn goes on, the group is failed and the job completes.
+TEST(WorkSampler, AFrameTheLatticeCannotHoldIsFailedWithoutStoppingTheTurn) {
+  SamplerFixture f;
+  const std::int32_t far = (1 << 24) + 64;
+  f.add_job(1, mesh::fixture::rect_cells(far, 0, 2, 2));
+  EXPECT_NO_THROW(f.sampler.turn());
+  PoisonGuard lock(f.state->schedule_lock);
+  const Schedule& schedule = f.state->schedule;
+  EXPECT_EQ(schedule.counters.started, 1u);
+  EXPECT_EQ(schedule.counters.failed, 1u);
+  EXPECT_TRUE(schedule.jobs.at(1).wanted.empty());
+  EXPECT_TRUE(schedule.groups.empty());
+  EXPECT_TRUE(f.sampler.in_flight().empty());
+}
+
 // While the host keeps its answers back, or the mission does not run, a group only waits: nothing
 // is given back or failed, and it goes on once the answers come.
 TEST(WorkSampler, AGroupWaitsForWithheldAnswersWithoutFailing) {

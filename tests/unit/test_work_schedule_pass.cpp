@@ -202,8 +202,9 @@ TEST_F(PassFixture, StoredCellsJoinTheFrameWithinTwoSteps) {
   EXPECT_EQ(plan->snapshot[0], (mesh::CellHolder{0, 0, std::nullopt}));
   EXPECT_EQ(plan->snapshot[1], (mesh::CellHolder{1, 1, 12}));
   EXPECT_EQ(plan->snapshot[2], (mesh::CellHolder{2, 0, 11}));
-  EXPECT_EQ(plan->run.cover.cells.size(), 3u);
-  EXPECT_EQ(plan->run.lattice.spacing, 2.0);
+  const mesh::SamplingRun run = plan_run(plan->frame_cells);
+  EXPECT_EQ(run.cover.cells.size(), 3u);
+  EXPECT_EQ(run.lattice.spacing, 2.0);
   const std::uint64_t id = file_group(s, *plan);
   const SampledGroup& g = s.groups.at(id);
   EXPECT_EQ(g.cells(), (std::set<Cell>{{0, 0}}));

@@ -105,7 +105,6 @@ void Sampler::start_groups() {
 
     InFlightGroup record;
     record.cells = plan.frame_cells.size();
-    record.run = std::move(plan.run);
     record.plan = std::move(plan);
     record.started_ns = now_ns();
     record.theatre = std::move(theatre);
@@ -259,6 +258,19 @@ bool Sampler::process(const MissionPhase& phase) {
       withdraw(record);
       remove_at(i);
       continue;
+    }
+    if (!record.run_made) {
+      // Made here rather than with the plan, outside the schedule lock; a frame the lattice
+      // cannot hold gives the group back like a step that faults.
+      try {
+        record.run = plan_run(record.plan.frame_cells);
+        record.run_made = true;
+      } catch (...) {
+        (void)caught_message();
+        give_back(record);
+        remove_at(i);
+        continue;
+      }
     }
     if (record.batch) {
       if (record.batch->table->pending() != 0) {

@@ -28,6 +28,7 @@ struct HeightBatch {
 struct InFlightGroup {
   SchedulePlan plan;                       // frame cells, taken-in cells and the cells' holders
   std::optional<mesh::SamplingRun> run;    // the plan's sampling run, until the group is filed
+  bool run_made = false;                   // the run was made from the plan
   std::optional<mesh::FaceWork> work;      // the refine pass, once the run is finished
   bool taken = false;                      // the plan went into the filed group
   std::optional<HeightBatch> batch;

@@ -56,13 +56,18 @@ std::optional<SchedulePlan> build_plan(const Schedule& schedule, const SquareMas
   SchedulePlan plan;
   plan.snapshot = holders_of(schedule.store, frame);
   plan.taken_in = std::move(taken);
-  plan.frame_cells = frame;
-  plan.run.cover = mesh::lattice_from_cells_owned(std::move(frame));
-  plan.run.lattice = mesh::lattice_new(plan.run.cover, kPlanSpacing);
+  plan.frame_cells = std::move(frame);
   return plan;
 }
 
 }  // namespace
+
+mesh::SamplingRun plan_run(const std::set<Cell>& frame_cells) {
+  mesh::SamplingRun run;
+  run.cover = mesh::lattice_from_cells_owned(std::set<Cell>(frame_cells));
+  run.lattice = mesh::lattice_new(run.cover, kPlanSpacing);
+  return run;
+}
 
 SquareMask job_cells_filter(const Schedule& schedule, const Job& job) {
   SquareMask out;

@@ -22,8 +22,11 @@ struct SchedulePlan {
   std::set<Cell> frame_cells;                 // the new cells and the stored cells taken in
   std::set<Cell> taken_in;                    // the stored cells the frame took in
   std::vector<mesh::CellHolder> snapshot;     // per frame cell, in order: the entry that covered it
-  mesh::SamplingRun run;                      // its cover (the frame cells) and its lattice at 2.0
 };
+
+// A plan's sampling run: its cover (the frame cells) and its lattice at 2.0. Made apart from the
+// plan, so that it needs no lock on the schedule.
+mesh::SamplingRun plan_run(const std::set<Cell>& frame_cells);
 
 // One job's candidate cells: its wanted cells that neither a filed group's cells nor the store's
 // cell map hold.
