@@ -280,21 +280,28 @@ bool Sampler::process(const MissionPhase& phase) {
       take_answers_in(record, record.batch->table->view());
     }
 
+    // One look at the store per wanted point under the lock; the answers are made after it.
+    const std::vector<TerrainPoint>* wanted = wanted_points(record.run, record.work);
     std::vector<TerrainPoint> missing;
-    AnswerMap answers;
-    {
+    std::vector<StoredSample> held;
+    if (wanted) {
+      held.reserve(wanted->size());
       PoisonGuard lock(state_.schedule_lock);
-      const Store& store = state_.schedule.store;
-      if (const std::vector<TerrainPoint>* wanted = wanted_points(record.run, record.work)) {
-        for (const TerrainPoint& p : *wanted) {
-          if (!store.samples.contains(p)) missing.push_back(p);
+      const SampleTable& samples = state_.schedule.store.samples;
+      for (const TerrainPoint& p : *wanted) {
+        if (const StoredSample* s = samples.find(p)) {
+          if (missing.empty()) held.push_back(*s);
+        } else {
+          missing.push_back(p);
         }
-        if (missing.empty()) {
-          for (const TerrainPoint& p : *wanted) {
-            const StoredSample& s = *store.samples.find(p);
-            if (const std::optional<SampleAnswer> a = answer_of_sample(s.zero_mark, s.height)) answers[p] = *a;
-          }
-        }
+      }
+    }
+    AnswerMap answers;
+    if (wanted && missing.empty()) {
+      answers.reserve(held.size());
+      for (std::size_t k = 0; k < held.size(); ++k) {
+        if (const std::optional<SampleAnswer> a = answer_of_sample(held[k].zero_mark, held[k].height))
+          answers[(*wanted)[k]] = *a;
       }
     }
     if (!missing.empty()) {
