@@ -356,6 +356,12 @@ TEST(WorkEviction, TheCellMapsCoveredCellsAgreeWithItsEntries) {
   agree();
   map.set({0, 0}, 3);  // mapped again
   agree();
+  map.set_all({{0, 0}, {1, 1}, {40, 40}, {-1, -33}}, 4);
+  agree();
+  EXPECT_EQ(map.at({0, 0}), 4u);
+  map.erase(Cell{1, 1});
+  map.erase(Cell{40, 40});
+  map.erase(Cell{-1, -33});
   map.erase(Cell{31, 31});
   map.erase(Cell{5, 5});  // never mapped
   agree();

@@ -132,20 +132,27 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
   const auto store_mesh = [&store](mesh::CellMesh mesh) {
     const std::uint64_t key = store.next_key++;
     mesh.id = key;
-    for (const Cell& cell : mesh.cells) store.cell_map.set(cell, key);
+    store.cell_map.set_all(mesh.cells, key);
     store.meshes.put(key, std::move(mesh));
     return key;
   };
   {
     SpanTimer span("scheme.commit");
+    std::vector<std::pair<std::uint64_t, std::set<Cell>>> released;  // the older pieces' keys and cells
     for (mesh::RecutPiece& recut : piece.recut) {
-      if (const std::optional<mesh::CellMesh> gone = store.meshes.take(recut.id)) {
-        for (const Cell& cell : gone->cells) store.cell_map.erase(cell);
-      }
+      if (std::optional<mesh::CellMesh> gone = store.meshes.take(recut.id))
+        released.emplace_back(recut.id, std::move(gone->cells));
       dropped_keys.push_back(recut.id);
       if (recut.mesh) recut_keys.push_back(store_mesh(std::move(*recut.mesh)));
     }
     if (piece.mesh) piece_key = store_mesh(std::move(*piece.mesh));
+    // The older pieces' cells that no stored mesh took over are no longer covered.
+    for (const auto& [key, cells] : released) {
+      for (const Cell& cell : cells) {
+        const auto mapped = store.cell_map.find(cell);
+        if (mapped != store.cell_map.end() && mapped->second == key) store.cell_map.erase(mapped);
+      }
+    }
   }
   std::vector<std::uint64_t> stored_keys;  // the new piece first, then the re-cuts
   if (piece_key) stored_keys.push_back(*piece_key);

@@ -151,6 +151,11 @@ class CellMap {
     map_[cell] = key;
     covered_.insert(cell);
   }
+  // Maps every cell of the set to the key.
+  void set_all(const std::set<Cell>& cells, std::uint64_t key) {
+    for (const Cell& cell : cells) map_[cell] = key;
+    covered_.unite(SquareMask::of(cells));
+  }
   void erase(Cell cell) {
     if (map_.erase(cell) != 0) covered_.erase(cell);
   }
