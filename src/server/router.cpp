@@ -9,10 +9,6 @@ namespace {
 
 constexpr std::string_view origin_required = "game data is served to pages: an allowed Origin header is required";
 
-std::string not_available(RequestCounters& counters) {
-  return respond_text(counters.rejected, 503, "Service Unavailable", "not available yet", "");
-}
-
 }  // namespace
 
 void stamp_request(RequestCounters& counters) {
@@ -38,7 +34,7 @@ std::string answer_request(const RequestHead& head, const ListenerFacts& facts, 
 
   if (path == "/v1/status") {
     counters.requests.fetch_add(1, std::memory_order_relaxed);
-    return routes.status ? routes.status(request) : not_available(counters);
+    return routes.status(request);
   }
   const std::function<std::string(const RouteRequest&)>* route = nullptr;
   bool stamps = true;
@@ -59,7 +55,7 @@ std::string answer_request(const RequestHead& head, const ListenerFacts& facts, 
     stamp_request(counters);
   else
     counters.requests.fetch_add(1, std::memory_order_relaxed);
-  return *route ? (*route)(request) : not_available(counters);
+  return (*route)(request);
 }
 
 }  // namespace qm::server

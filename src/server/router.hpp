@@ -29,8 +29,7 @@ struct RouteRequest {
   Instant now;                      // one instant taken when the request was routed
 };
 
-// The routes' bodies. Each returns the whole answer to send; an empty function answers
-// 503 "not available yet" (a route whose subsystem is not built in).
+// The routes' bodies; each returns the whole answer to send.
 struct Routes {
   std::function<std::string(const RouteRequest&)> status;
   std::function<std::string(const RouteRequest&)> aircraft;
