@@ -19,8 +19,7 @@ namespace qm::server {
 namespace {
 
 constexpr Instant millisecond = 1000000;
-constexpr Instant min_send_time = 100 * millisecond;
-constexpr Instant max_send_time = 10000 * millisecond;
+constexpr Instant answer_send_time = 10000 * millisecond;
 constexpr Instant drain_time = 100 * millisecond;
 
 // The connection's socket as a source of head bytes.
@@ -85,14 +84,13 @@ void serve(ConnectionSlot& slot, platform::Socket& socket) {
   if (const auto local = platform::local_address(socket)) facts.local_ipv4_text = local->address.to_string();
 
   const Instant start = now_ns();
-  const Instant head_deadline = start + server.config.head_timeout;
   SocketSource source(socket);
   HeadRead read = read_request_head(source, server.config, start, server.stats.rejected);
   switch (read.outcome) {
     case HeadRead::Outcome::close:
       return;
     case HeadRead::Outcome::answer:
-      send_answer(socket, read.answer, head_deadline);
+      send_answer(socket, read.answer, answer_send_time);
       return;
     case HeadRead::Outcome::complete:
       break;
@@ -109,15 +107,13 @@ void serve(ConnectionSlot& slot, platform::Socket& socket) {
     }
     return;
   }
-  send_answer(socket, answer, head_deadline);
+  send_answer(socket, answer, answer_send_time);
 }
 
 }  // namespace
 
-void send_answer(platform::Socket& socket, std::string_view answer, Instant head_deadline) {
-  const Instant now = now_ns();
-  const Instant allowed = std::clamp(head_deadline > now ? head_deadline - now : 0, min_send_time, max_send_time);
-  const Instant deadline = now + allowed;
+void send_answer(platform::Socket& socket, std::string_view answer, Instant limit) {
+  const Instant deadline = now_ns() + limit;
   while (!answer.empty()) {
     const std::uint64_t left = millis_left(now_ns(), deadline);
     if (left == 0 || !platform::set_send_timeout(socket, left)) {
