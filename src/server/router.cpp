@@ -16,8 +16,8 @@ void stamp_request(RequestCounters& counters) {
   counters.last_request.store(stamp_now(), std::memory_order_relaxed);
 }
 
-std::string answer_request(const RequestHead& head, const ListenerFacts& facts, RequestCounters& counters,
-                           const Routes& routes, Instant now) {
+Answer answer_request(const RequestHead& head, const ListenerFacts& facts, RequestCounters& counters,
+                      const Routes& routes, Instant now) {
   const std::optional<std::string_view> local =
       facts.local_ipv4_text ? std::optional<std::string_view>(*facts.local_ipv4_text) : std::nullopt;
   if (!host_rule_passes(head, facts.port, local)) return respond_status(counters.rejected, 421, "Misdirected Request", "");
@@ -36,7 +36,7 @@ std::string answer_request(const RequestHead& head, const ListenerFacts& facts, 
     counters.requests.fetch_add(1, std::memory_order_relaxed);
     return routes.status(request);
   }
-  const std::function<std::string(const RouteRequest&)>* route = nullptr;
+  const Route* route = nullptr;
   bool stamps = true;
   if (path == "/v1/mesh") {
     route = &routes.mesh;

@@ -63,6 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (read.outcome != HeadRead::Outcome::complete) return 0;
   const auto json = [](const RouteRequest& r) { return respond_json("{}", r.origin.header_text); };
   const Routes routes{json, json, json, json, json};
-  check_answer(answer_request(read.head, ListenerFacts{8080, std::string("192.168.1.20")}, counters, routes, 1));
+  check_answer(answer_request(read.head, ListenerFacts{8080, std::string("192.168.1.20")}, counters, routes, 1).flat());
   return 0;
 }

@@ -231,5 +231,27 @@ TEST(HttpListener, TheBusyAnswerEchoesAnAllowedOriginOnlyFromAHeadAlreadyThere) 
   }
 }
 
+// An answer in parts (a text, a large shared text and a tail) arrives whole and in order, across
+// the partial sends that a reader slower than the sender causes.
+TEST(HttpConnection, AnAnswerInPartsArrivesWhole) {
+  Pair p = connected_pair();
+  std::string body(6 * 1024 * 1024 + 7, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
+  Answer answer;
+  answer.text = "HTTP/1.1 200 OK\r\n\r\n{\"list\":";
+  answer.shared = std::make_shared<const std::string>(std::move(body));
+  answer.tail = "}";
+  std::string received;
+  std::thread reader([&] {
+    ASSERT_TRUE(set_receive_timeout(p.client, 10000));
+    received = read_to_end(p.client);
+  });
+  send_answer(p.server, answer, 10000 * ms);
+  reader.join();
+  EXPECT_FALSE(p.server.valid());
+  EXPECT_EQ(received.size(), answer.size());
+  EXPECT_TRUE(received == answer.flat());
+}
+
 }  // namespace
 }  // namespace qm::server
