@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -162,6 +163,9 @@ struct IoResult {
 IoResult receive(const Socket& socket, char* buffer, std::size_t length);
 // One send of at most `length` bytes (at most 2147483647 per call). Never raises SIGPIPE.
 IoResult send(const Socket& socket, const char* data, std::size_t length);
+// One send of the parts in order as if they were one buffer, gathered by the system without a
+// copy; sends no more than `send` would of one buffer. Never raises SIGPIPE.
+IoResult send_parts(const Socket& socket, std::span<const std::string_view> parts);
 // Shuts down the sending side; errors are dropped.
 void shutdown_send(const Socket& socket);
 

@@ -2,15 +2,19 @@
 
 namespace qm::server {
 
-std::string format_answer(unsigned code, std::string_view reason, std::string_view content_type,
-                          std::string_view body, std::string_view extra_headers) {
+namespace {
+
+// The status line and the header block of an answer whose body has `body_length` bytes, with room
+// for `room` bytes more.
+std::string answer_head(unsigned code, std::string_view reason, std::string_view content_type,
+                        std::size_t body_length, std::string_view extra_headers, std::size_t room) {
   const std::string code_text = std::to_string(code);
-  const std::string length_text = std::to_string(body.size());
+  const std::string length_text = std::to_string(body_length);
   static constexpr std::string_view fixed =
       "Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n";
   std::string out;
   out.reserve(64 + code_text.size() + reason.size() + content_type.size() + length_text.size() +
-              extra_headers.size() + fixed.size() + body.size());
+              extra_headers.size() + fixed.size() + room);
   out += "HTTP/1.1 ";
   out += code_text;
   out += ' ';
@@ -22,12 +26,40 @@ std::string format_answer(unsigned code, std::string_view reason, std::string_vi
   out += "\r\n";
   out += extra_headers;
   out += fixed;
+  return out;
+}
+
+}  // namespace
+
+std::string format_answer(unsigned code, std::string_view reason, std::string_view content_type,
+                          std::string_view body, std::string_view extra_headers) {
+  std::string out = answer_head(code, reason, content_type, body.size(), extra_headers, body.size());
   out += body;
+  return out;
+}
+
+std::string Answer::flat() const {
+  std::string out;
+  out.reserve(size());
+  out += text;
+  if (shared) out += *shared;
+  out += tail;
   return out;
 }
 
 std::string respond_json(std::string_view body, std::string_view extra_headers) {
   return format_answer(200, "OK", content_type_json, body, extra_headers);
+}
+
+Answer respond_json(std::string_view prefix, SharedText shared, std::string_view suffix,
+                    std::string_view extra_headers) {
+  const std::size_t length = prefix.size() + (shared ? shared->size() : 0) + suffix.size();
+  Answer answer;
+  answer.text = answer_head(200, "OK", content_type_json, length, extra_headers, prefix.size());
+  answer.text += prefix;
+  answer.shared = std::move(shared);
+  answer.tail = suffix;
+  return answer;
 }
 
 std::string respond_text(RejectedCounter& rejected, unsigned code, std::string_view reason, std::string_view body,

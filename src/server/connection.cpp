@@ -1,7 +1,9 @@
 #include "server/connection.hpp"
 
 #include <algorithm>
+#include <array>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "module/clock.hpp"
@@ -19,8 +21,7 @@ namespace qm::server {
 namespace {
 
 constexpr Instant millisecond = 1000000;
-constexpr Instant min_send_time = 100 * millisecond;
-constexpr Instant max_send_time = 10000 * millisecond;
+constexpr Instant answer_send_time = 10000 * millisecond;
 constexpr Instant drain_time = 100 * millisecond;
 
 // The connection's socket as a source of head bytes.
@@ -48,30 +49,32 @@ class SocketSource final : public HeadSource {
 Routes connection_routes(ConnectionSlot& slot, std::optional<MeshStreamStart>& stream) {
   Server& server = slot.server();
   Routes routes;
-  routes.status = [&server](const RouteRequest& request) {
+  routes.status = [&server](const RouteRequest& request) -> Answer {
     const SnapshotRef published = snapshot();
     return respond_json(status_route(server.stats, server, published, request.now), request.origin.header_text);
   };
   routes.aircraft = [&server](const RouteRequest& request) {
     const SnapshotRef published = snapshot();
     const std::uint64_t now_stamp = saturating_sub(request.now, clock_origin_ns()) + 1;
-    return respond_json(aircraft_route(server.stats, *published, now_stamp), request.origin.header_text);
+    UnitDocument document = aircraft_route(server.stats, *published, now_stamp);
+    return respond_json(document.prefix, std::move(document.array), document.suffix, request.origin.header_text);
   };
   routes.neutrals = [&server](const RouteRequest& request) {
     const SnapshotRef published = snapshot();
     const std::uint64_t now_stamp = saturating_sub(request.now, clock_origin_ns()) + 1;
-    return respond_json(neutrals_route(server.stats, *published, now_stamp), request.origin.header_text);
+    UnitDocument document = neutrals_route(server.stats, *published, now_stamp);
+    return respond_json(document.prefix, std::move(document.array), document.suffix, request.origin.header_text);
   };
-  routes.terrain = [&slot](const RouteRequest& request) {
+  routes.terrain = [&slot](const RouteRequest& request) -> Answer {
     return terrain_route(slot.server().stats, *snapshot(), request.query, request.now, request.origin.header_text,
                          slot.shared_server(), slot.peer());
   };
-  routes.mesh = [&slot, &stream](const RouteRequest& request) -> std::string {
+  routes.mesh = [&slot, &stream](const RouteRequest& request) -> Answer {
     MeshRouteResult result =
         mesh_route(slot.shared_server(), request.query, slot.peer(), request.origin.header_text, request.now);
     if (auto* answer = std::get_if<std::string>(&result)) return std::move(*answer);
     stream.emplace(std::get<MeshStreamStart>(std::move(result)));
-    return std::string();
+    return Answer();
   };
   return routes;
 }
@@ -85,21 +88,20 @@ void serve(ConnectionSlot& slot, platform::Socket& socket) {
   if (const auto local = platform::local_address(socket)) facts.local_ipv4_text = local->address.to_string();
 
   const Instant start = now_ns();
-  const Instant head_deadline = start + server.config.head_timeout;
   SocketSource source(socket);
   HeadRead read = read_request_head(source, server.config, start, server.stats.rejected);
   switch (read.outcome) {
     case HeadRead::Outcome::close:
       return;
     case HeadRead::Outcome::answer:
-      send_answer(socket, read.answer, head_deadline);
+      send_answer(socket, Answer(std::move(read.answer)), answer_send_time);
       return;
     case HeadRead::Outcome::complete:
       break;
   }
   RequestCounters counters{server.stats.requests, server.stats.rejected, server.stats.last_request};
   std::optional<MeshStreamStart> stream;
-  const std::string answer = answer_request(read.head, facts, counters, connection_routes(slot, stream), now_ns());
+  const Answer answer = answer_request(read.head, facts, counters, connection_routes(slot, stream), now_ns());
   if (stream) {
     const StreamEnd end = run_mesh_stream(socket, std::move(*stream), server);
     if (end.graceful) {
@@ -109,28 +111,36 @@ void serve(ConnectionSlot& slot, platform::Socket& socket) {
     }
     return;
   }
-  send_answer(socket, answer, head_deadline);
+  send_answer(socket, answer, answer_send_time);
 }
 
 }  // namespace
 
-void send_answer(platform::Socket& socket, std::string_view answer, Instant head_deadline) {
-  const Instant now = now_ns();
-  const Instant allowed = std::clamp(head_deadline > now ? head_deadline - now : 0, min_send_time, max_send_time);
-  const Instant deadline = now + allowed;
-  while (!answer.empty()) {
+void send_answer(platform::Socket& socket, const Answer& answer, Instant limit) {
+  const Instant deadline = now_ns() + limit;
+  std::array<std::string_view, 3> parts{answer.text, answer.shared ? std::string_view(*answer.shared) : "",
+                                        answer.tail};
+  std::size_t first = 0;  // the first part with bytes left
+  while (true) {
+    while (first < parts.size() && parts[first].empty()) ++first;
+    if (first == parts.size()) break;
     const std::uint64_t left = millis_left(now_ns(), deadline);
     if (left == 0 || !platform::set_send_timeout(socket, left)) {
       socket.close();
       return;
     }
-    const platform::IoResult sent = platform::send(socket, answer.data(), answer.size());
+    const platform::IoResult sent = platform::send_parts(socket, std::span(parts).subspan(first));
     if (sent.status == platform::IoResult::Status::interrupted) continue;
     if (sent.status != platform::IoResult::Status::ok) {
       socket.close();
       return;
     }
-    answer.remove_prefix(std::min(sent.bytes, answer.size()));
+    std::size_t done = sent.bytes;
+    for (std::size_t i = first; i < parts.size() && done > 0; ++i) {
+      const std::size_t n = std::min(done, parts[i].size());
+      parts[i].remove_prefix(n);
+      done -= n;
+    }
   }
   close_gracefully(socket);
 }

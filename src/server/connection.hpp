@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/socket.hpp"
+#include "server/answer.hpp"
 #include "server/slots.hpp"
 
 namespace qm::server {
@@ -14,10 +15,11 @@ using Instant = std::uint64_t;
 // closes it; the slot is given back when it returns, on every path.
 void serve_connection(ConnectionSlot slot, platform::Socket socket) noexcept;
 
-// Sends a whole answer under one overall deadline: the time left until `head_deadline`, but at
-// least 100 ms and never more than 10 s, recomputed before each partial send. Then closes
-// gracefully; a failed, empty or late send closes at once.
-void send_answer(platform::Socket& socket, std::string_view answer, Instant head_deadline);
+// Sends a whole answer, its parts gathered without a copy, under one overall deadline: `limit`
+// nanoseconds from the first byte sent (10 s for the connections' answers), however long the head
+// took; each partial send waits at most the time left. Then closes gracefully; a failed, empty or
+// late send closes at once.
+void send_answer(platform::Socket& socket, const Answer& answer, Instant limit);
 
 // Shuts down the sending side, then reads and drops what the peer still sends for at most 100 ms,
 // so that closing does not reset the connection under an answer the peer has not read; closes.

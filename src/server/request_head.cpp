@@ -14,7 +14,8 @@ namespace http = boost::beast::http;
 using boost::beast::error_code;
 using boost::beast::string_view;
 
-// Keeps the method, the target and at most 32 header fields; ignores any body.
+// Keeps the method, the target and the header fields (the caller gives it at most 32); ignores any
+// body.
 class HeadParser final : public http::basic_parser<true> {
  public:
   HeadParser() {
@@ -24,7 +25,6 @@ class HeadParser final : public http::basic_parser<true> {
   }
 
   RequestHead head;
-  bool too_many = false;
 
  private:
   void on_request_impl(http::verb, string_view method, string_view target, int version, error_code&) override {
@@ -33,12 +33,7 @@ class HeadParser final : public http::basic_parser<true> {
     head.version = version;
   }
   void on_response_impl(int, string_view, int, error_code& ec) override { ec = http::error::bad_version; }
-  void on_field_impl(http::field, string_view name, string_view value, error_code& ec) override {
-    if (head.fields.size() == max_head_fields) {
-      too_many = true;
-      ec = http::error::bad_field;
-      return;
-    }
+  void on_field_impl(http::field, string_view name, string_view value, error_code&) override {
     head.fields.push_back({std::string(name.data(), name.size()), std::string(value.data(), value.size())});
   }
   void on_header_impl(error_code&) override {}
@@ -57,35 +52,75 @@ bool has_folded_line(std::string_view head) {
   return false;
 }
 
-}  // namespace
-
-HeadParse parse_request_head(std::string_view bytes) {
+// A whole head whose every line ends in CRLF, the blank line included: complete or bad.
+HeadParse parse_whole_head(std::string_view head_text) {
   HeadParse result;
   HeadParser parser;
   error_code ec;
-  const std::size_t used = parser.put(boost::asio::const_buffer(bytes.data(), bytes.size()), ec);
-  if (ec == http::error::need_more) {
-    result.outcome = HeadOutcome::partial;
-    return result;
-  }
-  if (parser.too_many) {
-    result.outcome = HeadOutcome::too_many_headers;
-    return result;
-  }
+  parser.put(boost::asio::const_buffer(head_text.data(), head_text.size()), ec);
   if (ec || !parser.is_header_done()) {
     result.outcome = HeadOutcome::bad;
     return result;
   }
   RequestHead& head = parser.head;
-  head.length = used;
-  if ((head.version != 10 && head.version != 11) || has_folded_line(bytes.substr(0, used)) ||
-      !is_valid_utf8(head.target)) {
+  if ((head.version != 10 && head.version != 11) || has_folded_line(head_text) || !is_valid_utf8(head.target)) {
     result.outcome = HeadOutcome::bad;
     return result;
   }
   result.outcome = HeadOutcome::complete;
   result.head = std::move(head);
   return result;
+}
+
+}  // namespace
+
+HeadParse parse_request_head(std::string_view bytes) {
+  HeadParse result;
+  std::size_t at = 0;
+  // Empty lines before the request line are skipped.
+  while (at < bytes.size()) {
+    if (bytes[at] == '\n') {
+      at += 1;
+    } else if (bytes[at] == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n') {
+      at += 2;
+    } else if (bytes[at] == '\r' && at + 1 == bytes.size()) {
+      return result;  // partial
+    } else {
+      break;
+    }
+  }
+  // The lines up to the blank line, each given to the parser with a CRLF end whether it came with
+  // one or with a bare LF.
+  std::string lines;
+  std::size_t header_lines = 0;
+  for (std::size_t line = 0;; ++line) {
+    if (at == bytes.size()) return result;  // partial
+    if (line > 0) {
+      const bool cr = bytes[at] == '\r';
+      if (cr && at + 1 == bytes.size()) return result;  // partial
+      if (bytes[at] == '\n' || (cr && bytes[at + 1] == '\n')) {
+        lines.append("\r\n");
+        result = parse_whole_head(lines);
+        if (result.outcome == HeadOutcome::complete) result.head.length = at + (cr ? 2 : 1);
+        return result;
+      }
+      // A header line has begun: the one past the limit makes the head too large at once, unless
+      // a line before it is already wrong.
+      if (++header_lines > max_head_fields) {
+        lines.append("\r\n");
+        result.outcome = parse_whole_head(lines).outcome == HeadOutcome::bad ? HeadOutcome::bad
+                                                                              : HeadOutcome::too_many_headers;
+        return result;
+      }
+    }
+    const std::size_t end = bytes.find('\n', at);
+    if (end == std::string_view::npos) return result;  // partial
+    std::string_view text = bytes.substr(at, end - at);
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    lines.append(text);
+    lines.append("\r\n");
+    at = end + 1;
+  }
 }
 
 std::vector<std::string_view> field_values(const RequestHead& head, std::string_view name) {

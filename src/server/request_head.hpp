@@ -22,7 +22,7 @@ struct RequestHead {
   std::string target;
   int version = 11;  // 10 or 11
   std::vector<HeadField> fields;
-  std::size_t length = 0;  // bytes of the head, the blank line included
+  std::size_t length = 0;  // bytes of the head as received, empty lines before it and the blank line included
 };
 
 enum class HeadOutcome {
@@ -37,8 +37,11 @@ struct HeadParse {
   RequestHead head;  // filled when complete
 };
 
-// Parses the bytes read so far. Beyond the parser's own rules, a folded header line (a line that
-// starts with a space or a tab) and a target that is not UTF-8 are errors.
+// Parses the bytes read so far. Empty lines before the request line are skipped, and a line may
+// end in CRLF or in a bare LF. As soon as a 33rd header line has begun the head has too many
+// header fields, whether its blank line has come or not (unless a line before it is wrong). Beyond
+// the parser's own rules, a folded header line (a line that starts with a space or a tab) and a
+// target that is not UTF-8 are errors.
 HeadParse parse_request_head(std::string_view bytes);
 
 // The values of every field with this name (ASCII case ignored), in order.

@@ -9,10 +9,6 @@ namespace {
 
 constexpr std::string_view origin_required = "game data is served to pages: an allowed Origin header is required";
 
-std::string not_available(RequestCounters& counters) {
-  return respond_text(counters.rejected, 503, "Service Unavailable", "not available yet", "");
-}
-
 }  // namespace
 
 void stamp_request(RequestCounters& counters) {
@@ -20,8 +16,8 @@ void stamp_request(RequestCounters& counters) {
   counters.last_request.store(stamp_now(), std::memory_order_relaxed);
 }
 
-std::string answer_request(const RequestHead& head, const ListenerFacts& facts, RequestCounters& counters,
-                           const Routes& routes, Instant now) {
+Answer answer_request(const RequestHead& head, const ListenerFacts& facts, RequestCounters& counters,
+                      const Routes& routes, Instant now) {
   const std::optional<std::string_view> local =
       facts.local_ipv4_text ? std::optional<std::string_view>(*facts.local_ipv4_text) : std::nullopt;
   if (!host_rule_passes(head, facts.port, local)) return respond_status(counters.rejected, 421, "Misdirected Request", "");
@@ -38,9 +34,9 @@ std::string answer_request(const RequestHead& head, const ListenerFacts& facts, 
 
   if (path == "/v1/status") {
     counters.requests.fetch_add(1, std::memory_order_relaxed);
-    return routes.status ? routes.status(request) : not_available(counters);
+    return routes.status(request);
   }
-  const std::function<std::string(const RouteRequest&)>* route = nullptr;
+  const Route* route = nullptr;
   bool stamps = true;
   if (path == "/v1/mesh") {
     route = &routes.mesh;
@@ -59,7 +55,7 @@ std::string answer_request(const RequestHead& head, const ListenerFacts& facts, 
     stamp_request(counters);
   else
     counters.requests.fetch_add(1, std::memory_order_relaxed);
-  return *route ? (*route)(request) : not_available(counters);
+  return (*route)(request);
 }
 
 }  // namespace qm::server

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/answer.hpp"
 #include "server/request_head.hpp"
 #include "server/request_rules.hpp"
 
@@ -29,14 +30,14 @@ struct RouteRequest {
   Instant now;                      // one instant taken when the request was routed
 };
 
-// The routes' bodies. Each returns the whole answer to send; an empty function answers
-// 503 "not available yet" (a route whose subsystem is not built in).
+// The routes' bodies; each returns the whole answer to send.
+using Route = std::function<Answer(const RouteRequest&)>;
 struct Routes {
-  std::function<std::string(const RouteRequest&)> status;
-  std::function<std::string(const RouteRequest&)> aircraft;
-  std::function<std::string(const RouteRequest&)> neutrals;
-  std::function<std::string(const RouteRequest&)> terrain;
-  std::function<std::string(const RouteRequest&)> mesh;
+  Route status;
+  Route aircraft;
+  Route neutrals;
+  Route terrain;
+  Route mesh;
 };
 
 // Where the request arrived: the server's port and the accepting socket's local IPv4 address as
@@ -50,7 +51,7 @@ struct ListenerFacts {
 void stamp_request(RequestCounters& counters);
 
 // The whole answer to a complete request head.
-std::string answer_request(const RequestHead& head, const ListenerFacts& facts, RequestCounters& counters,
-                           const Routes& routes, Instant now);
+Answer answer_request(const RequestHead& head, const ListenerFacts& facts, RequestCounters& counters,
+                      const Routes& routes, Instant now);
 
 }  // namespace qm::server

@@ -28,16 +28,12 @@ std::string_view aircraft_kind(const UnitRecord& unit) {
 
 bool on_own_server(const Snapshot& snapshot) { return snapshot.mission && snapshot.mission->on_own_server; }
 
-std::string unit_document(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
-                          ListCache& cache, bool aircraft) {
+UnitDocument unit_document(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
+                           ListCache& cache, bool aircraft) {
   const bool own = on_own_server(snapshot);
-  SharedArray array;
-  if (own) {
-    array = aircraft ? cached_list_body(cache, snapshot.sequence, snapshot.aircraft, aircraft_entry_json)
-                     : cached_list_body(cache, snapshot.sequence, snapshot.neutrals, neutral_entry_json);
-  }
-  std::string out;
-  out.reserve(256 + (array ? array->size() : 0));
+  UnitDocument document;
+  std::string& out = document.prefix;
+  out.reserve(256);
   mission_json(out, stats, snapshot, now_stamp);
   if (aircraft) {
     out.append(",\"self\":");
@@ -50,12 +46,25 @@ std::string unit_document(const ModuleStats& stats, const Snapshot& snapshot, st
   } else {
     out.append(",\"neutrals\":");
   }
-  out.append(array ? std::string_view(*array) : std::string_view("[]"));
-  out.push_back('}');
-  return out;
+  if (own) {
+    document.array = aircraft ? cached_list_body(cache, snapshot.sequence, snapshot.aircraft, aircraft_entry_json)
+                              : cached_list_body(cache, snapshot.sequence, snapshot.neutrals, neutral_entry_json);
+  } else {
+    out.append("[]");
+  }
+  return document;
 }
 
 }  // namespace
+
+std::string UnitDocument::text() const {
+  std::string out;
+  out.reserve(prefix.size() + (array ? array->size() : 0) + suffix.size());
+  out.append(prefix);
+  if (array) out.append(*array);
+  out.append(suffix);
+  return out;
+}
 
 SharedArray ListCache::lookup(std::uint64_t sequence) const {
   std::lock_guard guard(lock_);
@@ -156,21 +165,21 @@ void neutral_entry_json(const UnitRecord& unit, std::string& out) {
   out.push_back('}');
 }
 
-std::string aircraft_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp) {
+UnitDocument aircraft_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp) {
   return aircraft_route(stats, snapshot, now_stamp, aircraft_cache());
 }
 
-std::string aircraft_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
-                           ListCache& cache) {
+UnitDocument aircraft_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
+                            ListCache& cache) {
   return unit_document(stats, snapshot, now_stamp, cache, true);
 }
 
-std::string neutrals_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp) {
+UnitDocument neutrals_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp) {
   return neutrals_route(stats, snapshot, now_stamp, neutrals_cache());
 }
 
-std::string neutrals_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
-                           ListCache& cache) {
+UnitDocument neutrals_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
+                            ListCache& cache) {
   return unit_document(stats, snapshot, now_stamp, cache, false);
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/host_state.hpp"
@@ -55,14 +56,25 @@ void aircraft_entry_json(const UnitRecord& unit, std::string& out);
 // {"id":..,"t":..,"type":..,"group":..,"levels":[..],"invisible":..,"lat":..,"lon":..,"alt":..}
 void neutral_entry_json(const UnitRecord& unit, std::string& out);
 
+// A unit document: `prefix` (the head up to the list's key), the list's shared array, and the
+// closing brace. The array is not copied into the document: answers send it by reference.
+struct UnitDocument {
+  std::string prefix;
+  SharedArray array;  // "[]" is in the prefix when the list is empty outside a mission
+  static constexpr std::string_view suffix = "}";
+
+  // The whole document in one text.
+  std::string text() const;
+};
+
 // The documents: the head, then "self" and "aircraft" (or "neutrals"), closed. Outside a mission on
 // the own server the lists are empty and "self" is null. `now_stamp` is a time stamp (nanoseconds
 // since the clock origin plus 1). The cache defaults to the process-wide one of the list.
-std::string aircraft_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp);
-std::string aircraft_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
-                           ListCache& cache);
-std::string neutrals_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp);
-std::string neutrals_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
-                           ListCache& cache);
+UnitDocument aircraft_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp);
+UnitDocument aircraft_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
+                            ListCache& cache);
+UnitDocument neutrals_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp);
+UnitDocument neutrals_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
+                            ListCache& cache);
 
 }  // namespace qm

@@ -31,8 +31,10 @@ struct BlockFitCache {
 // The process-wide cache (made on first use, never destroyed).
 BlockFitCache& block_fit_cache();
 
-// Blocks asked in one conversion batch: nine points each, within the conversion queue's limit.
-inline constexpr std::size_t kBlocksPerBatch = kConversionQueueLimit / 9;
+// Blocks asked in one conversion batch: nine points each, a quarter of the conversion queue's
+// limit, so that the batches of other requests (blocks or area outlines) fit beside it. A batch
+// that filled the queue would be refused whenever anything else was queued.
+inline constexpr std::size_t kBlocksPerBatch = kConversionQueueLimit / 4 / 9;
 
 // The fits of the given blocks: the cached ones, and the missing ones asked of the host in batches
 // within one deadline (now + wait). Fits of fully answered blocks are cached as they come; none

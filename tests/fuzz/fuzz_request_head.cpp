@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const HeadRead read = read_request_head(source, server_config, 0, rejected);
   if (read.outcome == HeadRead::Outcome::answer) check_answer(read.answer);
   if (read.outcome != HeadRead::Outcome::complete) return 0;
-  Routes routes;
-  routes.status = [](const RouteRequest& r) { return respond_json("{}", r.origin.header_text); };
-  check_answer(answer_request(read.head, ListenerFacts{8080, std::string("192.168.1.20")}, counters, routes, 1));
+  const auto json = [](const RouteRequest& r) { return respond_json("{}", r.origin.header_text); };
+  const Routes routes{json, json, json, json, json};
+  check_answer(answer_request(read.head, ListenerFacts{8080, std::string("192.168.1.20")}, counters, routes, 1).flat());
   return 0;
 }

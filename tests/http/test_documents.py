@@ -237,6 +237,36 @@ class Documents(unittest.TestCase):
         ids = [a["id"] for a in doc["aircraft"]]
         self.assertEqual(ids, list(range(1001, 3501)))
 
+    def test_5_slow_reader_after_a_slow_head(self):
+        # A page whose head takes most of its 2 s and that then reads slowly through a small
+        # receive buffer still gets the whole document: the answer's send limit counts from its
+        # first byte, not from the head's deadline.
+        host = self.host
+        self.assertEqual(host.command("many 20000"), "ok")
+        host.wait_for("/v1/aircraft", lambda d: len(d["aircraft"]) == 20000)
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.settimeout(10)
+            s.connect(("127.0.0.1", self.host.port))
+            s.sendall(b"GET /v1/aircraft HTTP/1.1\r\n")
+            time.sleep(1.2)
+            s.sendall(b"Host: 127.0.0.1:%d\r\nOrigin: %s\r\n\r\n" % (self.host.port, ORIGIN.encode()))
+            time.sleep(1.5)
+            chunks = []
+            while True:
+                data = s.recv(4096)
+                if not data:
+                    break
+                chunks.append(data)
+                time.sleep(0.0005)
+        finally:
+            s.close()
+        head, _, body = b"".join(chunks).partition(b"\r\n\r\n")
+        self.assertTrue(head.startswith(b"HTTP/1.1 200 OK\r\n"), head)
+        self.assertIn(b"\r\nContent-Length: %d\r\n" % len(body), head)
+        self.assertEqual(len(json.loads(body)["aircraft"]), 20000)
+
     def test_6_mission_on_another_server(self):
         host = self.host
         self.assertEqual(host.command("mission other"), "ok")

@@ -79,9 +79,9 @@ TEST(UnitDocuments, IdleModule) {
   ModuleStats stats;
   ListCache aircraft, neutrals;
   const SnapshotRef idle = idle_snapshot();
-  EXPECT_EQ(aircraft_route(stats, *idle, at_ms(5000), aircraft),
+  EXPECT_EQ(aircraft_route(stats, *idle, at_ms(5000), aircraft).text(),
             std::string(idle_head) + ",\"self\":null,\"aircraft\":[]}");
-  EXPECT_EQ(neutrals_route(stats, *idle, at_ms(5000), neutrals), std::string(idle_head) + ",\"neutrals\":[]}");
+  EXPECT_EQ(neutrals_route(stats, *idle, at_ms(5000), neutrals).text(), std::string(idle_head) + ",\"neutrals\":[]}");
 }
 
 TEST(UnitDocuments, AnotherServerShowsNoUnits) {
@@ -91,8 +91,8 @@ TEST(UnitDocuments, AnotherServerShowsNoUnits) {
   const std::string head =
       "{\"api\":1,\"exporter\":\"1.1.0\",\"state\":\"other-server\",\"exportState\":null,"
       "\"secondsSinceFrame\":null,\"modelTime\":null";
-  EXPECT_EQ(aircraft_route(f.stats, snap, at_ms(99500), aircraft), head + ",\"self\":null,\"aircraft\":[]}");
-  EXPECT_EQ(neutrals_route(f.stats, snap, at_ms(99500), neutrals), head + ",\"neutrals\":[]}");
+  EXPECT_EQ(aircraft_route(f.stats, snap, at_ms(99500), aircraft).text(), head + ",\"self\":null,\"aircraft\":[]}");
+  EXPECT_EQ(neutrals_route(f.stats, snap, at_ms(99500), neutrals).text(), head + ",\"neutrals\":[]}");
   EXPECT_EQ(aircraft.lookup(4), nullptr) << "no array is built for a list that is not shown";
 }
 
@@ -101,7 +101,7 @@ TEST(UnitDocuments, OutsideAMissionLeftOverUnitsAreNotShown) {
   ListCache cache;
   Snapshot snap = mission(true, 9);
   snap.mission.reset();
-  EXPECT_EQ(aircraft_route(stats, snap, at_ms(5000), cache), std::string(idle_head) + ",\"self\":null,\"aircraft\":[]}");
+  EXPECT_EQ(aircraft_route(stats, snap, at_ms(5000), cache).text(), std::string(idle_head) + ",\"self\":null,\"aircraft\":[]}");
 }
 
 TEST(UnitDocuments, RunningMissionWritesEveryKeyWithItsDecimals) {
@@ -111,7 +111,7 @@ TEST(UnitDocuments, RunningMissionWritesEveryKeyWithItsDecimals) {
   const std::string head =
       "{\"api\":1,\"exporter\":\"1.1.0\",\"state\":\"mission\",\"exportState\":\"starting\","
       "\"secondsSinceFrame\":0.500,\"modelTime\":3600.062";
-  EXPECT_EQ(aircraft_route(f.stats, snap, at_ms(99500), aircraft),
+  EXPECT_EQ(aircraft_route(f.stats, snap, at_ms(99500), aircraft).text(),
             head +
                 ",\"self\":102,\"aircraft\":["
                 "{\"id\":101,\"t\":12.346,\"coalition\":\"blue\",\"human\":true,\"kind\":\"plane\","
@@ -123,7 +123,7 @@ TEST(UnitDocuments, RunningMissionWritesEveryKeyWithItsDecimals) {
                 "{\"id\":103,\"t\":12.346,\"coalition\":\"neutral\",\"human\":false,\"kind\":\"other\","
                 "\"type\":\"F-16C_50\",\"name\":\"\",\"group\":\"Viper \\\"1\\\"\","
                 "\"lat\":41.123457,\"lon\":-43.500000,\"alt\":1523.2,\"ground\":null,\"heading\":null}]}");
-  EXPECT_EQ(neutrals_route(f.stats, snap, at_ms(99500), neutrals),
+  EXPECT_EQ(neutrals_route(f.stats, snap, at_ms(99500), neutrals).text(),
             head +
                 ",\"neutrals\":[{\"id\":7,\"t\":12.346,\"type\":\"F-16C_50\",\"group\":\"Viper \\\"1\\\"\","
                 "\"levels\":[3,12,2,4],\"invisible\":true,\"lat\":41.123457,\"lon\":-43.500000,\"alt\":-0.0}]}");
@@ -135,7 +135,7 @@ TEST(UnitDocuments, LoadingMissionAndAbsentSelf) {
   Snapshot snap = mission(true, 6);
   snap.self_id.reset();
   snap.aircraft.clear();
-  EXPECT_EQ(aircraft_route(stats, snap, at_ms(3000), aircraft),
+  EXPECT_EQ(aircraft_route(stats, snap, at_ms(3000), aircraft).text(),
             "{\"api\":1,\"exporter\":\"1.1.0\",\"state\":\"loading\",\"exportState\":\"starting\","
             "\"secondsSinceFrame\":null,\"modelTime\":0.000,\"self\":null,\"aircraft\":[]}");
   EXPECT_EQ(*aircraft.lookup(6), "[]") << "an empty list in a mission is an array of two characters";
@@ -145,7 +145,7 @@ TEST(UnitDocuments, DocumentsParseWithTheirKeysInOrder) {
   RunningStats f;
   ListCache aircraft, neutrals;
   const Snapshot snap = mission(true, 5);
-  const auto doc = nlohmann::ordered_json::parse(aircraft_route(f.stats, snap, at_ms(99500), aircraft));
+  const auto doc = nlohmann::ordered_json::parse(aircraft_route(f.stats, snap, at_ms(99500), aircraft).text());
   std::vector<std::string> keys;
   for (const auto& item : doc.items()) keys.push_back(item.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"api", "exporter", "state", "exportState", "secondsSinceFrame",
@@ -159,7 +159,7 @@ TEST(UnitDocuments, DocumentsParseWithTheirKeysInOrder) {
   EXPECT_EQ(doc["aircraft"][1]["name"], "tab\there\x01\x7f");
   EXPECT_EQ(doc["aircraft"][0]["id"], 101);
 
-  const auto neutral = nlohmann::ordered_json::parse(neutrals_route(f.stats, snap, at_ms(99500), neutrals));
+  const auto neutral = nlohmann::ordered_json::parse(neutrals_route(f.stats, snap, at_ms(99500), neutrals).text());
   keys.clear();
   for (const auto& item : neutral["neutrals"][0].items()) keys.push_back(item.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"id", "t", "type", "group", "levels", "invisible", "lat", "lon", "alt"}));
@@ -172,7 +172,7 @@ TEST(UnitDocuments, UnitIdsUpToTwoToThe53rdAreWrittenExactly) {
   snap.aircraft.resize(1);
   snap.aircraft[0].id = 9007199254740991ull;
   snap.self_id = 9007199254740991ull;
-  const std::string doc = aircraft_route(f.stats, snap, at_ms(99500), cache);
+  const std::string doc = aircraft_route(f.stats, snap, at_ms(99500), cache).text();
   EXPECT_NE(doc.find("\"self\":9007199254740991,"), std::string::npos);
   EXPECT_NE(doc.find("[{\"id\":9007199254740991,"), std::string::npos);
 }
@@ -181,21 +181,22 @@ TEST(UnitDocuments, CacheHitIsByteIdenticalToAFreshBuild) {
   RunningStats f;
   ListCache cache;
   const Snapshot snap = mission(true, 11);
-  const std::string first = aircraft_route(f.stats, snap, at_ms(99500), cache);
+  const std::string first = aircraft_route(f.stats, snap, at_ms(99500), cache).text();
   const SharedArray stored = cache.lookup(11);
   ASSERT_NE(stored, nullptr);
-  const std::string second = aircraft_route(f.stats, snap, at_ms(99500), cache);
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(cache.lookup(11), stored) << "the second request shares the stored array";
+  const UnitDocument hit = aircraft_route(f.stats, snap, at_ms(99500), cache);
+  EXPECT_EQ(hit.text(), first);
+  EXPECT_EQ(hit.array, stored) << "the second request shares the stored array";
+  EXPECT_EQ(cache.lookup(11), stored);
 
   ListCache fresh;
-  EXPECT_EQ(aircraft_route(f.stats, snap, at_ms(99500), fresh), first);
+  EXPECT_EQ(aircraft_route(f.stats, snap, at_ms(99500), fresh).text(), first);
 
   // The next snapshot is built anew, replacing the stored array.
   Snapshot next = snap;
   next.sequence = 12;
   next.aircraft.pop_back();
-  const std::string third = aircraft_route(f.stats, next, at_ms(99500), cache);
+  const std::string third = aircraft_route(f.stats, next, at_ms(99500), cache).text();
   EXPECT_EQ(cache.lookup(11), nullptr);
   EXPECT_NE(third, first);
   EXPECT_EQ(nlohmann::json::parse(third)["aircraft"].size(), 2u);

@@ -34,5 +34,15 @@ TEST(HttpAnswer, WritersAndTheirCounting) {
   EXPECT_EQ(rejected.load(), 4u);
 }
 
+TEST(HttpAnswer, AJsonAnswerAroundASharedTextKeepsItByReference) {
+  const SharedText shared = std::make_shared<const std::string>("[1,2,3]");
+  const std::string origin = "Access-Control-Allow-Origin: http://localhost\r\nVary: Origin\r\n";
+  const Answer answer = respond_json("{\"a\":", shared, "}", origin);
+  EXPECT_EQ(answer.shared, shared) << "the shared text is not copied";
+  EXPECT_EQ(answer.flat(), respond_json("{\"a\":[1,2,3]}", origin));
+  EXPECT_EQ(answer.size(), answer.flat().size());
+  EXPECT_EQ(Answer(respond_json("{}", "")).flat(), respond_json("{}", ""));
+}
+
 }  // namespace
 }  // namespace qm::server

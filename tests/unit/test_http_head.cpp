@@ -10,11 +10,14 @@
 namespace qm::server {
 namespace {
 
-std::string many_fields(int n) {
+// A request line and n header lines, without the blank line that ends the head.
+std::string open_fields(int n) {
   std::string s = "GET / HTTP/1.1\r\n";
   for (int i = 0; i < n; ++i) s += "X-F" + std::to_string(i) + ": v\r\n";
-  return s + "\r\n";
+  return s;
 }
+
+std::string many_fields(int n) { return open_fields(n) + "\r\n"; }
 
 TEST(HttpHead, OutcomesOfTheParse) {
   struct Case {
@@ -31,8 +34,23 @@ TEST(HttpHead, OutcomesOfTheParse) {
       {many_fields(32), HeadOutcome::complete},
       {many_fields(33), HeadOutcome::too_many_headers},
       {many_fields(200), HeadOutcome::too_many_headers},
-      // Bare line feeds and bad or repeated lengths are errors of the parser.
-      {"GET / HTTP/1.1\nHost: a:1\n\n", HeadOutcome::bad},
+      // A 33rd header line is too many as soon as its first byte is there; up to then the head
+      // waits for its blank line. A wrong line before it is still a bad head.
+      {open_fields(32), HeadOutcome::partial},
+      {open_fields(32) + "\r", HeadOutcome::partial},
+      {open_fields(32) + "X", HeadOutcome::too_many_headers},
+      {open_fields(31) + "Bad Name: x\r\nX", HeadOutcome::bad},
+      {open_fields(31) + "X-G: y\nX", HeadOutcome::too_many_headers},
+      // Lines may end in a bare line feed, and empty lines before the request line are skipped.
+      {"GET / HTTP/1.1\nHost: a:1\n\n", HeadOutcome::complete},
+      {"GET / HTTP/1.1\r\nHost: a:1\n\r\n", HeadOutcome::complete},
+      {"GET / HTTP/1.1\nHost: a:1\n", HeadOutcome::partial},
+      {"\r\n\n\r\nGET / HTTP/1.1\r\n\r\n", HeadOutcome::complete},
+      {"\r\n\n", HeadOutcome::partial},
+      {"\r\n\r", HeadOutcome::partial},
+      {"\r\rGET / HTTP/1.1\r\n\r\n", HeadOutcome::bad},
+      {"GET / HTTP/1.1\r\nHost: a:1\r\r\n\r\n", HeadOutcome::bad},
+      // Bad or repeated lengths are errors of the parser.
       {"GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n", HeadOutcome::bad},
       {"GET / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", HeadOutcome::bad},
       // Folded header lines and targets that are not UTF-8 are refused by our own checks.
@@ -63,6 +81,17 @@ TEST(HttpHead, KeepsMethodTargetAndFields) {
   const auto hosts = field_values(p.head, "HOST");
   ASSERT_EQ(hosts.size(), 2u);
   EXPECT_EQ(hosts[1], "b");
+
+  // The same head with bare line feeds, after two empty lines, and with the start of a body.
+  const std::string bare = "\n\r\nPOST /v1/status?x=1 HTTP/1.1\nHost:  localhost:8080 \nOrigin: http://a\nhost: b\n\n";
+  const HeadParse q = parse_request_head(bare + "body");
+  ASSERT_EQ(q.outcome, HeadOutcome::complete);
+  EXPECT_EQ(q.head.method, "POST");
+  EXPECT_EQ(q.head.target, "/v1/status?x=1");
+  EXPECT_EQ(q.head.length, bare.size());
+  ASSERT_EQ(q.head.fields.size(), 3u);
+  EXPECT_EQ(q.head.fields[0].value, "localhost:8080");
+  EXPECT_EQ(q.head.fields[2].value, "b");
 }
 
 // A scripted source: each step is one receive; the clock advances by a fixed step per receive.
@@ -147,7 +176,11 @@ TEST(HttpHeadReader, OutcomesByReceive) {
       {{{K::data, "GET / HTTP/1.1\r\n", ms}, {K::data, std::string(16384, 'x'), ms}},
        HeadRead::Outcome::answer, 1, "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
       {{{K::data, many_fields(40), ms}}, HeadRead::Outcome::answer, 1, "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
-      {{{K::data, "GET / HTTP/1.1\nX: y\n\n", ms}}, HeadRead::Outcome::answer, 1, "HTTP/1.1 400 Bad Request\r\n"},
+      {{{K::data, "GET / HTTP/1.1\r\nX: y\r\n \r\n\r\n", ms}}, HeadRead::Outcome::answer, 1, "HTTP/1.1 400 Bad Request\r\n"},
+      {{{K::data, "\r\nGET / HTTP/1.1\nX: y\n", ms}, {K::data, "\n", ms}}, HeadRead::Outcome::complete, 0, ""},
+      // 33 header lines and no blank line yet: answered at once, without waiting for the deadline.
+      {{{K::data, open_fields(20), ms}, {K::data, open_fields(13).substr(16), ms}},
+       HeadRead::Outcome::answer, 1, "HTTP/1.1 431 Request Header Fields Too Large\r\n"},
       // The first byte comes too late: the head deadline is not reached, but the first-byte one is.
       {{{K::interrupted, "", 600 * ms}, {K::data, "GET / HTTP/1.1\r\n\r\n", ms}}, HeadRead::Outcome::close, 1, ""},
       // A head still incomplete when 2 s have passed.

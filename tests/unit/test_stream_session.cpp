@@ -2,6 +2,8 @@
 // the frames a page receives and the end each stream records.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -495,6 +497,27 @@ TEST(StreamSession, PointsFramesOnlyForBatchesAfterTheStart) {
   EXPECT_EQ(points[0].size(), 44u);
   EXPECT_EQ(u32_at(points[0], 16), 3u);
   EXPECT_EQ(points[0].substr(20, 8), std::string(8, '\0'));
+}
+
+// A job stream's baseline is taken before its job is filed: batches the sampler asked in between,
+// before the loop started, are framed too.
+TEST(StreamSession, PointsFramesFromTheBaselineOfItsPlan) {
+  FakeTerrain terrain;
+  terrain.phase_value = running("Caucasus");
+  const auto caucasus = make_text("Caucasus");
+  terrain.log.append(caucasus, std::make_shared<const AskedPoints>(AskedPoints{{1, 1}}));
+  StreamRegistry registry;
+  StreamPlan plan = tm_plan(std::nullopt);
+  plan.points_after = terrain.log.since(std::numeric_limits<std::uint64_t>::max(), "").counter;
+  terrain.log.append(caucasus, std::make_shared<const AskedPoints>(AskedPoints{{2, 2}, {3, 3}}));
+  MeshRequest request = request_of("Caucasus");
+  request.points = true;
+  const StreamRun run = run_stream(terrain, plan, request, registry);
+  std::vector<std::string> points;
+  for (const Frame& f : run.got.frames)
+    if (f.kind == 5) points.push_back(f.payload);
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_EQ(u32_at(points[0], 16), 2u);
 }
 
 }  // namespace

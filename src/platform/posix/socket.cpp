@@ -6,8 +6,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -265,6 +267,32 @@ IoResult receive(const Socket& socket, char* buffer, std::size_t length) {
 IoResult send(const Socket& socket, const char* data, std::size_t length) {
   if (length > 0x7fffffffu) length = 0x7fffffffu;
   const ssize_t n = ::send(socket.native(), data, length, MSG_NOSIGNAL);
+  if (n < 0) return io_error(errno);
+  IoResult r;
+  r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;
+  r.bytes = static_cast<std::size_t>(n);
+  return r;
+}
+
+IoResult send_parts(const Socket& socket, std::span<const std::string_view> parts) {
+  constexpr std::size_t most_parts = 16;
+  constexpr std::size_t most_bytes = 0x7fffffffu;
+  iovec vectors[most_parts];
+  std::size_t count = 0;
+  std::size_t total = 0;
+  for (const std::string_view part : parts) {
+    if (count == most_parts || total == most_bytes) break;
+    if (part.empty()) continue;
+    const std::size_t length = std::min(part.size(), most_bytes - total);
+    vectors[count].iov_base = const_cast<char*>(part.data());  // only read
+    vectors[count].iov_len = length;
+    total += length;
+    count += 1;
+  }
+  msghdr message{};
+  message.msg_iov = vectors;
+  message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
+  const ssize_t n = ::sendmsg(socket.native(), &message, MSG_NOSIGNAL);
   if (n < 0) return io_error(errno);
   IoResult r;
   r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;

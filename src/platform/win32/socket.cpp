@@ -4,6 +4,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -320,6 +321,30 @@ IoResult send(const Socket& socket, const char* data, std::size_t length) {
   IoResult r;
   r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;
   r.bytes = static_cast<std::size_t>(n);
+  return r;
+}
+
+IoResult send_parts(const Socket& socket, std::span<const std::string_view> parts) {
+  constexpr std::size_t most_parts = 16;
+  if (!wait_ready(static_cast<SOCKET>(socket.native()), SO_SNDTIMEO, true)) return io_error(WSAETIMEDOUT);
+  WSABUF buffers[most_parts];
+  DWORD count = 0;
+  std::size_t total = 0;
+  for (const std::string_view part : parts) {
+    if (count == most_parts || total == max_send_chunk) break;
+    if (part.empty()) continue;
+    const std::size_t length = std::min(part.size(), max_send_chunk - total);
+    buffers[count].buf = const_cast<char*>(part.data());  // only read
+    buffers[count].len = static_cast<ULONG>(length);
+    total += length;
+    count += 1;
+  }
+  DWORD sent = 0;
+  if (::WSASend(static_cast<SOCKET>(socket.native()), buffers, count, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
+    return io_error(WSAGetLastError());
+  IoResult r;
+  r.status = sent == 0 ? IoResult::Status::closed : IoResult::Status::ok;
+  r.bytes = static_cast<std::size_t>(sent);
   return r;
 }
 

@@ -1,5 +1,7 @@
 #include "terrain/stream/mesh_job.hpp"
 
+#include <limits>
+
 #include "terrain/work/open_job.hpp"
 
 namespace qm {
@@ -9,6 +11,9 @@ std::optional<std::string> open_job_stream(MeshStreamStart& stream, JobArea area
   if (!state) return std::string("the exporter can't mesh: its terrain work isn't running");
   std::optional<BlockFitMap> blocks;
   if (!area.tm) blocks = std::move(area.fits);
+  // The points baseline comes before the job is filed: the sampler may ask for its first batches
+  // as soon as it is, before the stream's loop starts.
+  stream.plan.points_after = state->asked_log.since(std::numeric_limits<std::uint64_t>::max(), "").counter;
   JobOpening opening = schedule_open_stream(state, stream.request, area.region, std::move(blocks), lan);
   if (const auto* refused = std::get_if<JobRefused>(&opening)) return refusal_text(*refused);
   JobOpened& opened = std::get<JobOpened>(opening);

@@ -97,7 +97,8 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
   write_frame(buffer, FrameKind::head,
               head_record(request.theatre, plan.projection_label, plan.squares_total, plan.refused));
   std::uint64_t points_sequence =
-      terrain.asked_since(std::numeric_limits<std::uint64_t>::max(), request.theatre).counter;
+      plan.points_after ? *plan.points_after
+                        : terrain.asked_since(std::numeric_limits<std::uint64_t>::max(), request.theatre).counter;
   std::uint64_t last_change = terrain.change_counter();
   std::vector<PieceCopy> pending;
   std::set<std::uint32_t> sent_ids;  // the ids of the piece frames this stream sent

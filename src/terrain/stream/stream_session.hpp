@@ -36,6 +36,9 @@ struct StreamPlan {
   std::uint64_t stream_id = 0;
   std::uint64_t squares_total = 0;
   std::vector<std::uint64_t> refused;
+  // The asked-points log's counter taken before the job was filed: points frames are sent for the
+  // batches logged after it. None: the loop takes the counter when it starts.
+  std::optional<std::uint64_t> points_after;
 };
 
 // One turn's look at the stream's job, taken under the schedule lock.
