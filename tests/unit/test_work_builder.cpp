@@ -82,9 +82,8 @@ struct BuilderFixture {
     group.frame_cells = cells;
     mesh::BuildRequest request;
     for (const Cell& c : cells) {
-      const auto held = schedule.store.cell_map.find(c);
-      request.holders.push_back(
-          {c.first, c.second, held == schedule.store.cell_map.end() ? std::nullopt : std::optional(held->second)});
+      const std::optional<std::uint64_t> held = schedule.store.cell_map.key_of(c);
+      request.holders.push_back({c.first, c.second, held});
     }
     request.cells = cells;
     request.ring = ring;

@@ -347,8 +347,14 @@ TEST(WorkEviction, TheCellMapsCoveredCellsAgreeWithItsEntries) {
   CellMap map;
   const auto agree = [&map] {
     SquareMask expected;
-    for (const auto& [cell, key] : map) expected.insert(cell);
+    std::size_t count = 0;
+    map.for_each([&](Cell cell, std::uint64_t key) {
+      expected.insert(cell);
+      EXPECT_EQ(map.key_of(cell), key);
+      ++count;
+    });
     EXPECT_EQ(map.covered().squares(), expected.squares());
+    EXPECT_EQ(map.size(), count);
   };
   map.set({0, 0}, 1);
   map.set({31, 31}, 1);
@@ -365,8 +371,10 @@ TEST(WorkEviction, TheCellMapsCoveredCellsAgreeWithItsEntries) {
   map.erase(Cell{31, 31});
   map.erase(Cell{5, 5});  // never mapped
   agree();
-  map.erase(map.find({32, -1}));
+  map.erase_where({{32, -1}, {0, 0}}, 2);  // (0, 0) is mapped to another key
   agree();
+  EXPECT_EQ(map.key_of({0, 0}), 4u);
+  EXPECT_FALSE(map.key_of({32, -1}));
   EXPECT_EQ(map.covered().square_count(), 1u);
   map.clear();
   agree();

@@ -22,12 +22,7 @@ bool snapshot_matches(const Store& store, const std::vector<mesh::CellHolder>& i
     return std::none_of(items.begin(), items.end(), [](const mesh::CellHolder& item) { return item.holder.has_value(); });
   }
   for (const mesh::CellHolder& item : items) {
-    const auto found = store.cell_map.find(Cell{item.x, item.y});
-    if (found == store.cell_map.end()) {
-      if (item.holder) return false;
-    } else if (!item.holder || *item.holder != found->second) {
-      return false;
-    }
+    if (store.cell_map.key_of(Cell{item.x, item.y}) != item.holder) return false;
   }
   return true;
 }
@@ -147,12 +142,7 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
     }
     if (piece.mesh) piece_key = store_mesh(std::move(*piece.mesh));
     // The older pieces' cells that no stored mesh took over are no longer covered.
-    for (const auto& [key, cells] : released) {
-      for (const Cell& cell : cells) {
-        const auto mapped = store.cell_map.find(cell);
-        if (mapped != store.cell_map.end() && mapped->second == key) store.cell_map.erase(mapped);
-      }
-    }
+    for (const auto& [key, cells] : released) store.cell_map.erase_where(cells, key);
   }
   std::vector<std::uint64_t> stored_keys;  // the new piece first, then the re-cuts
   if (piece_key) stored_keys.push_back(*piece_key);

@@ -112,9 +112,8 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
     std::set<std::uint64_t> piece_keys;
     job.squares.for_each_cell([&](Cell cell) {
       if (theatre_match) {
-        const auto mapped = store.cell_map.find(cell);
-        if (mapped != store.cell_map.end()) {
-          piece_keys.insert(mapped->second);
+        if (const std::optional<std::uint64_t> key = store.cell_map.key_of(cell)) {
+          piece_keys.insert(*key);
           return;
         }
       }

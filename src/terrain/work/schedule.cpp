@@ -32,10 +32,7 @@ std::vector<mesh::CellHolder> holders_of(const Store& store, const std::set<Cell
   std::vector<mesh::CellHolder> holders;
   holders.reserve(cells.size());
   for (const Cell& c : cells) {
-    mesh::CellHolder holder{c.first, c.second, std::nullopt};
-    const auto it = store.cell_map.find(c);
-    if (it != store.cell_map.end()) holder.holder = it->second;
-    holders.push_back(holder);
+    holders.push_back(mesh::CellHolder{c.first, c.second, store.cell_map.key_of(c)});
   }
   return holders;
 }

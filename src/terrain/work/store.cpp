@@ -1,5 +1,7 @@
 #include "terrain/work/store.hpp"
 
+#include "module/fault.hpp"
+
 namespace qm {
 
 namespace {
@@ -69,6 +71,70 @@ std::uint64_t SampleTable::erase_unheld(const SquareMask& cells) {
     }
   }
   return removed;
+}
+
+std::uint64_t CellMap::at(Cell cell) const {
+  const std::optional<std::uint64_t> key = key_of(cell);
+  if (!key) fault("no entry found for key");
+  return *key;
+}
+
+void CellMap::set_all(const std::set<Cell>& cells, std::uint64_t key) {
+  Block* block = nullptr;
+  Square at{};
+  for (const Cell& cell : cells) {
+    const Square square = square_of(cell);
+    if (!block || square != at) {
+      at = square;
+      block = &blocks_[square];
+    }
+    const unsigned bit = cell_bit(cell);
+    if (!block->present.test(bit)) {
+      block->present.set(bit);
+      ++size_;
+    }
+    block->keys[bit] = key;
+  }
+  covered_.unite(SquareMask::of(cells));
+}
+
+void CellMap::erase(Cell cell) {
+  const auto block = blocks_.find(square_of(cell));
+  if (block == blocks_.end()) return;
+  erase_where({cell}, block->second.keys[cell_bit(cell)]);
+}
+
+void CellMap::erase_where(const std::set<Cell>& cells, std::uint64_t key) {
+  SquareMask gone;
+  auto block = blocks_.end();
+  Square at{};
+  bool looked = false;
+  const auto settle = [&] {
+    if (block != blocks_.end() && !block->second.present.any()) blocks_.erase(block);
+  };
+  for (const Cell& cell : cells) {
+    const Square square = square_of(cell);
+    if (!looked || square != at) {
+      settle();
+      looked = true;
+      at = square;
+      block = blocks_.find(square);
+    }
+    if (block == blocks_.end()) continue;
+    const unsigned bit = cell_bit(cell);
+    if (!block->second.present.test(bit) || block->second.keys[bit] != key) continue;
+    block->second.present.clear(bit);
+    gone.insert(cell);
+    --size_;
+  }
+  settle();
+  covered_.subtract(gone);
+}
+
+void CellMap::clear() {
+  blocks_.clear();
+  covered_.clear();
+  size_ = 0;
 }
 
 void MeshTable::put(std::uint64_t key, mesh::CellMesh mesh) {

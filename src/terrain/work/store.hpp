@@ -130,47 +130,48 @@ class MeshTable {
   std::uint64_t changes_ = 0;
 };
 
-// Which entry covers each cell, with the covered cells also kept square by square, so that a
-// planner can take whole squares of cells that no entry covers with a few word operations.
+// Which entry covers each cell, kept square by square: per square, its covered cells and their
+// keys, so that a run of cells in one square costs one look-up. The covered cells are also kept as
+// one mask, so that a planner can take whole squares of cells that no entry covers with a few word
+// operations.
 class CellMap {
  public:
-  using Map = KeyedMap<Cell, std::uint64_t>;
-  using const_iterator = Map::const_iterator;
-
-  const_iterator begin() const { return map_.begin(); }
-  const_iterator end() const { return map_.end(); }
-  const_iterator find(Cell cell) const { return map_.find(cell); }
-  bool contains(Cell cell) const { return map_.find(cell) != map_.end(); }
-  std::uint64_t at(Cell cell) const { return map_.at(cell); }
-  std::size_t count(Cell cell) const { return map_.count(cell); }
-  std::size_t size() const { return map_.size(); }
-  bool empty() const { return map_.empty(); }
+  // The key of the entry that covers the cell; none when no entry does.
+  std::optional<std::uint64_t> key_of(Cell cell) const {
+    const auto block = blocks_.find(square_of(cell));
+    if (block == blocks_.end() || !block->second.present.test(cell_bit(cell))) return std::nullopt;
+    return block->second.keys[cell_bit(cell)];
+  }
+  bool contains(Cell cell) const { return covered_.contains(cell); }
+  // The key of the entry that covers the cell; a fault when none does.
+  std::uint64_t at(Cell cell) const;
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
   const SquareMask& covered() const { return covered_; }
 
-  void set(Cell cell, std::uint64_t key) {
-    map_[cell] = key;
-    covered_.insert(cell);
-  }
+  void set(Cell cell, std::uint64_t key) { set_all({cell}, key); }
   // Maps every cell of the set to the key.
-  void set_all(const std::set<Cell>& cells, std::uint64_t key) {
-    for (const Cell& cell : cells) map_[cell] = key;
-    covered_.unite(SquareMask::of(cells));
-  }
-  void erase(Cell cell) {
-    if (map_.erase(cell) != 0) covered_.erase(cell);
-  }
-  void erase(const_iterator it) {
-    covered_.erase(it->first);
-    map_.erase(it);
-  }
-  void clear() {
-    map_.clear();
-    covered_.clear();
+  void set_all(const std::set<Cell>& cells, std::uint64_t key);
+  void erase(Cell cell);
+  // Unmaps the cells of the set that the key covers, and leaves those another key covers.
+  void erase_where(const std::set<Cell>& cells, std::uint64_t key);
+  void clear();
+
+  // Calls f(cell, key) for every covered cell.
+  template <class F>
+  void for_each(F&& f) const {
+    for (const auto& [square, block] : blocks_)
+      block.present.for_each([&](unsigned bit) { f(cell_at(square, bit), block.keys[bit]); });
   }
 
  private:
-  Map map_;
+  struct Block {
+    CellBits present;
+    std::array<std::uint64_t, 1024> keys{};
+  };
+  KeyedMap<Square, Block> blocks_;
   SquareMask covered_;
+  std::size_t size_ = 0;
 };
 
 struct Store {

@@ -171,10 +171,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
     if (running <= limit) break;
     std::optional<mesh::CellMesh> taken = store.meshes.take(c.key);
     if (!taken) continue;
-    for (const Cell& cell : taken->cells) {
-      const auto mapped = store.cell_map.find(cell);
-      if (mapped != store.cell_map.end() && mapped->second == c.key) store.cell_map.erase(mapped);
-    }
+    store.cell_map.erase_where(taken->cells, c.key);
     store.stamps.erase(c.key);
     store.pieces_evicted += 1;
     running = saturating_sub(running, c.bytes);
