@@ -21,9 +21,7 @@ if [ "$part" = all ] || [ "$part" = windows ]; then
     echo "$dll needs a MinGW runtime DLL (link it statically)"; exit 1
   fi
   echo "windows: $dll exports only luaopen_quillmarsh_exporter"
-  # Wine processes started in parallel are occasionally slow or lose a test's exit: a failed test is
-  # run once more before it counts.
-  ctest --preset windows --repeat until-pass:2
+  ctest --preset windows
 fi
 
 if [ "$part" = all ] || [ "$part" = fuzz ]; then
