@@ -1,25 +1,29 @@
 #!/usr/bin/env bash
 # The parts of CI beyond the test suites: the Windows cross build, with a check that the DLL exports
-# only the module's entry point and needs no MinGW runtime DLL at load time, the Windows tests under
-# Wine, and short fuzzing runs.
+# only the module's entry point and needs no MinGW runtime DLL at load time, and the Windows tests
+# under Wine; and short fuzzing runs.
+# Usage: scripts/ci-extra.sh [windows|fuzz]   (default: both)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-start=$(date +%s)
-bash scripts/windows-lua.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows
-dll=build/windows/quillmarsh_exporter.dll
-info=$(x86_64-w64-mingw32-objdump -p "$dll")
-exports=$(printf '%s\n' "$info" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | tail -n +2 | grep -o '\] .*' | cut -c3- || true)
-if [ "$exports" != "luaopen_quillmarsh_exporter" ]; then
-  echo "unexpected exports of $dll:"; printf '%s\n' "$exports"; exit 1
+part="${1:-all}"
+
+if [ "$part" = all ] || [ "$part" = windows ]; then
+  bash scripts/windows-lua.sh
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows
+  dll=build/windows/quillmarsh_exporter.dll
+  info=$(x86_64-w64-mingw32-objdump -p "$dll")
+  exports=$(printf '%s\n' "$info" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | tail -n +2 | grep -o '\] .*' | cut -c3- || true)
+  if [ "$exports" != "luaopen_quillmarsh_exporter" ]; then
+    echo "unexpected exports of $dll:"; printf '%s\n' "$exports"; exit 1
+  fi
+  if printf '%s\n' "$info" | grep -Ei 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
+    echo "$dll needs a MinGW runtime DLL (link it statically)"; exit 1
+  fi
+  echo "windows: $dll exports only luaopen_quillmarsh_exporter"
+  ctest --preset windows
 fi
-if printf '%s\n' "$info" | grep -Ei 'DLL Name: (libstdc|libgcc|libwinpthread)'; then
-  echo "$dll needs a MinGW runtime DLL (link it statically)"; exit 1
+
+if [ "$part" = all ] || [ "$part" = fuzz ]; then
+  bash scripts/fuzz.sh 20
 fi
-echo "windows: $dll exports only luaopen_quillmarsh_exporter"
-# Wine processes started in parallel are occasionally slow or lose a test's exit: a failed test is
-# run once more before it counts.
-ctest --preset windows --repeat until-pass:2
-echo "windows: build and tests under Wine took $(( $(date +%s) - start )) s"
-bash scripts/fuzz.sh 20

@@ -2,7 +2,7 @@
 # Installs everything the build, the tests and the Windows cross build need, in one apt-get call.
 set -euo pipefail
 packages=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang-16 libclang-rt-16-dev
   liblua5.1-0-dev lua5.1 luajit lua-socket
   libboost-dev libcgal-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev

@@ -41,8 +41,10 @@ case "$1" in
   --server-start)
     mkdir -p "$prefix"
     # Persistent until --server-stop; detached, so its output must not hold the caller's pipes. A
-    # server still up from an earlier program (test discovery) stops within seconds: wait for it.
+    # server still up from an earlier program (test discovery, or a run stopped before its
+    # --server-stop, whose persistent server would never end by itself) is stopped first.
     if ! "$wineserver" -p </dev/null >/dev/null 2>&1; then
+      "$wineserver" -k </dev/null >/dev/null 2>&1 || true
       "$wineserver" -w </dev/null >/dev/null 2>&1 || true
       "$wineserver" -p </dev/null >/dev/null 2>&1
     fi

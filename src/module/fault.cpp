@@ -91,6 +91,8 @@ std::optional<std::shared_ptr<const std::string>> try_last_panic() {
   return slot.text;
 }
 
+std::mutex& last_panic_lock() { return panic_slot().lock; }
+
 std::shared_ptr<const std::string> last_panic() {
   PanicSlot& slot = panic_slot();
   std::lock_guard guard(slot.lock);

@@ -37,6 +37,8 @@ std::optional<std::shared_ptr<server::Server>> try_current_server() {
   return slot.server;
 }
 
+std::mutex& server_slot_lock() { return server_slot().lock; }
+
 std::uint64_t next_server_generation() { return server_generation.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 std::atomic<std::uint64_t>& lan_changes_counter() { return lan_changes; }

@@ -157,6 +157,8 @@ ProjectionRef projection_for(const Anchors& anchors) {
   return cached_or_fit(cache, anchors);
 }
 
+std::mutex& projection_cache_lock() { return projection_cache().lock; }
+
 std::optional<ProjectionRef> try_projection_for(const Anchors& anchors) {
   if (!anchors.is_present()) return make_none();
   ProjectionCache& cache = projection_cache();

@@ -89,6 +89,32 @@ class Host:
         self.close()
 
 
+class MissionHost(Host):
+    """The test host in a mission of the simulated world (sim/world.lua) on the own server, whose
+    terrain batches nobody takes: the sampler's questions stay unanswered, so a job never finishes
+    and its stream stays "meshing" for as long as a test looks at it."""
+
+    def __init__(self, mode="tm"):
+        super().__init__()
+        sim = json.dumps(os.path.abspath(os.path.join(SOURCE_DIR, "sim")))
+        self.lua('package.path = %s .. "/?.lua;" .. package.path\n'
+                 'local world_lib = require("world")\n'
+                 'local world = world_lib.new("%s")\n'
+                 'm.mission_start(world_lib.OWN_SERVER, "Synthetic mission", world.theatre, 43200)\n'
+                 'm.projection_anchors(unpack(world.anchors()))' % (sim, mode))
+        self.wait_for(lambda status: status["mesh"]["projection"]["kind"] != "none")
+
+    def wait_for(self, condition, limit=10.0):
+        """Reads the status until `condition` holds for it (and returns it), at most `limit` s."""
+        deadline = time.monotonic() + limit
+        while True:
+            status = self.status()
+            if condition(status):
+                return status
+            assert time.monotonic() < deadline, status
+            time.sleep(0.05)
+
+
 _next_source = [0]
 
 

@@ -1,6 +1,7 @@
 """The whole road of a mesh stream: the simulated host serves /v1/mesh for a small area, the
 sampler asks the host for heights, the builder makes pieces, and the page receives piece frames
-whose triangles cover the area it asked for, then the complete end."""
+whose triangles cover the area it asked for, then the complete end; on the transverse Mercator map
+and on the other map, whose pieces the stream converts through block fits."""
 import math
 import os
 import struct
@@ -12,15 +13,18 @@ from test_mesh_route import Stream  # noqa: E402
 from test_terrain_route import SimHost  # noqa: E402
 
 R = 6378137.0
-# A square of about 450 m a side near the simulated map's origin (33.5N 65.5E): first vertex in
-# degrees, then deltas in 1e-5 degrees.
-RING = [(33.501, 65.501), (33.501, 65.506), (33.505, 65.506), (33.505, 65.501)]
+# A square of about 450 m a side near the simulated map's origin (33.5N 65.5E on the transverse
+# Mercator map, 47N 12E on the other).
+def ring_near(lat, lon):
+    return [(lat + 0.001, lon + 0.001), (lat + 0.001, lon + 0.006), (lat + 0.005, lon + 0.006),
+            (lat + 0.005, lon + 0.001)]
 
 
-def ring_query():
-    first = RING[0]
+def ring_query(ring):
+    """The areas text: first vertex in degrees, then deltas in 1e-5 degrees."""
+    first = ring[0]
     parts = ["%.5f,%.5f" % first]
-    for (a, b), (c, d) in zip(RING, RING[1:]):
+    for (a, b), (c, d) in zip(ring, ring[1:]):
         parts.append("%d,%d" % (round((c - a) * 1e5), round((d - b) * 1e5)))
     return ";".join(parts)
 
@@ -48,10 +52,10 @@ def inside_triangle(p, tri):
     return not (neg and pos)
 
 
-def test_pieces_cover_the_asked_area():
-    host = SimHost("tm")
+def check_pieces_cover_the_asked_area(mode, theatre, ring, projection):
+    host = SimHost(mode)
     try:
-        s = Stream(host.port, "page=e2e&theatre=Afghanistan&areas=" + ring_query())
+        s = Stream(host.port, "page=e2e&theatre=%s&areas=%s" % (theatre, ring_query(ring)))
         frames = []
         s.sock.settimeout(120)
         while True:
@@ -61,6 +65,7 @@ def test_pieces_cover_the_asked_area():
                 break
         s.close()
         assert frames[0][0] == 1 and frames[0][1]["squares"] >= 1, frames[0]
+        assert frames[0][1]["projection"] == projection, frames[0]
         assert frames[-1] == (6, {"end": "complete", "failed": 0}), frames[-1]
         triangles, heights = [], []
         for kind, payload in frames:
@@ -71,7 +76,7 @@ def test_pieces_cover_the_asked_area():
         assert triangles, "no piece frames"
         assert all(math.isfinite(h) for h in heights)
         # Every point of a grid over the asked square lies in some piece triangle.
-        (lat1, lon1), (lat2, lon2) = RING[0], RING[2]
+        (lat1, lon1), (lat2, lon2) = ring[0], ring[2]
         misses = []
         for i in range(9):
             for j in range(9):
@@ -85,5 +90,13 @@ def test_pieces_cover_the_asked_area():
         host.close()
 
 
+def test_pieces_cover_the_asked_area():
+    check_pieces_cover_the_asked_area("tm", "Afghanistan", ring_near(33.5, 65.5), "tm")
+
+
+def test_pieces_cover_the_asked_area_on_the_blocks_map():
+    check_pieces_cover_the_asked_area("other", "Northmarch", ring_near(47.0, 12.0), "blocks")
+
+
 if __name__ == "__main__":
-    qmhttp.run_tests([test_pieces_cover_the_asked_area])
+    qmhttp.run_tests([test_pieces_cover_the_asked_area, test_pieces_cover_the_asked_area_on_the_blocks_map])

@@ -1,25 +1,23 @@
-"""GET /v1/mesh with areas against the simulated host's running mission: the store's refusal of a
-frontier too wide for its budget, areas of another theatre, and a job stream's head and states."""
-import json
+"""GET /v1/mesh with areas during a mission: the store's refusal of a frontier too wide for its
+budget, areas of another theatre, and a job stream's head, states and replacement. The host never
+answers a height, so a job stream stays "meshing" for as long as the test looks at it."""
 import os
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 import qmhttp  # noqa: E402
 from test_mesh_route import Stream, get  # noqa: E402
-from test_terrain_route import SimHost  # noqa: E402
 
 # A triangle of about 100 m next to the simulated map's origin (33.5N 65.5E).
 SMALL = "33.5,65.5;100,0;0,100"
-# A box of about 10 km there: its job takes far longer than the few requests made while it runs,
-# so its stream is still open when its page asks again (the small triangle can be done at once).
-LARGE = "33.5,65.5;10000,0;0,10000;-10000,0"
 
 
-def test_job_streams():
-    host = SimHost("tm")
-    try:
+def open_streams(host):
+    return [(o["page"], o["state"]) for o in host.status()["mesh"]["streams"]["open"]]
+
+
+def test_refusals_of_a_mission():
+    with qmhttp.MissionHost() as host:
         port = host.port
         # A band 2.6 degrees of longitude long and 0.05 degrees high: more than a hundred squares in
         # each of its rows of squares reserve more than the 96 MiB that all jobs may hold together.
@@ -31,7 +29,7 @@ def test_job_streams():
         assert text.startswith(prefix) and text.endswith(" bytes needed, 100663296 free"), text
         needed = int(text[len(prefix):].split()[0])
         assert needed > 100663296 and (needed - 4194304) % 904166 == 0, needed
-        assert get(port, "/v1/status")[0] == "HTTP/1.1 200 OK"
+        assert host.status()["mesh"]["store"]["reservedBytes"] == 0
 
         # Areas of another theatre: a job-less stream that ends at its first turn naming the mission's.
         s = Stream(port, "page=away&theatre=Elsewhere&areas=" + SMALL)
@@ -41,28 +39,57 @@ def test_job_streams():
         assert frames[1][1] == {"end": "theatre", "theatre": "Afghanistan"}
         s.close()
 
-        # A job stream: its head counts squares, its states say "meshing".
-        s = Stream(port, "page=job&theatre=Afghanistan&areas=" + LARGE + "|1,1;1,0;0,1")
+
+def test_a_job_stream_meshes_until_its_page_asks_again():
+    with qmhttp.MissionHost() as host:
+        port = host.port
+        # Its head counts squares and names the refused ring; its states say "meshing" beat after beat.
+        s = Stream(port, "page=job&theatre=Afghanistan&areas=" + SMALL + "|1,1;1,0;0,1")
         kind, head = s.frame()
         assert kind == 1
         assert head["projection"] == "tm" and head["squares"] >= 1 and head["refused"] == [1], head
-        kind, state = s.frame()
-        while kind == 3:
+        for beat in (1, 2):
             kind, state = s.frame()
-        assert kind == 4, kind
-        assert state["state"] == "meshing" and state["squares"]["total"] == head["squares"], state
-        streams = json.loads(get(port, "/v1/status")[2])["mesh"]["streams"]
-        assert [o["page"] for o in streams["open"]] == ["job"], streams
-        # Its page asks again: the first stream is replaced.
+            assert kind == 4, (kind, state)
+            assert state == {"state": "meshing", "squares": {"done": 0, "total": head["squares"]}, "failed": 0,
+                             "owed": 0, "beat": beat}, state
+        status = host.wait_for(lambda status: open_streams(host) == [("job", "meshing")])
+        reserved = status["mesh"]["store"]["reservedBytes"]
+        assert reserved > 4194304 and (reserved - 4194304) % 904166 == 0, reserved
+
+        # Its page asks again: the first stream is replaced, the second one meshes in its place.
         again = Stream(port, "page=job&theatre=Afghanistan&areas=" + SMALL)
-        assert again.frame()[0] == 1
-        frames = s.until_end()
-        assert frames[-1][1] == {"end": "replaced"}, frames[-3:]
+        kind, head = again.frame()
+        assert kind == 1 and head["squares"] >= 1, head
+        assert s.until_end() == [(6, {"end": "replaced"})]
+        assert s.closed()
         s.close()
+        status = host.wait_for(lambda status: status["mesh"]["streams"]["ends"]["replaced"] == 1)
+        assert [o["page"] for o in status["mesh"]["streams"]["open"]] == ["job"], status["mesh"]["streams"]
+        assert again.frame()[1]["state"] == "meshing"
+        # One job's bytes stay reserved: the replaced job's went back.
+        assert status["mesh"]["store"]["reservedBytes"] == reserved, status["mesh"]["store"]
         again.close()
-    finally:
-        host.close()
+
+
+def test_a_job_less_stream_of_the_page_replaces_its_job_stream():
+    with qmhttp.MissionHost() as host:
+        s = Stream(host.port, "page=job&theatre=Afghanistan&areas=" + SMALL)
+        assert s.frame()[0] == 1
+        assert s.frame()[1]["state"] == "meshing"
+        assert host.status()["mesh"]["store"]["reservedBytes"] > 4194304
+        # The same page now shows no area: its job stream ends replaced and its bytes go back.
+        again = Stream(host.port, "page=job&theatre=Afghanistan&probe=60")
+        kind, head = again.frame()
+        assert kind == 1 and head["squares"] == 0, head
+        assert s.until_end() == [(6, {"end": "replaced"})]
+        s.close()
+        assert again.frame()[1]["state"] == "idle"
+        status = host.wait_for(lambda status: status["mesh"]["streams"]["ends"]["replaced"] == 1)
+        assert status["mesh"]["store"]["reservedBytes"] == 0, status["mesh"]["store"]
+        again.close()
 
 
 if __name__ == "__main__":
-    qmhttp.run_tests([test_job_streams])
+    qmhttp.run_tests([test_refusals_of_a_mission, test_a_job_stream_meshes_until_its_page_asks_again,
+                      test_a_job_less_stream_of_the_page_replaces_its_job_stream])
