@@ -5,6 +5,10 @@
 
 #include "module/fault.hpp"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 namespace qm::mesh::fixture {
 
 namespace {
@@ -15,6 +19,16 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 }  // namespace
 
+std::uint64_t peak_memory_kib() {
+#ifdef _WIN32
+  return 0;
+#else
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  return static_cast<std::uint64_t>(usage.ru_maxrss);
+#endif
+}
+
 Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   Pipeline p;
   AnswerStore store;
@@ -23,6 +37,7 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   drive_run(p.run, host, store);
   p.sampling_seconds = seconds_since(t0);
   p.sampling_questions = host.questions();
+  p.sampling_peak_kib = peak_memory_kib();
 
   t0 = std::chrono::steady_clock::now();
   const RefineOrigin origin{p.run.lattice.centre_x, p.run.lattice.centre_y,
@@ -54,6 +69,7 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   p.refined = std::move(*work);
   p.refine_seconds = seconds_since(t0);
   p.refine_questions = host.questions() - p.sampling_questions;
+  p.refine_peak_kib = peak_memory_kib();
 
   t0 = std::chrono::steady_clock::now();
   RefinePoints copy = p.refined.points;
@@ -61,10 +77,12 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   check(faces.has_value(), "an unstopped face build gives its faces");
   p.faces = std::move(*faces);
   p.build_seconds = seconds_since(t0);
+  p.build_peak_kib = peak_memory_kib();
 
   t0 = std::chrono::steady_clock::now();
   p.pieces = faces_pieces(p.refined.points, p.faces);
   p.pieces_seconds = seconds_since(t0);
+  p.pieces_peak_kib = peak_memory_kib();
   return p;
 }
 

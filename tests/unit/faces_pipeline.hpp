@@ -24,7 +24,12 @@ struct Pipeline {
   std::uint64_t refine_questions = 0;    // host questions of the refine pass
   std::uint64_t refine_iterations = 0;
   double sampling_seconds = 0, refine_seconds = 0, build_seconds = 0, pieces_seconds = 0;
+  // The process's peak resident memory in KiB after each stage (0 where it cannot be read).
+  std::uint64_t sampling_peak_kib = 0, refine_peak_kib = 0, build_peak_kib = 0, pieces_peak_kib = 0;
 };
+
+// The process's peak resident memory so far in KiB; 0 where it cannot be read.
+std::uint64_t peak_memory_kib();
 
 Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host);
 
