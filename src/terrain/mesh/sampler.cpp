@@ -8,6 +8,7 @@
 #include "module/fault.hpp"
 #include "module/numeric.hpp"
 #include "module/span.hpp"
+#include "terrain/mesh/dense_table.hpp"
 #include "terrain/mesh/rebuild.hpp"
 
 namespace qm::mesh {
@@ -123,8 +124,7 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
     // dense marks over that square when it is not much larger than the work, else a hash set.
     const std::int64_t rc = l.radius / n;
     const std::int64_t side = 2 * rc + 1;
-    const bool dense = side <= (std::int64_t{1} << 16) &&
-                       side * side <= 16 * static_cast<std::int64_t>(fresh.size() + l.refined->size()) * 25 + 4096;
+    const bool dense = dense_table_fits(side, side, (fresh.size() + l.refined->size()) * 25);
     std::vector<std::uint8_t> miss_marks(dense ? static_cast<std::size_t>(side * side) : 0, 0);
     HashSet<LatticeKey> misses;
     auto mark_miss = [&](std::int64_t a, std::int64_t b) {
@@ -250,8 +250,8 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
     ask.push_back(k);
   };
   const std::int64_t side = 2 * r2 + 1;
-  const auto reach = static_cast<std::int64_t>(unexplained.size()) * 81;
-  if (side <= (std::int64_t{1} << 16) && side * side <= 16 * reach + 4096) {
+  const std::uint64_t reach = unexplained.size() * 81;
+  if (dense_table_fits(side, side, reach)) {
     // Dense marks over the square of keys within the radius: each key is inserted once and the
     // keys come out already sorted by a, then b.
     std::vector<std::uint8_t> marks(static_cast<std::size_t>(side * side), 0);
