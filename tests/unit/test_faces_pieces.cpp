@@ -278,8 +278,7 @@ bool simple_ring(const FacePieces& p, const Ring& ring) {
 // with its vertices on their owners' planes; the split only inserts keys, leaving simple
 // counter-clockwise rings without T-junctions.
 void expect_conforming(const RefinePoints& w, const FaceSet& faces, bool vertices_on_planes) {
-  FacePieces cut;
-  cut.pieces = face_pieces_stages::cut(w, faces, cut.points);
+  const FacePieces cut = face_pieces_stages::finish(face_pieces_stages::cut(w, faces));
   double kept = 0.0;
   for (const auto& t : faces.triangles) {
     kept += 0.5 * std::fabs((w.xs[t[1]] - w.xs[t[0]]) * (w.ys[t[2]] - w.ys[t[0]]) -
