@@ -3,7 +3,8 @@
 // worst and RMS vertical error of the pieces, the number of polygons, the time per km² of each
 // stage, and the peak resident memory after each stage. Terrain units are taken as metres.
 // Each terrain runs in a process of its own (POSIX) so that its peak memory is its own.
-// Then the named spans of the face build and the face pieces, in seconds per km².
+// Then the named spans of the sampler and the face build, in seconds per km², and hashes of each
+// stage's output (the same as the pipeline hash test's) to compare builds on the whole frame.
 #include <cstdio>
 #include <cstring>
 
@@ -39,7 +40,10 @@ void run_terrain(const Terrain& terrain, const std::set<Cell>& cells, double km2
     if (std::strncmp(span.name, "faces", 5) != 0 && std::strncmp(span.name, "sampler", 7) != 0) continue;
     std::printf(" %s %.3f", span.name, span.total_seconds / km2);
   }
-  std::printf("\n");
+  const PipelineDigests d = pipeline_digests(p);
+  std::printf("\n  output hashes %016llx %016llx %016llx %016llx\n", static_cast<unsigned long long>(d.sampling),
+              static_cast<unsigned long long>(d.refine), static_cast<unsigned long long>(d.faces),
+              static_cast<unsigned long long>(d.pieces));
   std::fflush(stdout);
 }
 

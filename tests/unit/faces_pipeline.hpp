@@ -47,4 +47,11 @@ struct SurfaceError {
 // relative to the point set's origin. Places where the terrain has no height are left out.
 SurfaceError surface_error(const Pipeline& p, const Terrain& terrain);
 
+// Hashes of each stage's output, bit for bit: the sampling run's levels, the refine pass's point
+// set, faces and counts, the piece build's face build, and the face pieces.
+struct PipelineDigests {
+  std::uint64_t sampling = 0, refine = 0, faces = 0, pieces = 0;
+};
+PipelineDigests pipeline_digests(const Pipeline& p);
+
 }  // namespace qm::mesh::fixture

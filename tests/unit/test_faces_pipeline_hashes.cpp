@@ -5,121 +5,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "faces_pipeline.hpp"
 
 namespace qm::mesh::fixture {
 namespace {
-
-// FNV-1a over the bytes of the values written, in order.
-class Digest {
- public:
-  void bytes(const void* p, std::size_t n) {
-    const auto* b = static_cast<const unsigned char*>(p);
-    for (std::size_t k = 0; k < n; ++k) {
-      h_ ^= b[k];
-      h_ *= 0x100000001b3ull;
-    }
-  }
-  void u64(std::uint64_t v) { bytes(&v, sizeof v); }
-  void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
-  void f64(double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    u64(bits);
-  }
-  template <class T>
-  void list(const std::vector<T>& v, auto each) {
-    u64(v.size());
-    for (const T& x : v) each(x);
-  }
-  std::uint64_t value() const { return h_; }
-
- private:
-  std::uint64_t h_ = 0xcbf29ce484222325ull;
-};
-
-std::uint64_t sampling_digest(const SamplingRun& run) {
-  Digest d;
-  d.list(run.lattice.levels, [&](const Level& l) {
-    d.f64(l.step);
-    d.list(l.keys, [&](const LatticeKey& k) {
-      d.i64(k.first);
-      d.i64(k.second);
-    });
-    d.list(l.heights, [&](double h) { d.f64(h); });
-    d.list(l.matched, [&](std::uint32_t m) { d.u64(m); });
-    d.list(l.patches, [&](const PatchPlane& p) {
-      for (const double v : {p.x0, p.y0, p.c, p.a, p.b}) d.f64(v);
-    });
-  });
-  return d.value();
-}
-
-std::uint64_t refine_digest(const Pipeline& p) {
-  const RefinePoints& w = p.refined.points;
-  Digest d;
-  d.list(w.xs, [&](double v) { d.f64(v); });
-  d.list(w.ys, [&](double v) { d.f64(v); });
-  d.list(w.hs, [&](double v) { d.f64(v); });
-  d.list(w.point_faces, [&](const std::vector<std::uint32_t>& ids) { d.list(ids, [&](std::uint32_t id) { d.u64(id); }); });
-  std::vector<std::uint32_t> ids;
-  for (const auto& [id, plane] : w.planes) ids.push_back(id);
-  std::sort(ids.begin(), ids.end());
-  d.list(ids, [&](std::uint32_t id) {
-    d.u64(id);
-    const Plane& plane = w.planes.at(id);
-    for (const double v : {plane.c, plane.a, plane.b}) d.f64(v);
-  });
-  d.u64(w.members.size());
-  for (const auto& [id, members] : w.members) {
-    d.u64(id);
-    d.list(members, [&](std::uint64_t m) { d.u64(m); });
-  }
-  d.u64(w.last_face_id);
-  d.u64(p.refined.iteration);
-  d.u64(p.refined.asked);
-  d.u64(p.refine_questions);
-  return d.value();
-}
-
-std::uint64_t faces_digest(const FaceSet& f) {
-  Digest d;
-  d.list(f.triangles, [&](const std::array<std::uint64_t, 3>& t) {
-    for (const std::uint64_t c : t) d.u64(c);
-  });
-  d.list(f.triangle_kinds, [&](TriangleKind k) { d.u64(static_cast<std::uint64_t>(k)); });
-  d.list(f.triangle_faces, [&](const TriangleFaces& t) {
-    d.u64(t.present);
-    for (const std::uint32_t id : t.faces) d.u64(id);
-  });
-  d.list(f.point_candidates, [&](const std::vector<std::uint32_t>& ids) { d.list(ids, [&](std::uint32_t id) { d.u64(id); }); });
-  return d.value();
-}
-
-void key_digest(Digest& d, const PointKey& k) {
-  d.u64(static_cast<std::uint64_t>(k.kind));
-  d.u64(k.first);
-  d.u64(k.second);
-}
-
-std::uint64_t pieces_digest(const FacePieces& p) {
-  Digest d;
-  d.list(p.pieces, [&](const FacePiece& piece) {
-    d.u64(static_cast<std::uint64_t>(piece.owner.kind));
-    d.u64(piece.owner.value);
-    d.list(piece.ring, [&](const PointKey& k) { key_digest(d, k); });
-  });
-  d.u64(p.points.size());
-  for (const auto& [key, at] : p.points) {
-    key_digest(d, key);
-    for (const double v : at) d.f64(v);
-  }
-  return d.value();
-}
 
 struct Recorded {
   const char* terrain;
@@ -145,8 +35,7 @@ TEST(FacesPipelineHashes, EveryStageGivesTheRecordedOutput) {
     SCOPED_TRACE(terrain.name);
     FakeHost host(terrain);
     const Pipeline p = run_pipeline(cells, host);
-    const Recorded got{terrain.name.c_str(), sampling_digest(p.run), refine_digest(p), faces_digest(p.faces),
-                       pieces_digest(p.pieces)};
+    const PipelineDigests got = pipeline_digests(p);
     const auto it = std::find_if(std::begin(kRecorded), std::end(kRecorded),
                                  [&](const Recorded& r) { return terrain.name == r.terrain; });
     if (it == std::end(kRecorded)) {
