@@ -84,7 +84,9 @@ double lattice_height(const HashSet<LatticeKey>& answered_now, const Lattice& l,
   const std::int64_t n = step_units(coarse_step);
   TerrainPoint p;
   if (!point_of(l, ci, cj, n, p)) return kNaN;
-  if (!l.samples.contains(p)) return kNaN;
+  const auto it = l.samples.find(p);
+  if (it == l.samples.end()) return kNaN;
+  if (it->second != 0.0) return it->second;  // as sampled_height gives it, without a second look-up
   return sampled_height(l, p, coarse_step);
 }
 
@@ -189,7 +191,9 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
     };
     std::vector<Row> rows;
     rows.reserve(l.samples.size());
-    for (const auto& [p, raw] : l.samples) rows.push_back(Row{key_of(l, p, n), sampled_height(l, p, l.step)});
+    for (const auto& [p, raw] : l.samples) {
+      rows.push_back(Row{key_of(l, p, n), raw != 0.0 ? raw : sampled_height(l, p, l.step)});
+    }
     std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.key < b.key; });
     check(rows.size() < kNoPatch, "a level has fewer samples than patch marks");
     level.keys.reserve(rows.size());
