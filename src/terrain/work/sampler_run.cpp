@@ -270,10 +270,15 @@ bool Sampler::process(const MissionPhase& phase) {
 
     std::vector<TerrainPoint> missing;
     AnswerMap answers;
+    bool too_large = false;
     {
       PoisonGuard lock(state_.schedule_lock);
       const Store& store = state_.schedule.store;
-      if (const std::vector<TerrainPoint>* wanted = wanted_points(record.run, record.work)) {
+      // A group whose samples would carry it past the memory bound is given up before its heights
+      // are asked: the same cells would only grow as large again.
+      too_large = group_memory_estimate(record.run, record.work) > state_.schedule.group_memory_limit;
+      const std::vector<TerrainPoint>* wanted = too_large ? nullptr : wanted_points(record.run, record.work);
+      if (wanted != nullptr) {
         for (const TerrainPoint& p : *wanted) {
           if (!store.samples.contains(p)) missing.push_back(p);
         }
@@ -284,6 +289,11 @@ bool Sampler::process(const MissionPhase& phase) {
           }
         }
       }
+    }
+    if (too_large) {
+      give_back(record);
+      remove_at(i);
+      continue;
     }
     if (!missing.empty()) {
       if (phase.code == MissionPhase::running && same_text(record.theatre, phase.theatre)) {
