@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <set>
 
 #include "terrain/mesh/plane.hpp"
 
@@ -146,7 +145,12 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
 
   // 3. Groups: one per patch label of every level, with the points it explains.
   std::vector<Group> groups;
-  std::map<std::uint64_t, std::set<std::uint32_t>> point_groups;
+  // (point, group) for every member, sorted and each once: a point's groups are a run, ascending.
+  struct PointGroup {
+    std::uint64_t point;
+    std::uint32_t group;
+  };
+  std::vector<PointGroup> point_groups;
   for (const Level& level : levels) {
     check(level.matched.size() == level.keys.size(), "a level's columns have one length");
     std::vector<std::uint32_t> labels;
@@ -170,19 +174,36 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
       const auto p = pts.point_keys.find(half_unit_key(level.keys[k].first * level.step, level.keys[k].second * level.step));
       if (p == pts.point_keys.end()) continue;
       groups[g->second].members.push_back(p->second);
-      point_groups[p->second].insert(g->second);
+      point_groups.push_back(PointGroup{p->second, g->second});
     }
   }
+  std::sort(point_groups.begin(), point_groups.end(), [](const PointGroup& a, const PointGroup& b) {
+    return a.point != b.point ? a.point < b.point : a.group < b.group;
+  });
+  point_groups.erase(std::unique(point_groups.begin(), point_groups.end(),
+                                 [](const PointGroup& a, const PointGroup& b) {
+                                   return a.point == b.point && a.group == b.group;
+                                 }),
+                     point_groups.end());
+  // Calls f(point, first, last) for each point with groups, in point order, over its run.
+  auto each_point = [&](auto&& f) {
+    for (std::size_t k = 0; k < point_groups.size();) {
+      std::size_t e = k + 1;
+      while (e < point_groups.size() && point_groups[e].point == point_groups[k].point) ++e;
+      f(point_groups[k].point, k, e);
+      k = e;
+    }
+  };
 
   // 4. Merge groups whose planes agree at all their members.
   GroupSets sets;
   sets.parent.resize(groups.size());
   for (std::uint32_t g = 0; g < groups.size(); ++g) sets.parent[g] = g;
   HashSet<std::pair<std::uint32_t, std::uint32_t>> tested;
-  for (const auto& [point, gs] : point_groups) {
-    for (auto a = gs.begin(); a != gs.end(); ++a) {
-      for (auto b = std::next(a); b != gs.end(); ++b) {
-        const std::uint32_t g1 = *a, g2 = *b;
+  each_point([&](std::uint64_t, std::size_t first, std::size_t last) {
+    for (std::size_t a = first; a != last; ++a) {
+      for (std::size_t b = a + 1; b != last; ++b) {
+        const std::uint32_t g1 = point_groups[a].group, g2 = point_groups[b].group;
         if (tested.contains({g1, g2})) continue;
         if (sets.root(g1) == sets.root(g2)) continue;
         tested.insert({g1, g2});
@@ -193,7 +214,7 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
         }
       }
     }
-  }
+  });
 
   // 5. Faces: one per set of groups with members, named by the set's representative.
   std::map<std::uint32_t, std::vector<std::uint32_t>> face_groups;  // root -> its groups, ascending
@@ -235,12 +256,12 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
   }
 
   // 6. Each point's faces.
-  for (const auto& [point, gs] : point_groups) {
+  each_point([&](std::uint64_t point, std::size_t first, std::size_t last) {
     auto& faces = pts.point_faces[point];
-    for (std::uint32_t g : gs) faces.push_back(sets.root(g));
+    for (std::size_t k = first; k != last; ++k) faces.push_back(sets.root(point_groups[k].group));
     std::sort(faces.begin(), faces.end());
     faces.erase(std::unique(faces.begin(), faces.end()), faces.end());
-  }
+  });
 
   // 7. Grown faces take ids above every id in use.
   pts.last_face_id = std::max(kFirstGrownFaceBase, largest);
