@@ -224,23 +224,32 @@ TEST(FacePieces, LooseTrianglesGroupOnTheSeedPlane) {
 }
 
 TEST(FacePieces, SplitInsertsPointsOnEdgesInOrder) {
-  // A flat triangle whose long edge carries the corners of three small neighbours.
-  Cut s;
-  const auto a = s.point(0, 0, 0), b = s.point(16, 0, 0), c = s.point(0, 16, 0);
-  const auto m1 = s.point(12, 4, 0), m2 = s.point(8, 8, 0), m3 = s.point(4, 12, 0);
-  const auto far = s.point(16, 16, 0);
-  const auto off = s.point(10.0015, 6.0, 0);  // 0.00106 from the edge: not on it
-  s.plane(1, Plane{0, 0, 0});
-  s.triangle({a, b, c}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({b, far, m1}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({m1, far, m2}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({m2, far, m3}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({m3, far, c}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({m2, far, off}, TriangleKind::Faceless);
-  const FacePieces p = s.pieces();
-  EXPECT_EQ(p.pieces[0].ring, (Ring{S(a), S(b), S(m1), S(m2), S(m3), S(c)}));
-  // The neighbours' own edges along it gain nothing: the points lie at their ends.
-  EXPECT_EQ(p.pieces[1].ring, (Ring{S(b), S(far), S(m1)}));
+  // A flat triangle whose long edge carries the corners of three small neighbours; and the same
+  // with a loose triangle far away, which spreads the points too thinly for a dense cell table.
+  for (const bool far_away : {false, true}) {
+    SCOPED_TRACE(far_away ? "with a triangle far away" : "alone");
+    Cut s;
+    const auto a = s.point(0, 0, 0), b = s.point(16, 0, 0), c = s.point(0, 16, 0);
+    const auto m1 = s.point(12, 4, 0), m2 = s.point(8, 8, 0), m3 = s.point(4, 12, 0);
+    const auto far = s.point(16, 16, 0);
+    const auto off = s.point(10.0015, 6.0, 0);  // 0.00106 from the edge: not on it
+    s.plane(1, Plane{0, 0, 0});
+    s.triangle({a, b, c}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({b, far, m1}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({m1, far, m2}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({m2, far, m3}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({m3, far, c}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({m2, far, off}, TriangleKind::Faceless);
+    if (far_away) {
+      const auto d = s.point(-3e7, 2e7, 0), e = s.point(-3e7 + 8, 2e7, 0), f = s.point(-3e7, 2e7 + 8, 0);
+      s.triangle({d, e, f}, TriangleKind::Faceless);
+    }
+    const FacePieces p = s.pieces();
+    EXPECT_EQ(p.pieces[0].ring, (Ring{S(a), S(b), S(m1), S(m2), S(m3), S(c)}));
+    // The neighbours' own edges along it gain nothing: the points lie at their ends.
+    EXPECT_EQ(p.pieces[1].ring, (Ring{S(b), S(far), S(m1)}));
+    EXPECT_EQ(p.pieces.size(), far_away ? 7u : 6u);
+  }
 }
 
 // ---- properties on random face sets ----
