@@ -37,7 +37,10 @@ void run_terrain(const Terrain& terrain, const std::set<Cell>& cells, double km2
               static_cast<double>(p.pieces_peak_kib) / 1024.0);
   std::printf("  samples %zu, points %zu;", p.run.lattice.samples.size(), p.refined.points.xs.size());
   for (const qm::SpanEntry& span : qm::thread_span_table()) {
-    if (std::strncmp(span.name, "faces", 5) != 0 && std::strncmp(span.name, "sampler", 7) != 0) continue;
+    if (std::strncmp(span.name, "faces", 5) != 0 && std::strncmp(span.name, "sampler", 7) != 0 &&
+        std::strncmp(span.name, "selfcheck", 9) != 0) {
+      continue;
+    }
     std::printf(" %s %.3f", span.name, span.total_seconds / km2);
   }
   const PipelineDigests d = pipeline_digests(p);
