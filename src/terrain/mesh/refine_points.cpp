@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
+#include "terrain/mesh/dense_table.hpp"
 #include "terrain/mesh/plane.hpp"
 
 #include "module/fault.hpp"
@@ -73,6 +75,52 @@ bool groups_agree(const RefinePoints& pts, const Group& g1, const Group& g2) {
   return true;
 }
 
+// Which half-unit keys of the levels' samples were met already: a dense table over their box
+// when it is not much larger than the samples, else a hash set.
+class FirstSeen {
+ public:
+  explicit FirstSeen(const std::vector<Level>& levels) {
+    std::uint64_t count = 0;
+    std::int64_t x0 = std::numeric_limits<std::int64_t>::max(), x1 = std::numeric_limits<std::int64_t>::min();
+    std::int64_t y0 = x0, y1 = x1;
+    for (const Level& level : levels) {
+      count += level.keys.size();
+      for (const LatticeKey& key : level.keys) {
+        const HalfUnitKey k = half_unit_key(key.first * level.step, key.second * level.step);
+        x0 = std::min(x0, k.first);
+        x1 = std::max(x1, k.first);
+        y0 = std::min(y0, k.second);
+        y1 = std::max(y1, k.second);
+      }
+    }
+    constexpr std::uint64_t kSideLimit = std::uint64_t{1} << 30;  // keeps the sizes below exact
+    if (count == 0 || static_cast<std::uint64_t>(x1) - static_cast<std::uint64_t>(x0) >= kSideLimit ||
+        static_cast<std::uint64_t>(y1) - static_cast<std::uint64_t>(y0) >= kSideLimit) {
+      return;
+    }
+    if (!dense_table_fits(x1 - x0 + 1, y1 - y0 + 1, count)) return;
+    x0_ = x0;
+    y0_ = y0;
+    h_ = y1 - y0 + 1;
+    marks_.assign(static_cast<std::size_t>((x1 - x0 + 1) * h_), 0);
+    dense_ = true;
+  }
+  // True when the key was not met before.
+  bool insert(const HalfUnitKey& k) {
+    if (!dense_) return others_.insert(k).second;
+    std::uint8_t& mark = marks_[static_cast<std::size_t>((k.first - x0_) * h_ + (k.second - y0_))];
+    if (mark != 0) return false;
+    mark = 1;
+    return true;
+  }
+
+ private:
+  bool dense_ = false;
+  std::int64_t x0_ = 0, y0_ = 0, h_ = 0;
+  std::vector<std::uint8_t> marks_;
+  HashSet<HalfUnitKey> others_;
+};
+
 }  // namespace
 
 RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cell_grid,
@@ -100,12 +148,20 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
     std::int64_t ci, cj;
   };
   std::vector<Hole> holes;
-  HashSet<HalfUnitKey> seen;
+  {
+    const std::size_t expected = fine.keys.size();
+    pts.point_keys.reserve(expected);
+    pts.xs.reserve(expected);
+    pts.ys.reserve(expected);
+    pts.hs.reserve(expected);
+    pts.point_faces.reserve(expected);
+  }
+  FirstSeen seen(levels);
   for (const Level& level : levels) {
     for (const LatticeKey& key : level.keys) {
       const double x = key.first * level.step;
       const double y = key.second * level.step;
-      if (!seen.insert(half_unit_key(x, y)).second) continue;
+      if (!seen.insert(half_unit_key(x, y))) continue;
       const std::int32_t ci = saturate<std::int32_t>(round_half_away(x / sf));
       const std::int32_t cj = saturate<std::int32_t>(round_half_away(y / sf));
       const std::int64_t at = fine_position(ci, cj);
