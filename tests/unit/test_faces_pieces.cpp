@@ -252,6 +252,27 @@ TEST(FacePieces, SplitInsertsPointsOnEdgesInOrder) {
   }
 }
 
+TEST(FacePieces, SplitFindsPointsWhoseCellsSaturate) {
+  // Positions beyond the range of cell numbers all fall in the last cell. (Beyond the range of the
+  // point set's keys too, so the points go into its columns directly.)
+  Cut s;
+  auto point = [&](double x, double y) {
+    s.w.xs.push_back(x);
+    s.w.ys.push_back(y);
+    s.w.hs.push_back(0.0);
+    s.w.point_faces.emplace_back();
+    return s.w.xs.size() - 1;
+  };
+  const auto a = point(1e19, 1e19), b = point(3e19, 1e19), c = point(1e19, 3e19);
+  const auto m = point(2e19, 1e19), d = point(2e19, 0.5e19);
+  s.plane(1, Plane{0, 0, 0});
+  s.triangle({a, b, c}, TriangleKind::Flat, {1, 1, 1});
+  s.triangle({m, d, b}, TriangleKind::Faceless);
+  const FacePieces p = s.pieces();
+  ASSERT_EQ(p.pieces.size(), 2u);
+  EXPECT_EQ(p.pieces[0].ring, (Ring{S(a), S(m), S(b), S(c)}));
+}
+
 // ---- properties on random face sets ----
 
 double ring_area(const FacePieces& p, const Ring& ring) {

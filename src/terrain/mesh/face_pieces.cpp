@@ -342,12 +342,13 @@ class CellIndex {
     if (dense_) {
       cx0 = std::max(cx0, cx0_);
       cy0 = std::max(cy0, cy0_);
-      cx1 = std::min(cx1, cx0_ + w_ - 1);
-      cy1 = std::min(cy1, cy0_ + h_ - 1);
-      for (std::int64_t cx = cx0; cx <= cx1; ++cx) {
-        if (cy0 > cy1) break;
+      cx1 = std::min(cx1, cx0_ + (w_ - 1));
+      cy1 = std::min(cy1, cy0_ + (h_ - 1));
+      if (cx0 > cx1 || cy0 > cy1) return;
+      for (std::int64_t cx = cx0;; ++cx) {
         const std::size_t first = starts_[slot(cx, cy0)], last = starts_[slot(cx, cy1) + 1];
         for (std::size_t k = first; k < last; ++k) f(entries_[k]);
+        if (cx == cx1) break;  // cx1 may be the largest number
       }
       return;
     }
