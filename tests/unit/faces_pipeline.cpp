@@ -1,9 +1,15 @@
 #include "faces_pipeline.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 
 #include "module/fault.hpp"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace qm::mesh::fixture {
 
@@ -13,7 +19,124 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// FNV-1a over the bytes of the values written, in order.
+class Digest {
+ public:
+  void bytes(const void* p, std::size_t n) {
+    const auto* b = static_cast<const unsigned char*>(p);
+    for (std::size_t k = 0; k < n; ++k) {
+      h_ ^= b[k];
+      h_ *= 0x100000001b3ull;
+    }
+  }
+  void u64(std::uint64_t v) { bytes(&v, sizeof v); }
+  void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
+  void f64(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    u64(bits);
+  }
+  template <class T>
+  void list(const std::vector<T>& v, auto each) {
+    u64(v.size());
+    for (const T& x : v) each(x);
+  }
+  std::uint64_t value() const { return h_; }
+
+ private:
+  std::uint64_t h_ = 0xcbf29ce484222325ull;
+};
+
+std::uint64_t sampling_digest(const SamplingRun& run) {
+  Digest d;
+  d.list(run.lattice.levels, [&](const Level& l) {
+    d.f64(l.step);
+    d.list(l.keys, [&](const LatticeKey& k) {
+      d.i64(k.first);
+      d.i64(k.second);
+    });
+    d.list(l.heights, [&](double h) { d.f64(h); });
+    d.list(l.matched, [&](std::uint32_t m) { d.u64(m); });
+    d.list(l.patches, [&](const PatchPlane& p) {
+      for (const double v : {p.x0, p.y0, p.c, p.a, p.b}) d.f64(v);
+    });
+  });
+  return d.value();
+}
+
+std::uint64_t refine_digest(const Pipeline& p) {
+  const RefinePoints& w = p.refined.points;
+  Digest d;
+  d.list(w.xs, [&](double v) { d.f64(v); });
+  d.list(w.ys, [&](double v) { d.f64(v); });
+  d.list(w.hs, [&](double v) { d.f64(v); });
+  d.list(w.point_faces, [&](const std::vector<std::uint32_t>& ids) { d.list(ids, [&](std::uint32_t id) { d.u64(id); }); });
+  std::vector<std::uint32_t> ids;
+  for (const auto& [id, plane] : w.planes) ids.push_back(id);
+  std::sort(ids.begin(), ids.end());
+  d.list(ids, [&](std::uint32_t id) {
+    d.u64(id);
+    const Plane& plane = w.planes.at(id);
+    for (const double v : {plane.c, plane.a, plane.b}) d.f64(v);
+  });
+  d.u64(w.members.size());
+  for (const auto& [id, members] : w.members) {
+    d.u64(id);
+    d.list(members, [&](std::uint64_t m) { d.u64(m); });
+  }
+  d.u64(w.last_face_id);
+  d.u64(p.refined.iteration);
+  d.u64(p.refined.asked);
+  d.u64(p.refine_questions);
+  return d.value();
+}
+
+std::uint64_t faces_digest(const FaceSet& f) {
+  Digest d;
+  d.list(f.triangles, [&](const std::array<std::uint64_t, 3>& t) {
+    for (const std::uint64_t c : t) d.u64(c);
+  });
+  d.list(f.triangle_kinds, [&](TriangleKind k) { d.u64(static_cast<std::uint64_t>(k)); });
+  d.list(f.triangle_faces, [&](const TriangleFaces& t) {
+    d.u64(t.present);
+    for (const std::uint32_t id : t.faces) d.u64(id);
+  });
+  d.list(f.point_candidates, [&](const std::vector<std::uint32_t>& ids) { d.list(ids, [&](std::uint32_t id) { d.u64(id); }); });
+  return d.value();
+}
+
+void key_digest(Digest& d, const PointKey& k) {
+  d.u64(static_cast<std::uint64_t>(k.kind));
+  d.u64(k.first);
+  d.u64(k.second);
+}
+
+std::uint64_t pieces_digest(const FacePieces& p) {
+  Digest d;
+  d.list(p.pieces, [&](const FacePiece& piece) {
+    d.u64(static_cast<std::uint64_t>(piece.owner.kind));
+    d.u64(piece.owner.value);
+    d.list(piece.ring, [&](const PointKey& k) { key_digest(d, k); });
+  });
+  d.u64(p.points.size());
+  for (const auto& [key, at] : p.points) {
+    key_digest(d, key);
+    for (const double v : at) d.f64(v);
+  }
+  return d.value();
+}
+
 }  // namespace
+
+std::uint64_t peak_memory_kib() {
+#ifdef _WIN32
+  return 0;
+#else
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  return static_cast<std::uint64_t>(usage.ru_maxrss);
+#endif
+}
 
 Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   Pipeline p;
@@ -23,6 +146,7 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   drive_run(p.run, host, store);
   p.sampling_seconds = seconds_since(t0);
   p.sampling_questions = host.questions();
+  p.sampling_peak_kib = peak_memory_kib();
 
   t0 = std::chrono::steady_clock::now();
   const RefineOrigin origin{p.run.lattice.centre_x, p.run.lattice.centre_y,
@@ -54,6 +178,7 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   p.refined = std::move(*work);
   p.refine_seconds = seconds_since(t0);
   p.refine_questions = host.questions() - p.sampling_questions;
+  p.refine_peak_kib = peak_memory_kib();
 
   t0 = std::chrono::steady_clock::now();
   RefinePoints copy = p.refined.points;
@@ -61,10 +186,12 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   check(faces.has_value(), "an unstopped face build gives its faces");
   p.faces = std::move(*faces);
   p.build_seconds = seconds_since(t0);
+  p.build_peak_kib = peak_memory_kib();
 
   t0 = std::chrono::steady_clock::now();
   p.pieces = faces_pieces(p.refined.points, p.faces);
   p.pieces_seconds = seconds_since(t0);
+  p.pieces_peak_kib = peak_memory_kib();
   return p;
 }
 
@@ -112,6 +239,10 @@ SurfaceError surface_error(const Pipeline& p, const Terrain& terrain) {
   }
   out.rms = out.area > 0 ? std::sqrt(sum / out.area) : 0.0;
   return out;
+}
+
+PipelineDigests pipeline_digests(const Pipeline& p) {
+  return PipelineDigests{sampling_digest(p.run), refine_digest(p), faces_digest(p.faces), pieces_digest(p.pieces)};
 }
 
 }  // namespace qm::mesh::fixture

@@ -24,7 +24,12 @@ struct Pipeline {
   std::uint64_t refine_questions = 0;    // host questions of the refine pass
   std::uint64_t refine_iterations = 0;
   double sampling_seconds = 0, refine_seconds = 0, build_seconds = 0, pieces_seconds = 0;
+  // The process's peak resident memory in KiB after each stage (0 where it cannot be read).
+  std::uint64_t sampling_peak_kib = 0, refine_peak_kib = 0, build_peak_kib = 0, pieces_peak_kib = 0;
 };
+
+// The process's peak resident memory so far in KiB; 0 where it cannot be read.
+std::uint64_t peak_memory_kib();
 
 Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host);
 
@@ -41,5 +46,12 @@ struct SurfaceError {
 // loose pieces) against the terrain, at four points of every triangle of a fan over each ring,
 // relative to the point set's origin. Places where the terrain has no height are left out.
 SurfaceError surface_error(const Pipeline& p, const Terrain& terrain);
+
+// Hashes of each stage's output, bit for bit: the sampling run's levels, the refine pass's point
+// set, faces and counts, the piece build's face build, and the face pieces.
+struct PipelineDigests {
+  std::uint64_t sampling = 0, refine = 0, faces = 0, pieces = 0;
+};
+PipelineDigests pipeline_digests(const Pipeline& p);
 
 }  // namespace qm::mesh::fixture

@@ -224,23 +224,53 @@ TEST(FacePieces, LooseTrianglesGroupOnTheSeedPlane) {
 }
 
 TEST(FacePieces, SplitInsertsPointsOnEdgesInOrder) {
-  // A flat triangle whose long edge carries the corners of three small neighbours.
+  // A flat triangle whose long edge carries the corners of three small neighbours; and the same
+  // with a loose triangle far away, which spreads the points too thinly for a dense cell table.
+  for (const bool far_away : {false, true}) {
+    SCOPED_TRACE(far_away ? "with a triangle far away" : "alone");
+    Cut s;
+    const auto a = s.point(0, 0, 0), b = s.point(16, 0, 0), c = s.point(0, 16, 0);
+    const auto m1 = s.point(12, 4, 0), m2 = s.point(8, 8, 0), m3 = s.point(4, 12, 0);
+    const auto far = s.point(16, 16, 0);
+    const auto off = s.point(10.0015, 6.0, 0);  // 0.00106 from the edge: not on it
+    s.plane(1, Plane{0, 0, 0});
+    s.triangle({a, b, c}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({b, far, m1}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({m1, far, m2}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({m2, far, m3}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({m3, far, c}, TriangleKind::Flat, {1, 1, 1});
+    s.triangle({m2, far, off}, TriangleKind::Faceless);
+    if (far_away) {
+      const auto d = s.point(-3e7, 2e7, 0), e = s.point(-3e7 + 8, 2e7, 0), f = s.point(-3e7, 2e7 + 8, 0);
+      s.triangle({d, e, f}, TriangleKind::Faceless);
+    }
+    const FacePieces p = s.pieces();
+    EXPECT_EQ(p.pieces[0].ring, (Ring{S(a), S(b), S(m1), S(m2), S(m3), S(c)}));
+    // The neighbours' own edges along it gain nothing: the points lie at their ends.
+    EXPECT_EQ(p.pieces[1].ring, (Ring{S(b), S(far), S(m1)}));
+    EXPECT_EQ(p.pieces.size(), far_away ? 7u : 6u);
+  }
+}
+
+TEST(FacePieces, SplitFindsPointsWhoseCellsSaturate) {
+  // Positions beyond the range of cell numbers all fall in the last cell. (Beyond the range of the
+  // point set's keys too, so the points go into its columns directly.)
   Cut s;
-  const auto a = s.point(0, 0, 0), b = s.point(16, 0, 0), c = s.point(0, 16, 0);
-  const auto m1 = s.point(12, 4, 0), m2 = s.point(8, 8, 0), m3 = s.point(4, 12, 0);
-  const auto far = s.point(16, 16, 0);
-  const auto off = s.point(10.0015, 6.0, 0);  // 0.00106 from the edge: not on it
+  auto point = [&](double x, double y) {
+    s.w.xs.push_back(x);
+    s.w.ys.push_back(y);
+    s.w.hs.push_back(0.0);
+    s.w.point_faces.emplace_back();
+    return s.w.xs.size() - 1;
+  };
+  const auto a = point(1e19, 1e19), b = point(3e19, 1e19), c = point(1e19, 3e19);
+  const auto m = point(2e19, 1e19), d = point(2e19, 0.5e19);
   s.plane(1, Plane{0, 0, 0});
   s.triangle({a, b, c}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({b, far, m1}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({m1, far, m2}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({m2, far, m3}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({m3, far, c}, TriangleKind::Flat, {1, 1, 1});
-  s.triangle({m2, far, off}, TriangleKind::Faceless);
+  s.triangle({m, d, b}, TriangleKind::Faceless);
   const FacePieces p = s.pieces();
-  EXPECT_EQ(p.pieces[0].ring, (Ring{S(a), S(b), S(m1), S(m2), S(m3), S(c)}));
-  // The neighbours' own edges along it gain nothing: the points lie at their ends.
-  EXPECT_EQ(p.pieces[1].ring, (Ring{S(b), S(far), S(m1)}));
+  ASSERT_EQ(p.pieces.size(), 2u);
+  EXPECT_EQ(p.pieces[0].ring, (Ring{S(a), S(m), S(b), S(c)}));
 }
 
 // ---- properties on random face sets ----
@@ -278,8 +308,7 @@ bool simple_ring(const FacePieces& p, const Ring& ring) {
 // with its vertices on their owners' planes; the split only inserts keys, leaving simple
 // counter-clockwise rings without T-junctions.
 void expect_conforming(const RefinePoints& w, const FaceSet& faces, bool vertices_on_planes) {
-  FacePieces cut;
-  cut.pieces = face_pieces_stages::cut(w, faces, cut.points);
+  const FacePieces cut = face_pieces_stages::finish(face_pieces_stages::cut(w, faces));
   double kept = 0.0;
   for (const auto& t : faces.triangles) {
     kept += 0.5 * std::fabs((w.xs[t[1]] - w.xs[t[0]]) * (w.ys[t[2]] - w.ys[t[0]]) -

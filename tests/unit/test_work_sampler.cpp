@@ -346,6 +346,44 @@ TEST(WorkSampler, AFrameTheLatticeCannotHoldIsFailedWithoutStoppingTheTurn) {
   EXPECT_TRUE(f.sampler.in_flight().empty());
 }
 
+// A group whose samples would carry its estimated memory past the schedule's bound is failed
+// before its heights are asked: rough terrain at the origin, a plane far from it, and a bound
+// that the plane's group stays well under.
+TEST(WorkSampler, AGroupOverTheMemoryBoundIsFailedAndItsJobCompletes) {
+  SamplerFixture f;
+  constexpr std::uint64_t kBoundSamples = 2000;
+  f.state->schedule.group_memory_limit = kBoundSamples * kGroupBytesPerSample;
+  std::set<Cell> cells = mesh::fixture::rect_cells(0, 0, 2, 2);
+  cells.merge(mesh::fixture::rect_cells(100, 100, 2, 2));  // another square, another group
+  f.add_job(1, cells);
+  const mesh::fixture::Terrain noise = mesh::fixture::white_noise();
+  const mesh::fixture::Terrain plane = mesh::fixture::tilted_plane();
+  const mesh::fixture::Terrain terrain{"noise at the origin", [&](double x, double y) {
+                                         return x < 1000.0 ? noise.height(x, y) : plane.height(x, y);
+                                       }};
+  const Job& job = f.state->schedule.jobs.at(1);
+  f.run(terrain, [&] {
+    PoisonGuard lock(f.state->schedule_lock);
+    return job.wanted.empty();
+  }, &flat_piece);
+
+  PoisonGuard lock(f.state->schedule_lock);
+  const Schedule& schedule = f.state->schedule;
+  EXPECT_EQ(schedule.counters.started, 2u);
+  EXPECT_EQ(schedule.counters.failed, 1u);
+  EXPECT_EQ(schedule.counters.built, 1u);
+  EXPECT_TRUE(job.wanted.empty());
+  EXPECT_EQ(job.squares_done(), job.square_count);  // what the stream reads to complete
+  EXPECT_EQ(job.failed_squares, (std::set<Square>{{0, 0}}));  // what it reports as "failed"
+  const SquareMask& failed = schedule.failed_cells.at("Plains");
+  EXPECT_EQ(failed.cell_count(), 4u);
+  for (const Cell& c : mesh::fixture::rect_cells(0, 0, 2, 2)) EXPECT_TRUE(failed.contains(c));
+  EXPECT_TRUE(schedule.groups.empty());
+  EXPECT_TRUE(f.sampler.in_flight().empty());
+  // The host was never asked for the samples past the bound.
+  EXPECT_LE(f.state->counters.points_asked.load(), kBoundSamples + 200);
+}
+
 // While the host keeps its answers back, or the mission does not run, a group only waits: nothing
 // is given back or failed, and it goes on once the answers come.
 TEST(WorkSampler, AGroupWaitsForWithheldAnswersWithoutFailing) {

@@ -66,15 +66,7 @@ struct FacePieces {
 
 // The pieces of a face build's kept triangles. Reads work and faces only. Faults: "a flat
 // triangle's face", "a crease's faces", "a junction's faces", "a junction's point", "no entry found
-// for key" and "index out of range" for broken face build output.
+// for key" (a face without a plane) and "index out of range" for broken face build output.
 FacePieces faces_pieces(const RefinePoints& work, const FaceSet& faces);
-
-// The key of sample i, inserting its position and height unless present.
-PointKey keep_point(const RefinePoints& work, std::map<PointKey, std::array<double, 3>>& points, std::uint64_t i);
-
-// The point on the edge a-b where the planes of faces A and B cross (an end of the edge when the
-// crossing is at or within 0.02 of it, or the planes are within 0.05 there), inserted unless present.
-PointKey edge_crossing(const RefinePoints& work, std::map<PointKey, std::array<double, 3>>& points, std::uint64_t a,
-                       std::uint64_t b, std::uint32_t face_a, std::uint32_t face_b);
 
 }  // namespace qm::mesh

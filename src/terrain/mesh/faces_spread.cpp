@@ -3,6 +3,7 @@
 // kept triangle).
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "module/fault.hpp"
 #include "module/span.hpp"
@@ -110,15 +111,24 @@ void grow(RefinePoints& work, const PointAdjacency& adjacency, const std::vector
     }
   }
   if (uncovered.empty()) return;
-  using Edge = std::pair<std::uint64_t, std::uint64_t>;
+  // (edge, uncovered number) for every edge of an uncovered triangle, the edge as its two point
+  // indices, smaller first, in one word; sorted, so an edge's triangles are a run in their order.
+  check(n <= std::numeric_limits<std::uint32_t>::max(), "point indices fit 32 bits");
   auto edge_of = [](const std::array<std::uint64_t, 3>& c, int k) {
     const std::uint64_t a = c[static_cast<std::size_t>(k)], b = c[static_cast<std::size_t>((k + 1) % 3)];
-    return Edge{std::min(a, b), std::max(a, b)};
+    return (std::min(a, b) << 32) | std::max(a, b);
   };
-  HashMap<Edge, std::vector<std::uint32_t>> by_edge;
+  struct EdgeEntry {
+    std::uint64_t edge;
+    std::uint32_t u;
+  };
+  std::vector<EdgeEntry> by_edge;
+  by_edge.reserve(uncovered.size() * 3);
   for (std::uint32_t u = 0; u < uncovered.size(); ++u) {
-    for (int k = 0; k < 3; ++k) by_edge[edge_of(triangles[uncovered[u]], k)].push_back(u);
+    for (int k = 0; k < 3; ++k) by_edge.push_back(EdgeEntry{edge_of(triangles[uncovered[u]], k), u});
   }
+  std::sort(by_edge.begin(), by_edge.end(),
+            [](const EdgeEntry& a, const EdgeEntry& b) { return a.edge != b.edge ? a.edge < b.edge : a.u < b.u; });
 
   std::vector<std::uint8_t> taken(uncovered.size(), 0);
   std::vector<std::uint32_t> region_of_point(n, 0);  // region number + 1 of the region holding it
@@ -141,7 +151,11 @@ void grow(RefinePoints& work, const PointAdjacency& adjacency, const std::vector
       stack.pop_back();
       const auto corners = triangles[uncovered[u]];
       for (int k = 0; k < 3; ++k) {
-        for (const std::uint32_t w : by_edge.find(edge_of(corners, k))->second) {
+        const std::uint64_t edge = edge_of(corners, k);
+        auto entry = std::lower_bound(by_edge.begin(), by_edge.end(), edge,
+                                      [](const EdgeEntry& e, std::uint64_t key) { return e.edge < key; });
+        for (; entry != by_edge.end() && entry->edge == edge; ++entry) {
+          const std::uint32_t w = entry->u;
           if (taken[w]) continue;
           fresh.clear();
           bool joins = true;

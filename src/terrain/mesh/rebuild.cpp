@@ -7,6 +7,7 @@
 
 #include "module/fault.hpp"
 #include "module/numeric.hpp"
+#include "terrain/mesh/dense_table.hpp"
 
 namespace qm::mesh {
 
@@ -28,8 +29,7 @@ class KeyLookup {
       j1 = std::max<std::int64_t>(j1, key.second);
     }
     const std::int64_t w = i1 - i0 + 1, h = j1 - j0 + 1;
-    const auto n = static_cast<std::int64_t>(t.index.size());
-    if (w > (std::int64_t{1} << 26) || h > (std::int64_t{1} << 26) || w * h > 16 * n + 4096) return;
+    if (!dense_table_fits(w, h, t.index.size())) return;
     i0_ = i0;
     j0_ = j0;
     w_ = w;

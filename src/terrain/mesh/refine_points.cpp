@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <set>
+#include <limits>
 
+#include "terrain/mesh/dense_table.hpp"
 #include "terrain/mesh/plane.hpp"
 
 #include "module/fault.hpp"
@@ -74,6 +75,52 @@ bool groups_agree(const RefinePoints& pts, const Group& g1, const Group& g2) {
   return true;
 }
 
+// Which half-unit keys of the levels' samples were met already: a dense table over their box
+// when it is not much larger than the samples, else a hash set.
+class FirstSeen {
+ public:
+  explicit FirstSeen(const std::vector<Level>& levels) {
+    std::uint64_t count = 0;
+    std::int64_t x0 = std::numeric_limits<std::int64_t>::max(), x1 = std::numeric_limits<std::int64_t>::min();
+    std::int64_t y0 = x0, y1 = x1;
+    for (const Level& level : levels) {
+      count += level.keys.size();
+      for (const LatticeKey& key : level.keys) {
+        const HalfUnitKey k = half_unit_key(key.first * level.step, key.second * level.step);
+        x0 = std::min(x0, k.first);
+        x1 = std::max(x1, k.first);
+        y0 = std::min(y0, k.second);
+        y1 = std::max(y1, k.second);
+      }
+    }
+    constexpr std::uint64_t kSideLimit = std::uint64_t{1} << 30;  // keeps the sizes below exact
+    if (count == 0 || static_cast<std::uint64_t>(x1) - static_cast<std::uint64_t>(x0) >= kSideLimit ||
+        static_cast<std::uint64_t>(y1) - static_cast<std::uint64_t>(y0) >= kSideLimit) {
+      return;
+    }
+    if (!dense_table_fits(x1 - x0 + 1, y1 - y0 + 1, count)) return;
+    x0_ = x0;
+    y0_ = y0;
+    h_ = y1 - y0 + 1;
+    marks_.assign(static_cast<std::size_t>((x1 - x0 + 1) * h_), 0);
+    dense_ = true;
+  }
+  // True when the key was not met before.
+  bool insert(const HalfUnitKey& k) {
+    if (!dense_) return others_.insert(k).second;
+    std::uint8_t& mark = marks_[static_cast<std::size_t>((k.first - x0_) * h_ + (k.second - y0_))];
+    if (mark != 0) return false;
+    mark = 1;
+    return true;
+  }
+
+ private:
+  bool dense_ = false;
+  std::int64_t x0_ = 0, y0_ = 0, h_ = 0;
+  std::vector<std::uint8_t> marks_;
+  HashSet<HalfUnitKey> others_;
+};
+
 }  // namespace
 
 RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cell_grid,
@@ -101,12 +148,20 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
     std::int64_t ci, cj;
   };
   std::vector<Hole> holes;
-  HashSet<HalfUnitKey> seen;
+  {
+    const std::size_t expected = fine.keys.size();
+    pts.point_keys.reserve(expected);
+    pts.xs.reserve(expected);
+    pts.ys.reserve(expected);
+    pts.hs.reserve(expected);
+    pts.point_faces.reserve(expected);
+  }
+  FirstSeen seen(levels);
   for (const Level& level : levels) {
     for (const LatticeKey& key : level.keys) {
       const double x = key.first * level.step;
       const double y = key.second * level.step;
-      if (!seen.insert(half_unit_key(x, y)).second) continue;
+      if (!seen.insert(half_unit_key(x, y))) continue;
       const std::int32_t ci = saturate<std::int32_t>(round_half_away(x / sf));
       const std::int32_t cj = saturate<std::int32_t>(round_half_away(y / sf));
       const std::int64_t at = fine_position(ci, cj);
@@ -146,7 +201,12 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
 
   // 3. Groups: one per patch label of every level, with the points it explains.
   std::vector<Group> groups;
-  std::map<std::uint64_t, std::set<std::uint32_t>> point_groups;
+  // (point, group) for every member, sorted and each once: a point's groups are a run, ascending.
+  struct PointGroup {
+    std::uint64_t point;
+    std::uint32_t group;
+  };
+  std::vector<PointGroup> point_groups;
   for (const Level& level : levels) {
     check(level.matched.size() == level.keys.size(), "a level's columns have one length");
     std::vector<std::uint32_t> labels;
@@ -170,19 +230,36 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
       const auto p = pts.point_keys.find(half_unit_key(level.keys[k].first * level.step, level.keys[k].second * level.step));
       if (p == pts.point_keys.end()) continue;
       groups[g->second].members.push_back(p->second);
-      point_groups[p->second].insert(g->second);
+      point_groups.push_back(PointGroup{p->second, g->second});
     }
   }
+  std::sort(point_groups.begin(), point_groups.end(), [](const PointGroup& a, const PointGroup& b) {
+    return a.point != b.point ? a.point < b.point : a.group < b.group;
+  });
+  point_groups.erase(std::unique(point_groups.begin(), point_groups.end(),
+                                 [](const PointGroup& a, const PointGroup& b) {
+                                   return a.point == b.point && a.group == b.group;
+                                 }),
+                     point_groups.end());
+  // Calls f(point, first, last) for each point with groups, in point order, over its run.
+  auto each_point = [&](auto&& f) {
+    for (std::size_t k = 0; k < point_groups.size();) {
+      std::size_t e = k + 1;
+      while (e < point_groups.size() && point_groups[e].point == point_groups[k].point) ++e;
+      f(point_groups[k].point, k, e);
+      k = e;
+    }
+  };
 
   // 4. Merge groups whose planes agree at all their members.
   GroupSets sets;
   sets.parent.resize(groups.size());
   for (std::uint32_t g = 0; g < groups.size(); ++g) sets.parent[g] = g;
   HashSet<std::pair<std::uint32_t, std::uint32_t>> tested;
-  for (const auto& [point, gs] : point_groups) {
-    for (auto a = gs.begin(); a != gs.end(); ++a) {
-      for (auto b = std::next(a); b != gs.end(); ++b) {
-        const std::uint32_t g1 = *a, g2 = *b;
+  each_point([&](std::uint64_t, std::size_t first, std::size_t last) {
+    for (std::size_t a = first; a != last; ++a) {
+      for (std::size_t b = a + 1; b != last; ++b) {
+        const std::uint32_t g1 = point_groups[a].group, g2 = point_groups[b].group;
         if (tested.contains({g1, g2})) continue;
         if (sets.root(g1) == sets.root(g2)) continue;
         tested.insert({g1, g2});
@@ -193,7 +270,7 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
         }
       }
     }
-  }
+  });
 
   // 5. Faces: one per set of groups with members, named by the set's representative.
   std::map<std::uint32_t, std::vector<std::uint32_t>> face_groups;  // root -> its groups, ascending
@@ -235,12 +312,12 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
   }
 
   // 6. Each point's faces.
-  for (const auto& [point, gs] : point_groups) {
+  each_point([&](std::uint64_t point, std::size_t first, std::size_t last) {
     auto& faces = pts.point_faces[point];
-    for (std::uint32_t g : gs) faces.push_back(sets.root(g));
+    for (std::size_t k = first; k != last; ++k) faces.push_back(sets.root(point_groups[k].group));
     std::sort(faces.begin(), faces.end());
     faces.erase(std::unique(faces.begin(), faces.end()), faces.end());
-  }
+  });
 
   // 7. Grown faces take ids above every id in use.
   pts.last_face_id = std::max(kFirstGrownFaceBase, largest);

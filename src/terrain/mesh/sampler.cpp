@@ -8,6 +8,7 @@
 #include "module/fault.hpp"
 #include "module/numeric.hpp"
 #include "module/span.hpp"
+#include "terrain/mesh/dense_table.hpp"
 #include "terrain/mesh/rebuild.hpp"
 
 namespace qm::mesh {
@@ -72,6 +73,52 @@ double sampled_height(const Lattice& l, TerrainPoint point, double first_ring) {
   return 0.0;
 }
 
+namespace {
+
+// The coarse lattice's height at a coarse key: NaN when it was never sampled.
+double coarse_height(const Lattice& l, double coarse_step, std::int32_t ci, std::int32_t cj) {
+  const std::int64_t n = step_units(coarse_step);
+  TerrainPoint p;
+  if (!point_of(l, ci, cj, n, p)) return kNaN;
+  const auto it = l.samples.find(p);
+  if (it == l.samples.end()) return kNaN;
+  if (it->second != 0.0) return it->second;  // as sampled_height gives it, without a second look-up
+  return sampled_height(l, p, coarse_step);
+}
+
+// Marks on lattice keys: a dense square of the keys within `reach` of the centre when it is not
+// much larger than the marks expected, else (and for any key outside the square) a hash set.
+class KeyMarks {
+ public:
+  KeyMarks(std::int64_t reach, std::uint64_t expected)
+      : reach_(reach), side_(2 * reach + 1), dense_(dense_table_fits(side_, side_, expected)) {
+    if (dense_) marks_.assign(static_cast<std::size_t>(side_ * side_), 0);
+  }
+  void mark(std::int64_t a, std::int64_t b) {
+    if (dense_ && std::llabs(a) <= reach_ && std::llabs(b) <= reach_) {
+      marks_[slot(a, b)] = 1;
+    } else if (fits_i32(a) && fits_i32(b)) {
+      others_.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
+    }
+  }
+  bool marked(std::int64_t a, std::int64_t b) const {
+    if (dense_ && std::llabs(a) <= reach_ && std::llabs(b) <= reach_) return marks_[slot(a, b)] != 0;
+    if (!fits_i32(a) || !fits_i32(b) || others_.empty()) return false;
+    return others_.contains(LatticeKey{static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)});
+  }
+
+ private:
+  std::size_t slot(std::int64_t a, std::int64_t b) const { return static_cast<std::size_t>((a + reach_) * side_ + (b + reach_)); }
+
+  std::int64_t reach_;
+  std::int64_t side_;
+  bool dense_;
+  std::vector<std::uint8_t> marks_;
+  HashSet<LatticeKey> others_;
+};
+
+}  // namespace
+
 double lattice_height(const HashSet<LatticeKey>& answered_now, const Lattice& l, double coarse_step,
                       std::int32_t ci, std::int32_t cj) {
   const std::int64_t fi = std::int64_t{ci} * 2;
@@ -80,11 +127,7 @@ double lattice_height(const HashSet<LatticeKey>& answered_now, const Lattice& l,
       answered_now.contains(LatticeKey{static_cast<std::int32_t>(fi), static_cast<std::int32_t>(fj)})) {
     return kNaN;
   }
-  const std::int64_t n = step_units(coarse_step);
-  TerrainPoint p;
-  if (!point_of(l, ci, cj, n, p)) return kNaN;
-  if (!l.samples.contains(p)) return kNaN;
-  return sampled_height(l, p, coarse_step);
+  return coarse_height(l, coarse_step, ci, cj);
 }
 
 AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
@@ -100,7 +143,14 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
   const std::int64_t n = step_units(l.step);
 
   // 4. Take the answers; an answer without a height is stored as 0.0.
-  for (const TerrainPoint& p : l.pending) l.samples[p] = answers.at(p).value_or(0.0);
+  std::vector<double> raws;
+  raws.reserve(l.pending.size());
+  l.samples.reserve(l.samples.size() + l.pending.size());
+  for (const TerrainPoint& p : l.pending) {
+    const double raw = answers.at(p).value_or(0.0);
+    l.samples[p] = raw;
+    raws.push_back(raw);
+  }
 
   // 5-7. From level 2 on: predict each new point from the coarser lattice.
   HashSet<LatticeKey> settled;
@@ -109,39 +159,26 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
       LatticeKey key;
       double h;
     };
+    if (!l.refined) fault("a level after the first has a refined area");
+    // The keys of this level lie within the radius.
+    const std::int64_t rc = l.radius / n;
     std::vector<NewPoint> fresh;
     fresh.reserve(l.pending.size());
-    HashSet<LatticeKey> answered_now;
-    answered_now.reserve(l.pending.size());
-    for (const TerrainPoint& p : l.pending) {
-      const LatticeKey k = key_of(l, p, n);
-      fresh.push_back(NewPoint{k, sampled_height(l, p, l.step)});
-      answered_now.insert(k);
+    KeyMarks answered_now(rc, l.pending.size());
+    for (std::size_t k = 0; k < l.pending.size(); ++k) {
+      const TerrainPoint& p = l.pending[k];
+      const LatticeKey key = key_of(l, p, n);
+      fresh.push_back(NewPoint{key, raws[k] != 0.0 ? raws[k] : sampled_height(l, p, l.step)});
+      answered_now.mark(key.first, key.second);
     }
-    if (!l.refined) fault("a level after the first has a refined area");
-    // The miss marks only matter for keys of the refined area, which lie within the radius:
-    // dense marks over that square when it is not much larger than the work, else a hash set.
-    const std::int64_t rc = l.radius / n;
-    const std::int64_t side = 2 * rc + 1;
-    const bool dense = side <= (std::int64_t{1} << 16) &&
-                       side * side <= 16 * static_cast<std::int64_t>(fresh.size() + l.refined->size()) * 25 + 4096;
-    std::vector<std::uint8_t> miss_marks(dense ? static_cast<std::size_t>(side * side) : 0, 0);
-    HashSet<LatticeKey> misses;
-    auto mark_miss = [&](std::int64_t a, std::int64_t b) {
-      if (dense) {
-        if (std::llabs(a) <= rc && std::llabs(b) <= rc) miss_marks[static_cast<std::size_t>((a + rc) * side + (b + rc))] = 1;
-      } else if (fits_i32(a) && fits_i32(b)) {
-        misses.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
-      }
-    };
-    auto missed = [&](const LatticeKey& k) {
-      if (!dense) return misses.contains(k);
-      const std::int64_t a = k.first, b = k.second;
-      if (std::llabs(a) > rc || std::llabs(b) > rc) return false;
-      return miss_marks[static_cast<std::size_t>((a + rc) * side + (b + rc))] != 0;
-    };
+    KeyMarks misses(rc, (fresh.size() + l.refined->size()) * 25);
+    auto mark_miss = [&](std::int64_t a, std::int64_t b) { misses.mark(a, b); };
+    auto missed = [&](const LatticeKey& k) { return misses.marked(k.first, k.second); };
     const double coarse = 2.0 * l.step;
-    auto at = [&](std::int32_t a, std::int32_t b) { return lattice_height(answered_now, l, coarse, a, b); };
+    auto at = [&](std::int32_t a, std::int32_t b) {
+      if (answered_now.marked(std::int64_t{a} * 2, std::int64_t{b} * 2)) return kNaN;
+      return coarse_height(l, coarse, a, b);
+    };
     for (const NewPoint& np : fresh) {
       const std::int32_t i = np.key.first;
       const std::int32_t j = np.key.second;
@@ -189,7 +226,9 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
     };
     std::vector<Row> rows;
     rows.reserve(l.samples.size());
-    for (const auto& [p, raw] : l.samples) rows.push_back(Row{key_of(l, p, n), sampled_height(l, p, l.step)});
+    for (const auto& [p, raw] : l.samples) {
+      rows.push_back(Row{key_of(l, p, n), raw != 0.0 ? raw : sampled_height(l, p, l.step)});
+    }
     std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.key < b.key; });
     check(rows.size() < kNoPatch, "a level has fewer samples than patch marks");
     level.keys.reserve(rows.size());
@@ -250,8 +289,8 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
     ask.push_back(k);
   };
   const std::int64_t side = 2 * r2 + 1;
-  const auto reach = static_cast<std::int64_t>(unexplained.size()) * 81;
-  if (side <= (std::int64_t{1} << 16) && side * side <= 16 * reach + 4096) {
+  const std::uint64_t reach = unexplained.size() * 81;
+  if (dense_table_fits(side, side, reach)) {
     // Dense marks over the square of keys within the radius: each key is inserted once and the
     // keys come out already sorted by a, then b.
     std::vector<std::uint8_t> marks(static_cast<std::size_t>(side * side), 0);

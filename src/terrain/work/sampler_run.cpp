@@ -283,18 +283,29 @@ bool Sampler::process(const MissionPhase& phase) {
     // One look at the store per wanted point under the lock; the answers are made after it.
     const std::vector<TerrainPoint>* wanted = wanted_points(record.run, record.work);
     std::vector<TerrainPoint> missing;
+    bool too_large = false;
     std::vector<StoredSample> held;
     if (wanted) {
       held.reserve(wanted->size());
       PoisonGuard lock(state_.schedule_lock);
+      // A group whose samples would carry it past the memory bound is given up before its
+      // heights are asked: the same cells would only grow as large again.
+      too_large = group_memory_estimate(record.run, record.work) > state_.schedule.group_memory_limit;
       const SampleTable& samples = state_.schedule.store.samples;
-      for (const TerrainPoint& p : *wanted) {
-        if (const StoredSample* s = samples.find(p)) {
-          if (missing.empty()) held.push_back(*s);
-        } else {
-          missing.push_back(p);
+      if (!too_large) {
+        for (const TerrainPoint& p : *wanted) {
+          if (const StoredSample* s = samples.find(p)) {
+            if (missing.empty()) held.push_back(*s);
+          } else {
+            missing.push_back(p);
+          }
         }
       }
+    }
+    if (too_large) {
+      give_back(record);
+      remove_at(i);
+      continue;
     }
     AnswerMap answers;
     if (wanted && missing.empty()) {

@@ -1,6 +1,8 @@
 #include "terrain/work/sampler_steps.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "module/fault.hpp"
 #include "module/span.hpp"
@@ -57,6 +59,15 @@ const std::vector<TerrainPoint>* wanted_points(const std::optional<mesh::Samplin
   if (run && !run->finished) return &run->lattice.pending;
   if (work) return &work->wanted;
   return nullptr;
+}
+
+std::uint64_t group_memory_estimate(const std::optional<mesh::SamplingRun>& run,
+                                    const std::optional<mesh::FaceWork>& work) {
+  std::uint64_t samples = 0;
+  if (run) samples = run->lattice.samples.size() + run->lattice.pending.size();
+  if (work) samples = std::max<std::uint64_t>(samples, work->points.xs.size() + work->wanted.size());
+  constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max() / kGroupBytesPerSample;
+  return samples > kMost ? std::numeric_limits<std::uint64_t>::max() : samples * kGroupBytesPerSample;
 }
 
 std::optional<double> zero_point_height(const mesh::FaceWork& work, double lx, double ly) {

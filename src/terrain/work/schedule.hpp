@@ -25,6 +25,7 @@ inline constexpr std::uint64_t kReservationCap = 100663296;      // 96 MiB
 inline constexpr std::uint64_t kOwnerSquareLimit = 4096;
 inline constexpr std::uint64_t kUnmeasuredGroupBytes = 386547;   // mean group size before any build
 inline constexpr std::uint64_t kRetryDelayNs = 5000000000ull;    // a released job's retry instant
+inline constexpr std::uint64_t kGroupMemoryLimit = 268435456;    // 256 MiB: a group's estimated memory
 
 // One page's terrain work.
 struct Job {
@@ -91,6 +92,7 @@ struct Schedule {
   std::uint64_t eviction_limit = kEvictionLimit;
   std::uint64_t reservation_cap = kReservationCap;
   std::uint64_t owner_square_limit = kOwnerSquareLimit;
+  std::uint64_t group_memory_limit = kGroupMemoryLimit;  // a group estimated past it is failed
   KeyedMap<std::string, SquareMask> failed_cells;  // per theatre: cells whose group failed
   std::map<std::uint64_t, Job> jobs;
   std::map<std::uint64_t, SampledGroup> groups;
