@@ -1,6 +1,6 @@
 #include "module/lua_frame.hpp"
 
-#include <vector>
+#include <list>
 
 #include "module/utf8.hpp"
 
@@ -8,18 +8,21 @@ namespace qm {
 
 namespace {
 
-// The thread's keep-alive list: it holds the text being pushed, so a push that fails with a Lua
-// error (a longjmp past this frame) leaves the text owned by the list instead of by a skipped local.
-std::vector<std::string>& keepalive() {
-  thread_local std::vector<std::string> texts;
+// The thread's keep-alive list: it holds the texts being pushed, so a push that fails with a Lua
+// error (a longjmp past this frame) leaves its text owned by the list instead of by a skipped local.
+// Its elements never move: a push may run a collection step whose finalizers call the module, which
+// pushes texts of its own meanwhile, and the outer push still reads its text where it was put (a
+// short text lives inside its element, so a moving container would hand Lua freed memory).
+std::list<std::string>& keepalive() {
+  thread_local std::list<std::string> texts;
   return texts;
 }
 
 void push_kept(lua_State* L, std::string text) {
   auto& texts = keepalive();
-  texts.push_back(std::move(text));
-  lua_pushlstring(L, texts.back().data(), texts.back().size());
-  texts.pop_back();
+  const auto kept = texts.insert(texts.end(), std::move(text));
+  lua_pushlstring(L, kept->data(), kept->size());
+  texts.erase(kept);
 }
 
 }  // namespace

@@ -25,6 +25,11 @@ NOT_PRIVATE = ("this PC's network address isn't a private LAN address (a VPN or 
                "set `address` in the settings file")
 # Thread names as the operating system shows them, and which belong to a running server.
 SERVER_THREADS = ("qm", "qm-lan", "qm-lan-accept", "qm-connection", "qm-wake")
+# The module's threads that run below normal: on Linux nice 19, and the idle scheduling class for
+# the terrain workers, which keep a CPU busy.
+SCHED_OTHER, SCHED_IDLE = 0, 5
+BELOW_NORMAL_THREADS = {"qm": (SCHED_OTHER, 19), "qm-lan": (SCHED_OTHER, 19), "qm-lan-accept": (SCHED_OTHER, 19),
+                        "qm-connection": (SCHED_OTHER, 19), "qm-sampler": (SCHED_IDLE,), "qm-builder": (SCHED_IDLE,)}
 
 # A host that runs one line of Lua per line of standard input (the module as `m`) and answers
 # with one line: "ok" and the results separated by tabs, or "error" and the message.
@@ -211,6 +216,20 @@ class Host:
             except OSError:
                 pass
         return sorted(names)
+
+    def levels(self):
+        """(thread id, name, scheduling policy, nice value) of each thread, as the system has them."""
+        out = []
+        for tid in os.listdir("/proc/%d/task" % self.pid):
+            try:
+                with open("/proc/%d/task/%s/stat" % (self.pid, tid)) as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            name = stat[stat.index("(") + 1:stat.rindex(")")]
+            fields = stat[stat.rindex(")") + 2:].split()  # from field 3, the state
+            out.append((int(tid), name, int(fields[38]), int(fields[16])))  # fields 41 and 19
+        return sorted(out)
 
     def fds(self):
         out = []
@@ -439,6 +458,45 @@ class LanNamespaceTest(unittest.TestCase):
         self.assertEqual(self.lan_get(to=moved)[0], 200)
         self.assertEqual(self.lan_get(to=moved, host_header="%s:%d" % (SERVER_IP, self.port))[0], 421)
         self.assert_back_to(host, base)
+
+    def test_every_thread_of_a_server_runs_below_normal(self):
+        # Each thread sets its own level: one started by a below-normal thread (a connection by the
+        # server thread, a LAN connection by the LAN accept thread it was started by) lands at
+        # below normal too, not a step further down each time.
+        self.net.lan_up()
+        host = self.host()
+        self.assertEqual(host.lua("return m.start(%d, true)" % self.port), ["true"])
+        self.wait_lan_status(host, self.listening_text(), 5)
+        self.assertEqual([p for tid, _, p, _ in host.levels() if tid == host.pid], [SCHED_OTHER])
+
+        def wrong_levels():
+            """The module's threads that are missing or not at their level."""
+            levels = host.levels()
+            missing = sorted(set(BELOW_NORMAL_THREADS) - {name for _, name, _, _ in levels})
+            return [(name, "missing") for name in missing] + [
+                (name, policy, nice) for _, name, policy, nice in levels if name in BELOW_NORMAL_THREADS
+                and (policy, nice)[:len(BELOW_NORMAL_THREADS[name])] != BELOW_NORMAL_THREADS[name]]
+
+        held = []
+        try:
+            # A connection stays open while its head is unfinished: first one from this PC, then
+            # one from the LAN. A thread sets its level just after it shows its name.
+            with in_netns(self.net.server):
+                loopback = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            held.append((loopback, "127.0.0.1"))
+            held.append((self.client_socket(), SERVER_IP))
+            for count, (s, to) in enumerate(held, 1):
+                s.settimeout(5)
+                s.connect((to, self.port))
+                s.sendall(b"G")
+                self.assertTrue(wait_for(lambda: host.thread_names().count("qm-connection") == count, 5),
+                                host.thread_names())
+                wait_for(lambda: wrong_levels() == [], 5)
+                self.assertEqual(wrong_levels(), [], "with %d connections: %r" % (count, host.levels()))
+        finally:
+            for s, _ in held:
+                s.close()
+        host.lua("return m.stop()")
 
     def test_lan_peers_leave_connections_for_loopback_peers(self):
         self.net.lan_up()

@@ -27,12 +27,4 @@ t.case("clock never decreases", function()
   end
 end)
 
-t.case("a second require gives a new table over the same state", function()
-  package.loaded["quillmarsh_exporter"] = nil
-  local again = require("quillmarsh_exporter")
-  t.truthy(again ~= m, "a new table")
-  t.eq(again.api(), 1, "api of the new table")
-  t.truthy(again.clock() >= m.clock() - 1, "one clock origin")
-end)
-
 t.finish()

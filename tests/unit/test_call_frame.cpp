@@ -10,12 +10,14 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 extern "C" {
 #include <lauxlib.h>
 #include <lualib.h>
 }
 
+#include "lua_test_host.hpp"
 #include "module/fault.hpp"
 #include "module/lua_frame.hpp"
 
@@ -125,6 +127,37 @@ TEST(CallFrame, LuaCallersSeeExactlyTwoResults) {
   EXPECT_EQ(host.global_number("m"), 2);  // a normal completion keeps its own results
   EXPECT_EQ(host.global_number("x"), 1);
   EXPECT_EQ(host.global_string("y"), "two");
+}
+
+// Pushing a text may run a collection step before Lua copies it, and a finalizer that runs in that
+// step may call the module, which pushes its own text meanwhile. The outer text must stay where it
+// was: a short one lives inside its keep-alive entry, so moving the entry leaves Lua reading freed
+// memory (AddressSanitizer reports it). A fresh thread starts with an empty keep-alive list, so the
+// finalizer's push is the one that makes it grow.
+TEST(CallFrame, ATextSurvivesAFinalizerThatCallsTheModuleDuringItsPush) {
+  std::thread([] {
+    qm::test::LuaTestHost host;
+    host.run(
+        "finalized = false "
+        "local function arm() "
+        "  local p = newproxy(true) "
+        "  getmetatable(p).__gc = function() m.status() finalized = true end "
+        "end "
+        "collectgarbage('collect') "
+        "collectgarbage('stop') "  // no step may take the proxy before the call below
+        "arm() "
+        "collectgarbage('setstepmul', 0) "  // a step runs the whole cycle, finalizers included
+        "collectgarbage('restart') "  // the next allocation check, inside the push, makes one
+        "before = finalized "
+        "text = m.lan_status() "
+        "after = finalized "
+        "collectgarbage('setstepmul', 200) "
+        "return before, after, text");
+    ASSERT_EQ(host.results(), 3);
+    EXPECT_FALSE(host.boolean(1)) << "the finalizer ran before the call";
+    EXPECT_TRUE(host.boolean(2)) << "the finalizer did not run inside the push";
+    EXPECT_EQ(host.text(3), "off");
+  }).join();
 }
 
 #ifdef QM_MODULE_FILE

@@ -1,10 +1,22 @@
 // The platform layer on the system it runs on (Linux, and Windows under Wine): the clock, the random
 // source, threads, waiting on a word and parking. Module pinning: test_call_frame.cpp.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <future>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -82,6 +94,92 @@ TEST(Thread, RunsTheBodyAndSurvivesOneThatThrows) {
   std::atomic<bool> after{false};
   ASSERT_TRUE(spawn_thread("qm after", Priority::normal, [&] { after = true; }));
   EXPECT_TRUE(wait_flag(after));
+}
+
+// The calling thread's level as the system reports it: on Linux its scheduling class and nice
+// value, on Windows its thread priority.
+std::string own_level() {
+#ifdef _WIN32
+  const int priority = GetThreadPriority(GetCurrentThread());
+  if (priority == THREAD_PRIORITY_NORMAL) return "normal";
+  if (priority == THREAD_PRIORITY_BELOW_NORMAL) return "below normal";
+  return "priority " + std::to_string(priority);
+#else
+  const int policy = sched_getscheduler(0);
+  if (policy == SCHED_IDLE) return "idle class";
+  if (policy != SCHED_OTHER) return "policy " + std::to_string(policy);
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+  return errno == 0 ? "nice " + std::to_string(nice) : "nice unknown";
+#endif
+}
+
+// What own_level says of a thread at `level`: on Linux, normal is the process's nice value.
+std::string expected_level(Priority level) {
+#ifdef _WIN32
+  return level == Priority::normal ? "normal" : "below normal";
+#else
+  switch (level) {
+    case Priority::normal:
+      return "nice " + std::to_string(getpriority(PRIO_PROCESS, static_cast<id_t>(getpid())));
+    case Priority::below_normal:
+      return "nice 19";
+    case Priority::below_normal_computing:
+      return "idle class";
+  }
+  return "?";
+#endif
+}
+
+const char* level_name(Priority level) {
+  switch (level) {
+    case Priority::normal:
+      return "normal";
+    case Priority::below_normal:
+      return "below normal";
+    case Priority::below_normal_computing:
+      return "below normal, computing";
+  }
+  return "?";
+}
+
+// The level of a thread started at `asked` by a thread that itself runs at `creator` (nullopt: by
+// the test's own thread).
+std::string level_of_child(std::optional<Priority> creator, Priority asked) {
+  auto level = std::make_shared<std::promise<std::string>>();
+  auto got = level->get_future();
+  auto start_child = [level, asked] {
+    if (!spawn_thread("qm level child", asked, [level] { level->set_value(own_level()); }))
+      level->set_value("not started");
+  };
+  if (creator) {
+    if (!spawn_thread("qm level creator", *creator, start_child)) return "creator not started";
+  } else {
+    start_child();
+  }
+  if (got.wait_for(std::chrono::nanoseconds(kHang)) != std::future_status::ready) return "no answer";
+  return got.get();
+}
+
+TEST(Thread, EachThreadSetsItsLevelItselfWhateverItsCreatorRunsAt) {
+  ASSERT_EQ(own_level(), expected_level(Priority::normal)) << "the test stands for the host's thread, at normal";
+  struct Case {
+    std::optional<Priority> creator;
+    Priority asked;
+  };
+  const Case cases[] = {
+      {std::nullopt, Priority::normal},
+      {std::nullopt, Priority::below_normal},
+      {std::nullopt, Priority::below_normal_computing},
+      {Priority::normal, Priority::normal},
+      // A connection thread of the server thread, a LAN connection thread of a LAN accept thread:
+      // below normal, not a step further down at each generation.
+      {Priority::below_normal, Priority::below_normal},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(level_of_child(c.creator, c.asked), expected_level(c.asked))
+        << "asked " << level_name(c.asked) << " by " << (c.creator ? level_name(*c.creator) : "the test");
+  }
 }
 
 TEST(WaitWord, ReturnsOnWakeOnChangeAndOnTimeout) {

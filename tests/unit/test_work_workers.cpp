@@ -37,8 +37,8 @@ TEST(WorkWorkers, StartsBothThreadsAndReportsOneThatCannotStart) {
   ASSERT_EQ(asked.size(), 2u);
   EXPECT_EQ(asked[0].first, "quillmarsh-exporter-sampler");
   EXPECT_EQ(asked[1].first, "quillmarsh-exporter-builder");
-  EXPECT_EQ(asked[0].second, platform::Priority::below_normal);
-  EXPECT_EQ(asked[1].second, platform::Priority::below_normal);
+  EXPECT_EQ(asked[0].second, platform::Priority::below_normal_computing);
+  EXPECT_EQ(asked[1].second, platform::Priority::below_normal_computing);
   EXPECT_EQ(worker_message(*state), "could not start the sampler thread: no more threads");
 }
 

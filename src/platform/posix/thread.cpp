@@ -1,10 +1,11 @@
 #include "platform/thread.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -18,16 +19,40 @@ struct Start {
   std::function<void()> body;
 };
 
+// A Linux thread carries its own scheduling class and nice value, and a new thread inherits its
+// creator's, so each thread sets both absolutely. Normal is the ordinary class at the process's nice
+// value (that of its main thread). Below normal is nice 19. Below normal for computing is the idle
+// class: the scheduler preempts it at once for a waking normal thread, and a CPU that runs only
+// idle-class threads counts as free when it places one, where nice 19 only shrinks a share. The idle
+// class is kept to the computing threads because it starves a thread on a machine that other
+// programs keep busy, which a server thread with deadlines cannot afford.
+// Raising a thread's level needs a privilege (CAP_SYS_NICE or a raised RLIMIT_NICE): without it, a
+// normal thread started by a below-normal one stays at its creator's level.
+void set_own_priority(Priority priority) {
+  const pid_t tid = gettid();
+  const int policy = priority == Priority::below_normal_computing ? SCHED_IDLE : SCHED_OTHER;
+  int current_policy = 0;
+  sched_param current{};
+  if (pthread_getschedparam(pthread_self(), &current_policy, &current) != 0 || current_policy != policy) {
+    sched_param param{};
+    param.sched_priority = 0;
+    (void)pthread_setschedparam(pthread_self(), policy, &param);
+  }
+  if (priority == Priority::below_normal_computing) return;  // the idle class has no nice levels
+  errno = 0;
+  const int nice = priority == Priority::below_normal ? 19 : getpriority(PRIO_PROCESS, static_cast<id_t>(getpid()));
+  if (errno != 0) return;
+  errno = 0;
+  const int own = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+  if (errno != 0 || own != nice) (void)setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
+}
+
 void* thread_main(void* arg) {
   std::unique_ptr<Start> start(static_cast<Start*>(arg));
+  // The name first: an idle-class thread may wait long for a CPU on a busy machine, and its name
+  // shows meanwhile.
   pthread_setname_np(pthread_self(), short_thread_name(start->name).c_str());
-  if (start->priority == Priority::below_normal) {
-    // Linux threads carry their own nice value: one step below the process's is "below normal".
-    const int tid = static_cast<int>(syscall(SYS_gettid));
-    errno = 0;
-    const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-    if (errno == 0 && current < 19) setpriority(PRIO_PROCESS, static_cast<id_t>(tid), current + 1);
-  }
+  set_own_priority(start->priority);
   try {
     start->body();
   } catch (...) {

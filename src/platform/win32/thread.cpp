@@ -34,7 +34,8 @@ DWORD WINAPI thread_main(LPVOID arg) {
   std::unique_ptr<Start> start(static_cast<Start*>(arg));
   try {
     set_description(start->name);
-    if (start->priority == Priority::below_normal) SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+    // A new thread starts at normal whatever its creator runs at.
+    if (start->priority != Priority::normal) SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
     start->body();
   } catch (...) {
     // Bodies catch their own faults; nothing may leave a thread of the host process.
