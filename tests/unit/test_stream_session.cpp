@@ -592,6 +592,14 @@ TEST(StreamSession, AnUnconvertiblePieceWaitsOwedUntilItsFitArrives) {
   EXPECT_LT(terrain.fit_asks, 20);
 }
 
+// The payloads of a run's points frames, in order.
+std::vector<std::string> points_frames(const StreamRun& run) {
+  std::vector<std::string> points;
+  for (const Frame& f : run.got.frames)
+    if (f.kind == 5) points.push_back(f.payload);
+  return points;
+}
+
 TEST(StreamSession, PointsFramesOnlyForBatchesAfterTheStart) {
   FakeTerrain terrain;
   terrain.phase_value = running("Caucasus");
@@ -609,9 +617,7 @@ TEST(StreamSession, PointsFramesOnlyForBatchesAfterTheStart) {
     terrain.log.append(caucasus, std::make_shared<const AskedPoints>(AskedPoints{{2, 2}, {3, 3}, {4, 4}}));
     terrain.change([] {});
   });
-  std::vector<std::string> points;
-  for (const Frame& f : run.got.frames)
-    if (f.kind == 5) points.push_back(f.payload);
+  const std::vector<std::string> points = points_frames(run);
   ASSERT_EQ(points.size(), 1u);
   EXPECT_EQ(points[0].size(), 44u);
   EXPECT_EQ(u32_at(points[0], 16), 3u);
@@ -632,9 +638,7 @@ TEST(StreamSession, PointsFramesFromTheBaselineOfItsPlan) {
   MeshRequest request = request_of("Caucasus");
   request.points = true;
   const StreamRun run = run_stream(terrain, plan, request, registry);
-  std::vector<std::string> points;
-  for (const Frame& f : run.got.frames)
-    if (f.kind == 5) points.push_back(f.payload);
+  const std::vector<std::string> points = points_frames(run);
   ASSERT_EQ(points.size(), 1u);
   EXPECT_EQ(u32_at(points[0], 16), 2u);
 }

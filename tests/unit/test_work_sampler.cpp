@@ -293,6 +293,34 @@ StepOutcome troubled_at_origin(std::optional<mesh::SamplingRun>& run, std::optio
   return advance_group(run, work, answers, stop);
 }
 
+// A job over two squares' cells, one group each, sampled and built over the terrain until the job
+// wants nothing more: the group at the origin is failed once, its four cells recorded for the
+// theatre and its square counted as failed, and the other group is built.
+void expect_the_origin_group_failed(SamplerFixture& f, const mesh::fixture::Terrain& terrain) {
+  std::set<Cell> cells = mesh::fixture::rect_cells(0, 0, 2, 2);
+  cells.merge(mesh::fixture::rect_cells(100, 100, 2, 2));  // another square, another group
+  f.add_job(1, cells);
+  const Job& job = f.state->schedule.jobs.at(1);
+  f.run(terrain, [&] {
+    PoisonGuard lock(f.state->schedule_lock);
+    return job.wanted.empty();
+  }, &flat_piece);
+
+  PoisonGuard lock(f.state->schedule_lock);
+  const Schedule& schedule = f.state->schedule;
+  EXPECT_EQ(schedule.counters.started, 2u);
+  EXPECT_EQ(schedule.counters.failed, 1u);
+  EXPECT_EQ(schedule.counters.built, 1u);
+  EXPECT_TRUE(job.wanted.empty());
+  EXPECT_EQ(job.squares_done(), job.square_count);  // what the stream reads to complete
+  EXPECT_EQ(job.failed_squares, (std::set<Square>{{0, 0}}));  // what it reports as "failed"
+  const SquareMask& failed = schedule.failed_cells.at("Plains");
+  EXPECT_EQ(failed.cell_count(), 4u);
+  for (const Cell& c : mesh::fixture::rect_cells(0, 0, 2, 2)) EXPECT_TRUE(failed.contains(c));
+  EXPECT_TRUE(schedule.groups.empty());
+  EXPECT_TRUE(f.sampler.in_flight().empty());
+}
+
 // A group given back on a Fault or a Wait is failed: its cells are recorded for the theatre and
 // its job stops waiting for them, so the job completes with the failure counted instead of the
 // same cells being planned, sampled and given back again and again.
@@ -301,29 +329,7 @@ TEST(WorkSampler, AGroupGivenBackIsFailedOnceAndItsJobCompletes) {
     SCOPED_TRACE(trouble == StepOutcome::Fault ? "fault" : "wait");
     g_trouble = trouble;
     SamplerFixture f(&troubled_at_origin);
-    std::set<Cell> cells = mesh::fixture::rect_cells(0, 0, 2, 2);
-    cells.merge(mesh::fixture::rect_cells(100, 100, 2, 2));  // another square, another group
-    f.add_job(1, cells);
-    const Job& job = f.state->schedule.jobs.at(1);
-    f.run(mesh::fixture::pyramid(), [&] {
-      PoisonGuard lock(f.state->schedule_lock);
-      return job.wanted.empty();
-    }, &flat_piece);
-
-    PoisonGuard lock(f.state->schedule_lock);
-    const Schedule& schedule = f.state->schedule;
-    EXPECT_EQ(schedule.counters.started, 2u);
-    EXPECT_EQ(schedule.counters.failed, 1u);
-    EXPECT_EQ(schedule.counters.built, 1u);
-    EXPECT_TRUE(job.wanted.empty());
-    EXPECT_EQ(job.squares_done(), job.square_count);  // what the stream reads to complete
-    EXPECT_EQ(job.failed_squares, (std::set<Square>{{0, 0}}));
-    const SquareMask& failed = schedule.failed_cells.at("Plains");
-    EXPECT_EQ(failed.cell_count(), 4u);
-    EXPECT_TRUE(failed.contains({1, 1}));
-    EXPECT_TRUE(schedule.groups.empty());
-    EXPECT_TRUE(f.sampler.in_flight().empty());
-    lock.unlock();
+    expect_the_origin_group_failed(f, mesh::fixture::pyramid());
     // Nothing is left to start: the sampler parks.
     EXPECT_TRUE(f.sampler.turn());
     EXPECT_EQ(f.state->schedule.counters.started, 2u);
@@ -353,33 +359,12 @@ TEST(WorkSampler, AGroupOverTheMemoryBoundIsFailedAndItsJobCompletes) {
   SamplerFixture f;
   constexpr std::uint64_t kBoundSamples = 2000;
   f.state->schedule.group_memory_limit = kBoundSamples * kGroupBytesPerSample;
-  std::set<Cell> cells = mesh::fixture::rect_cells(0, 0, 2, 2);
-  cells.merge(mesh::fixture::rect_cells(100, 100, 2, 2));  // another square, another group
-  f.add_job(1, cells);
   const mesh::fixture::Terrain noise = mesh::fixture::white_noise();
   const mesh::fixture::Terrain plane = mesh::fixture::tilted_plane();
   const mesh::fixture::Terrain terrain{"noise at the origin", [&](double x, double y) {
                                          return x < 1000.0 ? noise.height(x, y) : plane.height(x, y);
                                        }};
-  const Job& job = f.state->schedule.jobs.at(1);
-  f.run(terrain, [&] {
-    PoisonGuard lock(f.state->schedule_lock);
-    return job.wanted.empty();
-  }, &flat_piece);
-
-  PoisonGuard lock(f.state->schedule_lock);
-  const Schedule& schedule = f.state->schedule;
-  EXPECT_EQ(schedule.counters.started, 2u);
-  EXPECT_EQ(schedule.counters.failed, 1u);
-  EXPECT_EQ(schedule.counters.built, 1u);
-  EXPECT_TRUE(job.wanted.empty());
-  EXPECT_EQ(job.squares_done(), job.square_count);  // what the stream reads to complete
-  EXPECT_EQ(job.failed_squares, (std::set<Square>{{0, 0}}));  // what it reports as "failed"
-  const SquareMask& failed = schedule.failed_cells.at("Plains");
-  EXPECT_EQ(failed.cell_count(), 4u);
-  for (const Cell& c : mesh::fixture::rect_cells(0, 0, 2, 2)) EXPECT_TRUE(failed.contains(c));
-  EXPECT_TRUE(schedule.groups.empty());
-  EXPECT_TRUE(f.sampler.in_flight().empty());
+  expect_the_origin_group_failed(f, terrain);
   // The host was never asked for the samples past the bound.
   EXPECT_LE(f.state->counters.points_asked.load(), kBoundSamples + 200);
 }
