@@ -1,6 +1,7 @@
 #pragma once
 // The numeric helpers shared by the whole module: the one saturating float-to-integer conversion,
-// floor division, the two rounding rules and the total order of doubles.
+// saturating integer sums and products, floor division, the two rounding rules and the total
+// order of doubles.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -20,6 +21,25 @@ constexpr I saturate(double value) {
   if (value <= lo) return std::numeric_limits<I>::min();
   if (value >= hi_exclusive) return std::numeric_limits<I>::max();
   return static_cast<I>(value);  // truncates toward zero, in range
+}
+
+// Integer sum and product that stop at the type's limits instead of wrapping.
+template <class I>
+constexpr I saturating_add(I a, I b) {
+  static_assert(std::is_integral_v<I>);
+  I sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  if constexpr (std::is_signed_v<I>) {
+    if (b < 0) return std::numeric_limits<I>::min();
+  }
+  return std::numeric_limits<I>::max();
+}
+
+template <class I>
+constexpr I saturating_mul(I a, I b) {
+  static_assert(std::is_unsigned_v<I>);
+  I product;
+  return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<I>::max() : product;
 }
 
 // Floor division and the matching non-negative remainder for a positive divisor.

@@ -69,13 +69,6 @@ std::optional<double> parse_degrees(std::string_view text) {
   return value;
 }
 
-std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
-  std::int64_t sum;
-  if (__builtin_add_overflow(a, b, &sum)) {
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  }
-  return sum;
-}
 
 // 1 to 20 decimal digits whose value fits 64 bits unsigned.
 std::optional<std::uint64_t> parse_id(std::string_view text) {

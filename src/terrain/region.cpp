@@ -56,10 +56,6 @@ bool ring_accepted(const AreaRing& ring, const LatLon& centre) {
   return true;
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  const std::uint64_t sum = a + b;
-  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
 
 // Outline points of the accepted rings (the cap's count).
 std::uint64_t outline_points(const AreaList& areas, const std::vector<bool>& accepted) {
@@ -68,7 +64,7 @@ std::uint64_t outline_points(const AreaList& areas, const std::vector<bool>& acc
     if (!accepted[r]) continue;
     const auto& v = areas[r].vertices;
     for (std::size_t i = 0; i < v.size(); ++i)
-      count = saturating_add(count, edge_pieces(to_mercator(v[i]), to_mercator(v[(i + 1) % v.size()])));
+      count = saturating_add<std::uint64_t>(count, edge_pieces(to_mercator(v[i]), to_mercator(v[(i + 1) % v.size()])));
   }
   return count;
 }

@@ -40,6 +40,22 @@ TEST(Saturate, ClampsAtTheLimitsAndMapsNanToZero) {
   }
 }
 
+TEST(SaturatingArithmetic, StopsAtTheLimitsInsteadOfWrapping) {
+  constexpr auto u_max = std::numeric_limits<std::uint64_t>::max();
+  constexpr auto i_max = std::numeric_limits<std::int64_t>::max();
+  constexpr auto i_min = std::numeric_limits<std::int64_t>::min();
+  EXPECT_EQ(saturating_add<std::uint64_t>(u_max - 1, 1), u_max);
+  EXPECT_EQ(saturating_add<std::uint64_t>(u_max - 1, 2), u_max);
+  EXPECT_EQ(saturating_add<std::uint64_t>(3, 4), 7u);
+  EXPECT_EQ(saturating_add<std::int64_t>(i_max, 1), i_max);
+  EXPECT_EQ(saturating_add<std::int64_t>(i_min, -1), i_min);
+  EXPECT_EQ(saturating_add<std::int64_t>(i_min, i_max), -1);
+  EXPECT_EQ(saturating_add<std::int64_t>(-5, 3), -2);
+  EXPECT_EQ(saturating_mul<std::uint64_t>(u_max / 2, 2), u_max - 1);
+  EXPECT_EQ(saturating_mul<std::uint64_t>(u_max / 2 + 1, 2), u_max);
+  EXPECT_EQ(saturating_mul<std::uint64_t>(0, u_max), 0u);
+}
+
 TEST(FloorDiv, RoundsTowardNegativeInfinity) {
   struct Case {
     std::int64_t a, b, q, r;

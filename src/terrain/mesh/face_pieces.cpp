@@ -261,11 +261,6 @@ void linear(PieceWork& pieces) {
 
 namespace {
 
-std::int64_t saturating_add(std::int64_t v, std::int64_t d) {
-  if (d > 0 && v > std::numeric_limits<std::int64_t>::max() - d) return std::numeric_limits<std::int64_t>::max();
-  if (d < 0 && v < std::numeric_limits<std::int64_t>::min() - d) return std::numeric_limits<std::int64_t>::min();
-  return v + d;
-}
 
 // The number of cells from lo to hi, both included (saturated).
 std::int64_t extent(std::int64_t lo, std::int64_t hi) {
@@ -335,10 +330,10 @@ class CellIndex {
   template <class F>
   void visit(double px, double py, double qx, double qy, F&& f) const {
     if (entries_.empty()) return;
-    std::int64_t cx0 = saturating_add(cell(std::min(px, qx)), -1);
-    std::int64_t cx1 = saturating_add(cell(std::max(px, qx)), 1);
-    std::int64_t cy0 = saturating_add(cell(std::min(py, qy)), -1);
-    std::int64_t cy1 = saturating_add(cell(std::max(py, qy)), 1);
+    std::int64_t cx0 = saturating_add<std::int64_t>(cell(std::min(px, qx)), -1);
+    std::int64_t cx1 = saturating_add<std::int64_t>(cell(std::max(px, qx)), 1);
+    std::int64_t cy0 = saturating_add<std::int64_t>(cell(std::min(py, qy)), -1);
+    std::int64_t cy1 = saturating_add<std::int64_t>(cell(std::max(py, qy)), 1);
     if (dense_) {
       cx0 = std::max(cx0, cx0_);
       cy0 = std::max(cy0, cy0_);

@@ -3,17 +3,12 @@
 #include <algorithm>
 #include <limits>
 
+#include "module/numeric.hpp"
+
 namespace qm {
 
 namespace {
 
-std::uint64_t add_saturating(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
-std::uint64_t mul_saturating(std::uint64_t a, std::uint64_t b) {
-  if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) return std::numeric_limits<std::uint64_t>::max();
-  return a * b;
-}
 
 // Whether the group's square range meets a square of the mask.
 bool squares_meet(const SampledGroup& group, const SquareMask& mask) {
@@ -128,7 +123,7 @@ bool over_budget(const Schedule& schedule, std::uint64_t job_id) {
   std::uint64_t pinned = 0;
   for (const std::uint64_t key : job.pins) {
     const auto entry = schedule.store.meshes.find(key);
-    if (entry != schedule.store.meshes.end()) pinned = add_saturating(pinned, entry_bytes(entry->second));
+    if (entry != schedule.store.meshes.end()) pinned = saturating_add<std::uint64_t>(pinned, entry_bytes(entry->second));
   }
   std::uint64_t groups = 0;
   for (const auto& [id, group] : schedule.groups) {
@@ -137,9 +132,9 @@ bool over_budget(const Schedule& schedule, std::uint64_t job_id) {
   }
   const std::uint64_t mean =
       schedule.measured_groups == 0 ? kUnmeasuredGroupBytes : schedule.measured_bytes / schedule.measured_groups;
-  const std::uint64_t held = add_saturating(mul_saturating(groups, mean), pinned);
+  const std::uint64_t held = saturating_add<std::uint64_t>(saturating_mul<std::uint64_t>(groups, mean), pinned);
   if (held == 0) return false;
-  return schedule.job_byte_limit() < add_saturating(held, mean);
+  return schedule.job_byte_limit() < saturating_add<std::uint64_t>(held, mean);
 }
 
 }  // namespace qm
