@@ -66,4 +66,19 @@ std::optional<std::uint16_t> parse_port(std::string_view text) {
   return static_cast<std::uint16_t>(value);
 }
 
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  while (true) {
+    const std::size_t hit = text.find(from, pos);
+    if (hit == std::string_view::npos) break;
+    out.append(text.substr(pos, hit - pos));
+    out.append(to);
+    pos = hit + from.size();
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
 }  // namespace qm::server

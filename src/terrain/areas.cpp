@@ -7,27 +7,11 @@
 #include <string>
 
 #include "module/numeric.hpp"
+#include "server/text_rules.hpp"
 
 namespace qm {
 
 namespace {
-
-// Replaces every occurrence of `from` by `to` in one left-to-right pass (replacements are not
-// looked at again).
-std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t pos = 0;
-  while (true) {
-    const std::size_t hit = text.find(from, pos);
-    if (hit == std::string_view::npos) break;
-    out.append(text.substr(pos, hit - pos));
-    out.append(to);
-    pos = hit + from.size();
-  }
-  out.append(text.substr(pos));
-  return out;
-}
 
 // Splits at every separator, keeping empty pieces.
 std::vector<std::string_view> split_all(std::string_view text, char separator) {
@@ -98,12 +82,12 @@ std::optional<std::int64_t> parse_small_int(std::string_view text) {
 }
 
 Parsed<AreaList> parse_areas(std::string_view raw) {
-  std::string text = replace_all(raw, "%2C", ",");
-  text = replace_all(text, "%2c", ",");
-  text = replace_all(text, "%3B", ";");
-  text = replace_all(text, "%3b", ";");
-  text = replace_all(text, "%7C", "|");
-  text = replace_all(text, "%7c", "|");
+  std::string text = server::replace_all(raw, "%2C", ",");
+  text = server::replace_all(text, "%2c", ",");
+  text = server::replace_all(text, "%3B", ";");
+  text = server::replace_all(text, "%3b", ";");
+  text = server::replace_all(text, "%7C", "|");
+  text = server::replace_all(text, "%7c", "|");
   Parsed<AreaList> result;
   if (text.empty()) return result;
   for (char c : text) {
@@ -160,10 +144,10 @@ Parsed<AreaList> parse_areas(std::string_view raw) {
 }
 
 Parsed<HaveRanges> parse_have(std::string_view raw, std::uint64_t current_epoch) {
-  std::string text = replace_all(raw, "%3A", ":");
-  text = replace_all(text, "%3a", ":");
-  text = replace_all(text, "%2C", ",");
-  text = replace_all(text, "%2c", ",");
+  std::string text = server::replace_all(raw, "%3A", ":");
+  text = server::replace_all(text, "%3a", ":");
+  text = server::replace_all(text, "%2C", ",");
+  text = server::replace_all(text, "%2c", ",");
   Parsed<HaveRanges> result;
   if (text.empty()) return result;
   const std::size_t colon = text.find(':');

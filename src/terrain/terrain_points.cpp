@@ -5,21 +5,11 @@
 #include <string>
 
 #include "module/numeric.hpp"
+#include "server/text_rules.hpp"
 
 namespace qm {
 
 namespace {
-
-std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
-  std::string out;
-  std::size_t pos = 0;
-  for (std::size_t hit; (hit = text.find(from, pos)) != std::string_view::npos; pos = hit + from.size()) {
-    out.append(text.substr(pos, hit - pos));
-    out.append(to);
-  }
-  out.append(text.substr(pos));
-  return out;
-}
 
 // 1 to 32 characters of digits, "-" and "."; an optional leading "-", digits with at most one ".",
 // at least one digit; finite.
@@ -63,10 +53,10 @@ Parsed<std::vector<LatLon>> parse_terrain_points(std::string_view query) {
     result.error = terrain_errors::kMissing;
     return result;
   }
-  std::string value = replace_all(*raw, "%2C", ",");
-  value = replace_all(value, "%2c", ",");
-  value = replace_all(value, "%3B", ";");
-  value = replace_all(value, "%3b", ";");
+  std::string value = server::replace_all(*raw, "%2C", ",");
+  value = server::replace_all(value, "%2c", ",");
+  value = server::replace_all(value, "%3B", ";");
+  value = server::replace_all(value, "%3b", ";");
   if (value.empty()) {
     result.error = terrain_errors::kEmpty;
     return result;
