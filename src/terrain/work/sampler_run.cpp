@@ -13,11 +13,6 @@ namespace qm::work {
 
 namespace {
 
-bool same_text(const TheatreText& a, const std::shared_ptr<const std::string>& b) {
-  if (!a || !b) return false;
-  return a == b || *a == *b;
-}
-
 std::uint64_t elapsed_since(std::uint64_t t) { return saturating_sub(now_ns(), t); }
 
 struct GroupCounts {
@@ -161,7 +156,7 @@ bool Sampler::turn() {
 
   bool asking = false;
   if (phase.code == MissionPhase::running) {
-    for (const InFlightGroup& record : in_flight_) asking = asking || same_text(record.theatre, phase.theatre);
+    for (const InFlightGroup& record : in_flight_) asking = asking || same_theatre(record.theatre, phase.theatre);
   }
   sampler_asking().store(asking ? 1 : 0, std::memory_order_relaxed);
 
@@ -316,7 +311,7 @@ bool Sampler::process(const MissionPhase& phase) {
       }
     }
     if (!missing.empty()) {
-      if (phase.code == MissionPhase::running && same_text(record.theatre, phase.theatre)) {
+      if (phase.code == MissionPhase::running && same_theatre(record.theatre, phase.theatre)) {
         ask(record, std::move(missing));
       }
       ++i;
