@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "module/fault.hpp"
+#include "module/numeric.hpp"
 
 namespace qm {
 
@@ -59,9 +60,9 @@ std::optional<double> map_heading(std::string_view theatre, double lat, double l
   if (!std::isfinite(heading_radians) || theatre != "Afghanistan" || !std::isfinite(lat) || !std::isfinite(lon))
     return std::nullopt;
   const double c =
-      std::atan(std::tan((lon - 63.0) * 0.017453292519943295) * std::sin(lat * 0.017453292519943295)) *
-      57.29577951308232;
-  const double h = c + heading_radians * 57.29577951308232;
+      std::atan(std::tan((lon - 63.0) * kRadiansPerDegree) * std::sin(lat * kRadiansPerDegree)) *
+      kDegreesPerRadian;
+  const double h = c + heading_radians * kDegreesPerRadian;
   double r = std::fmod(h, 360.0);
   if (r < 0.0) r += 360.0;
   r = std::round(r * 10.0) / 10.0;

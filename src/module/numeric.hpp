@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numbers>
 #include <type_traits>
 
 namespace qm {
@@ -22,6 +23,10 @@ constexpr I saturate(double value) {
   if (value >= hi_exclusive) return std::numeric_limits<I>::max();
   return static_cast<I>(value);  // truncates toward zero, in range
 }
+
+// Degrees and radians.
+inline constexpr double kRadiansPerDegree = std::numbers::pi / 180.0;
+inline constexpr double kDegreesPerRadian = 180.0 / std::numbers::pi;
 
 // Integer sum and product that stop at the type's limits instead of wrapping.
 template <class I>

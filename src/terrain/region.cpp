@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numbers>
 
 #include "module/hashing.hpp"
 #include "module/numeric.hpp"
@@ -14,9 +15,6 @@ namespace qm {
 namespace {
 
 constexpr double kRadius = 6378137.0;
-constexpr double kDegToRad = 0.017453292519943295;
-constexpr double kRadToDeg = 57.29577951308232;
-constexpr double kPi = 3.141592653589793;
 constexpr double kOutlineStep = 5000.0;
 constexpr double kLatitudeLimit = 85.0;
 constexpr double kDistanceLimitKm = 2000.0;
@@ -31,12 +29,12 @@ struct Mercator {
 };
 
 Mercator to_mercator(const LatLon& p) {
-  const double phi = p.lat * kDegToRad;
-  return {kRadius * (p.lon * kDegToRad), kRadius * std::log(std::tan(kPi / 4.0 + phi / 2.0))};
+  const double phi = p.lat * kRadiansPerDegree;
+  return {kRadius * (p.lon * kRadiansPerDegree), kRadius * std::log(std::tan(std::numbers::pi / 4.0 + phi / 2.0))};
 }
 
 LatLon from_mercator(const Mercator& m) {
-  return {(2.0 * std::atan(std::exp(m.y / kRadius)) - kPi / 2.0) * kRadToDeg, (m.x / kRadius) * kRadToDeg};
+  return {(2.0 * std::atan(std::exp(m.y / kRadius)) - std::numbers::pi / 2.0) * kDegreesPerRadian, (m.x / kRadius) * kDegreesPerRadian};
 }
 
 // Pieces of an edge: max(1, ceil(length / 5000)).

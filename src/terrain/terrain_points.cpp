@@ -97,9 +97,8 @@ PointKey point_key(const LatLon& point) {
 }
 
 double great_circle_km(const LatLon& a, const LatLon& b) {
-  constexpr double kDegToRad = 0.017453292519943295;
-  const double phi = a.lat * kDegToRad, lambda = a.lon * kDegToRad;
-  const double phi0 = b.lat * kDegToRad, lambda0 = b.lon * kDegToRad;
+  const double phi = a.lat * kRadiansPerDegree, lambda = a.lon * kRadiansPerDegree;
+  const double phi0 = b.lat * kRadiansPerDegree, lambda0 = b.lon * kRadiansPerDegree;
   const double s1 = std::sin((phi - phi0) / 2.0);
   const double s2 = std::sin((lambda - lambda0) / 2.0);
   const double h = s1 * s1 + std::cos(phi) * std::cos(phi0) * s2 * s2;

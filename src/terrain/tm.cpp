@@ -1,5 +1,7 @@
 #include "terrain/tm.hpp"
 
+#include "module/numeric.hpp"
+
 #include <cmath>
 #include <mutex>
 
@@ -7,8 +9,6 @@ namespace qm {
 
 namespace {
 
-constexpr double kDegToRad = 0.017453292519943295;
-constexpr double kRadToDeg = 57.29577951308232;
 
 TmSeries make_series() {
   const double a = 6378137.0;
@@ -48,8 +48,8 @@ const TmSeries& tm_series() {
 
 std::pair<double, double> tm_forward(double latitude_deg, double dlon_deg) {
   const TmSeries& s = tm_series();
-  const double phi = latitude_deg * kDegToRad;
-  const double lambda = dlon_deg * kDegToRad;
+  const double phi = latitude_deg * kRadiansPerDegree;
+  const double lambda = dlon_deg * kRadiansPerDegree;
   const double tau = std::tan(phi);
   const double t = s.e * tau / std::sqrt(1.0 + tau * tau);
   const double atanh_t = 0.5 * std::log1p(2.0 * t / (1.0 - t));
@@ -94,7 +94,7 @@ std::pair<double, double> tm_inverse_point(const TmParams& tm, double x, double 
     tau += delta;
     if (!(std::fabs(delta) > std::fmax(std::fabs(tau), 1.0) * 1e-15)) break;
   }
-  return {std::atan(tau) * kRadToDeg, lambda * kRadToDeg + tm.central_meridian};
+  return {std::atan(tau) * kDegreesPerRadian, lambda * kDegreesPerRadian + tm.central_meridian};
 }
 
 }  // namespace qm

@@ -5,6 +5,7 @@
 #include <numbers>
 
 #include "module/hashing.hpp"
+#include "module/numeric.hpp"
 #include "server/json.hpp"
 
 namespace qm {
@@ -43,7 +44,6 @@ std::uint32_t narrow_count(std::size_t n) {
   return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
 }
 
-constexpr double kDegreesPerRadian = 57.29577951308232;
 
 // The centre of the finite values' range; 0 when there is none.
 struct Range {
@@ -176,9 +176,8 @@ std::string end_named_record(std::string_view reason) {
 }
 
 std::pair<double, double> web_mercator(double latitude, double longitude) {
-  constexpr double to_radians = std::numbers::pi / 180.0;
-  const double x = kWebMercatorRadius * (longitude * to_radians);
-  const double y = kWebMercatorRadius * std::log(std::tan(std::numbers::pi / 4.0 + (latitude * to_radians) / 2.0));
+  const double x = kWebMercatorRadius * (longitude * kRadiansPerDegree);
+  const double y = kWebMercatorRadius * std::log(std::tan(std::numbers::pi / 4.0 + (latitude * kRadiansPerDegree) / 2.0));
   return {x, y};
 }
 

@@ -11,7 +11,6 @@ namespace qm::mesh {
 
 namespace {
 
-constexpr double kDegreesPerRadian = 57.29577951308232;
 constexpr double kCollinear = 1e-9;
 constexpr double kDegenerate = 1e-12;
 constexpr double kInside = -1e-9;

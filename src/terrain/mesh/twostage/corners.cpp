@@ -28,7 +28,6 @@ constexpr double kSpread = 9.0;        // largest distance of an endpoint from t
 constexpr double kTrim = 3.0;          // trimming radius around a corner
 constexpr double kMinSpreadDegrees = 10.0;
 constexpr double kSimplify = 0.25;
-constexpr double kDegrees = 57.29577951308232;
 
 struct Endpoint {
   std::uint64_t line;
@@ -216,7 +215,7 @@ CornerFit fit_corners(const std::vector<CornerLine>& lines, const CornerPlacemen
     for (std::size_t i = 0; i < fitted.size(); ++i) {
       for (std::size_t j = i + 1; j < fitted.size(); ++j) {
         const double dot = std::fabs(fitted[i].dx * fitted[j].dx + fitted[i].dy * fitted[j].dy);
-        const double angle = std::acos(std::min(dot, 1.0)) * kDegrees;
+        const double angle = std::acos(std::min(dot, 1.0)) * kDegreesPerRadian;
         if (angle > spread) spread = angle;
       }
     }

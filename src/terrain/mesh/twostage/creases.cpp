@@ -8,12 +8,12 @@
 
 #include "module/fault.hpp"
 #include "module/hashing.hpp"
+#include "module/numeric.hpp"
 
 namespace qm::mesh {
 
 namespace {
 
-constexpr double kDegreesPerRadian = 57.29577951308232;
 
 // One side of a ring edge: the edge's point indices and the kind of the piece whose ring holds it.
 struct EdgeSide {

@@ -5,6 +5,7 @@
 
 #include "module/fault.hpp"
 #include "module/hashing.hpp"
+#include "module/numeric.hpp"
 #include "module/span.hpp"
 #include "terrain/mesh/reference/reference.hpp"
 #include "terrain/mesh/scheme/piece_build.hpp"
@@ -13,7 +14,6 @@
 namespace qm::mesh {
 namespace {
 
-constexpr double kDegrees = 57.29577951308232;
 constexpr double kAngleCap = 10.0;
 constexpr double kCostFactor = 0.999;
 constexpr double kCostMargin = 1e-9;
@@ -84,7 +84,7 @@ double slope_cost(const std::array<double, 3>& p0, const std::array<double, 3>& 
       double cos = (a * ar + b * br + 1.0) / s / std::sqrt(1.0 + ar * ar + br * br);
       if (cos > 1.0) cos = 1.0;
       if (cos < -1.0) cos = -1.0;
-      sum += std::acos(cos) * kDegrees;
+      sum += std::acos(cos) * kDegreesPerRadian;
       ++count;
     }
     if (count > 0) mean = sum / static_cast<double>(count);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "module/fault.hpp"
+#include "module/numeric.hpp"
 #include "terrain/mesh/constrained.hpp"
 #include "terrain/mesh/reference/deviation.hpp"
 #include "terrain/mesh/scheme/piece_build.hpp"
@@ -14,7 +15,6 @@
 namespace qm::mesh {
 namespace {
 
-constexpr double kDegrees = 57.29577951308232;
 constexpr double kTolerance = 0.25;
 constexpr double kAngleCap = 10.0;
 constexpr std::uint64_t kPollEvery = 64;
@@ -25,7 +25,7 @@ double corner_angle(const std::array<double, 3>& p, const std::array<double, 3>&
   double cos = (ux * vx + uy * vy) / (std::hypot(ux, uy) * std::hypot(vx, vy) + 1e-12);
   if (cos > 1.0) cos = 1.0;
   if (cos < -1.0) cos = -1.0;
-  return std::acos(cos) * kDegrees;
+  return std::acos(cos) * kDegreesPerRadian;
 }
 
 // Whether the corners, in stored order, run clockwise (only x and y count; collinear and NaN
