@@ -4,17 +4,16 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <numbers>
 
 #include "module/hashing.hpp"
 #include "module/numeric.hpp"
 #include "terrain/terrain_points.hpp"
+#include "terrain/web_mercator.hpp"
 
 namespace qm {
 
 namespace {
 
-constexpr double kRadius = 6378137.0;
 constexpr double kOutlineStep = 5000.0;
 constexpr double kLatitudeLimit = 85.0;
 constexpr double kDistanceLimitKm = 2000.0;
@@ -29,12 +28,13 @@ struct Mercator {
 };
 
 Mercator to_mercator(const LatLon& p) {
-  const double phi = p.lat * kRadiansPerDegree;
-  return {kRadius * (p.lon * kRadiansPerDegree), kRadius * std::log(std::tan(std::numbers::pi / 4.0 + phi / 2.0))};
+  const auto [x, y] = web_mercator(p.lat, p.lon);
+  return {x, y};
 }
 
 LatLon from_mercator(const Mercator& m) {
-  return {(2.0 * std::atan(std::exp(m.y / kRadius)) - std::numbers::pi / 2.0) * kDegreesPerRadian, (m.x / kRadius) * kDegreesPerRadian};
+  const auto [lat, lon] = web_mercator_inverse(m.x, m.y);
+  return {lat, lon};
 }
 
 // Pieces of an edge: max(1, ceil(length / 5000)).

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <numbers>
 
 #include "module/hashing.hpp"
 #include "module/numeric.hpp"
@@ -175,12 +174,6 @@ std::string end_named_record(std::string_view reason) {
   return out;
 }
 
-std::pair<double, double> web_mercator(double latitude, double longitude) {
-  const double x = kWebMercatorRadius * (longitude * kRadiansPerDegree);
-  const double y = kWebMercatorRadius * std::log(std::tan(std::numbers::pi / 4.0 + (latitude * kRadiansPerDegree) / 2.0));
-  return {x, y};
-}
-
 std::optional<std::string> piece_payload(const PieceCopy& piece, const MapConversion& conversion) {
   std::vector<std::pair<double, double>> mercator;
   mercator.reserve(piece.vertices.size());
@@ -195,8 +188,7 @@ std::optional<std::string> piece_payload(const PieceCopy& piece, const MapConver
   }
   const double x0 = xs.centre();
   const double y0 = ys.centre();
-  const double origin_latitude = (2.0 * std::atan(std::exp(y0 / kWebMercatorRadius)) - std::numbers::pi / 2.0) *
-                                 kDegreesPerRadian;
+  const double origin_latitude = web_mercator_inverse(x0, y0).first;
   const std::size_t v_count = piece.vertices.size();
   const std::size_t t_count = piece.triangles.size();
   const unsigned width = v_count <= 65535 ? 2 : 4;

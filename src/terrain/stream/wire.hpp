@@ -12,6 +12,7 @@
 
 #include "terrain/areas.hpp"
 #include "terrain/projection.hpp"
+#include "terrain/web_mercator.hpp"
 
 namespace qm {
 
@@ -45,11 +46,6 @@ struct PieceCopy {
   std::vector<std::array<double, 3>> vertices;
   std::vector<std::array<std::uint64_t, 3>> triangles;
 };
-
-inline constexpr double kWebMercatorRadius = 6378137.0;
-
-// Latitude and longitude in degrees to Web Mercator metres (X, Y).
-std::pair<double, double> web_mercator(double latitude, double longitude);
 
 // The payload of a piece frame; none when a vertex cannot be converted.
 std::optional<std::string> piece_payload(const PieceCopy& piece, const MapConversion& conversion);
