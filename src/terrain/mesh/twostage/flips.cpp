@@ -39,10 +39,6 @@ constexpr Sample kSamples[7] = {
     {0.5, 0.0, 0.5},
 };
 
-double orient(const std::array<double, 3>& p, const std::array<double, 3>& q, const std::array<double, 3>& r) {
-  return (q[0] - p[0]) * (r[1] - p[1]) - (q[1] - p[1]) * (r[0] - p[0]);
-}
-
 const std::array<double, 3>& vertex_at(std::span<const std::array<double, 3>> vertices, std::uint64_t i) {
   check(i < vertices.size(), "index out of range");
   return vertices[i];

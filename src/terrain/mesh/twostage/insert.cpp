@@ -12,10 +12,6 @@ namespace {
 // The lowest bit of each of the four cell bytes of lattice_cells_at.
 constexpr std::uint32_t kCellBits = 0x01010101u;
 
-double orient(const Point3& p, const Point3& q, const Point3& r) {
-  return (q[0] - p[0]) * (r[1] - p[1]) - (q[1] - p[1]) * (r[0] - p[0]);
-}
-
 }  // namespace
 
 bool lies_on_segment(const Point3& p, const Point3& u, const Point3& v) {

@@ -71,6 +71,12 @@ inline constexpr std::uint8_t kReferenceEdgeCrossing = 4;
 }  // namespace vertex_stage
 
 using Point3 = std::array<double, 3>;
+
+// Twice the signed area of the triangle p, q, r in the (x, y) plane: positive when it turns
+// counter-clockwise.
+inline double orient(const Point3& p, const Point3& q, const Point3& r) {
+  return (q[0] - p[0]) * (r[1] - p[1]) - (q[1] - p[1]) * (r[0] - p[0]);
+}
 // A triangle as three vertex indices of the working mesh.
 using MeshTriangle = std::array<std::uint64_t, 3>;
 
