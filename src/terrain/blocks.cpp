@@ -13,11 +13,6 @@ namespace qm {
 
 namespace {
 
-std::int32_t clamp_i32(std::int64_t v) {
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
-                                                            std::numeric_limits<std::int32_t>::max()));
-}
-
 // Stores the fits of one answered batch. Missing blocks [begin, end) own points 9i .. 9i + 8.
 void store_fits(BlockFitCache& cache, const TheatreRef& theatre, const std::vector<BlockKey>& missing,
                 std::size_t begin, std::size_t end, const Conversions& answers) {
@@ -115,7 +110,9 @@ std::vector<BlockKey> region_blocks(const Region& region) {
           std::floor(((static_cast<double>(span.last) + 1.0) * 64.0 - 1e-6) / kBlockSize));
       for (std::int64_t bz = bz0; bz <= bz1; ++bz)
         for (std::int64_t dx = -1; dx <= 1; ++dx)
-          for (std::int64_t dz = -1; dz <= 1; ++dz) blocks.insert({clamp_i32(bx + dx), clamp_i32(bz + dz)});
+          for (std::int64_t dz = -1; dz <= 1; ++dz)
+            blocks.insert({saturate<std::int32_t>(static_cast<double>(bx + dx)),
+                           saturate<std::int32_t>(static_cast<double>(bz + dz))});
     }
   }
   return {blocks.begin(), blocks.end()};
