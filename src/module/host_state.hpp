@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "terrain/anchors.hpp"
+#include "terrain/projection/anchors.hpp"
 
 namespace qm {
 

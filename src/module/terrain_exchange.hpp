@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "terrain/height_queue.hpp"
+#include "terrain/exchange/height_queue.hpp"
 
 namespace qm {
 

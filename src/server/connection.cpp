@@ -14,7 +14,7 @@
 #include "server/status_route.hpp"
 #include "server/unit_documents.hpp"
 #include "terrain/stream/mesh_route.hpp"
-#include "terrain/terrain_route.hpp"
+#include "terrain/route/terrain_route.hpp"
 
 namespace qm::server {
 

@@ -4,7 +4,7 @@
 #include <limits>
 
 #include "server/status_parts.hpp"
-#include "terrain/projection_status.hpp"
+#include "terrain/projection/projection_status.hpp"
 #include "test_projection_proj.hpp"
 
 using namespace qm;

@@ -6,7 +6,7 @@
 
 #include "lua_test_host.hpp"
 #include "module/settings.hpp"
-#include "terrain/height_queue.hpp"
+#include "terrain/exchange/height_queue.hpp"
 
 using namespace qm;
 using qm::test::LuaTestHost;

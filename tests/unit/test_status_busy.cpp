@@ -14,7 +14,7 @@
 #include "module/server_slot.hpp"
 #include "module/snapshot.hpp"
 #include "server/server.hpp"
-#include "terrain/projection.hpp"
+#include "terrain/projection/projection.hpp"
 #include "terrain/stream/registry.hpp"
 #include "terrain/work/terrain_state.hpp"
 

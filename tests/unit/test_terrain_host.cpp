@@ -11,7 +11,7 @@
 #include "module/settings.hpp"
 #include "module/stats.hpp"
 #include "module/terrain_exchange.hpp"
-#include "terrain/height_queue.hpp"
+#include "terrain/exchange/height_queue.hpp"
 
 using namespace qm;
 using qm::test::LuaTestHost;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "module/mission_phase.hpp"
-#include "terrain/height_queue.hpp"
+#include "terrain/exchange/height_queue.hpp"
 #include "terrain_fixture.hpp"
 
 namespace qm::work::test_host {

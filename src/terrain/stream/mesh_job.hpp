@@ -5,11 +5,11 @@
 #include <optional>
 #include <string>
 
-#include "terrain/block_fit.hpp"
-#include "terrain/map_conversions.hpp"
-#include "terrain/region.hpp"
+#include "terrain/areas/block_fit.hpp"
+#include "terrain/exchange/map_conversions.hpp"
+#include "terrain/areas/region.hpp"
 #include "terrain/stream/mesh_route.hpp"
-#include "terrain/tm.hpp"
+#include "terrain/projection/tm.hpp"
 #include "terrain/work/job_lease.hpp"
 #include "terrain/work/square_mask.hpp"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <variant>
 
-#include "terrain/areas.hpp"
+#include "terrain/areas/areas.hpp"
 
 namespace qm {
 

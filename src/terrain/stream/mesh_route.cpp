@@ -8,9 +8,9 @@
 #include "module/snapshot.hpp"
 #include "server/answer.hpp"
 #include "server/server.hpp"
-#include "terrain/blocks.hpp"
-#include "terrain/projection.hpp"
-#include "terrain/region.hpp"
+#include "terrain/areas/blocks.hpp"
+#include "terrain/projection/projection.hpp"
+#include "terrain/areas/region.hpp"
 #include "terrain/stream/mesh_job.hpp"
 #include "terrain/stream/work_link.hpp"
 

@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "module/clock.hpp"
-#include "terrain/blocks.hpp"
-#include "terrain/projection.hpp"
+#include "terrain/areas/blocks.hpp"
+#include "terrain/projection/projection.hpp"
 
 namespace qm {
 

@@ -13,14 +13,14 @@
 
 #include "module/mission_phase.hpp"
 #include "platform/socket.hpp"
-#include "terrain/block_fit.hpp"
-#include "terrain/map_conversions.hpp"
+#include "terrain/areas/block_fit.hpp"
+#include "terrain/exchange/map_conversions.hpp"
 #include "terrain/stream/asked_points.hpp"
 #include "terrain/stream/mesh_request.hpp"
 #include "terrain/stream/registry.hpp"
 #include "terrain/stream/stream_control.hpp"
 #include "terrain/stream/wire.hpp"
-#include "terrain/tm.hpp"
+#include "terrain/projection/tm.hpp"
 
 namespace qm {
 

@@ -10,9 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "terrain/areas.hpp"
-#include "terrain/projection.hpp"
-#include "terrain/web_mercator.hpp"
+#include "terrain/areas/areas.hpp"
+#include "terrain/projection/projection.hpp"
+#include "terrain/projection/web_mercator.hpp"
 
 namespace qm {
 

@@ -4,7 +4,7 @@
 
 #include "module/clock.hpp"
 #include "module/host_state.hpp"
-#include "terrain/blocks.hpp"
+#include "terrain/areas/blocks.hpp"
 #include "terrain/stream/cell_lookups.hpp"
 #include "terrain/work/worker_message.hpp"
 

@@ -8,8 +8,8 @@
 #include <variant>
 #include <vector>
 
-#include "terrain/block_fit.hpp"
-#include "terrain/region.hpp"
+#include "terrain/areas/block_fit.hpp"
+#include "terrain/areas/region.hpp"
 #include "terrain/stream/mesh_request.hpp"
 #include "terrain/stream/registry.hpp"
 #include "terrain/stream/stream_control.hpp"

@@ -11,7 +11,7 @@
 
 #include "module/mission_phase.hpp"
 #include "platform/park.hpp"
-#include "terrain/height_queue.hpp"
+#include "terrain/exchange/height_queue.hpp"
 #include "terrain/work/sampler_steps.hpp"
 #include "terrain/work/schedule_pass.hpp"
 #include "terrain/work/terrain_state.hpp"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "module/hashing.hpp"
-#include "terrain/answer_table.hpp"
+#include "terrain/exchange/answer_table.hpp"
 #include "terrain/mesh/cell_grid.hpp"
 #include "terrain/mesh/faces.hpp"
 #include "terrain/mesh/lattice.hpp"

@@ -1,4 +1,4 @@
-#include "terrain/tm.hpp"
+#include "terrain/projection/tm.hpp"
 
 #include "module/numeric.hpp"
 

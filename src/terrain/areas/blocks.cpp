@@ -1,4 +1,4 @@
-#include "terrain/blocks.hpp"
+#include "terrain/areas/blocks.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "terrain/height_queue.hpp"
+#include "terrain/exchange/height_queue.hpp"
 
 #include <algorithm>
 

@@ -8,8 +8,8 @@
 
 #include "module/clock.hpp"
 #include "server/server.hpp"
-#include "terrain/projection.hpp"
-#include "terrain/terrain_route.hpp"
+#include "terrain/projection/projection.hpp"
+#include "terrain/route/terrain_route.hpp"
 
 using namespace qm;
 

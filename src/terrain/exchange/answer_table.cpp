@@ -1,4 +1,4 @@
-#include "terrain/answer_table.hpp"
+#include "terrain/exchange/answer_table.hpp"
 
 #include <chrono>
 

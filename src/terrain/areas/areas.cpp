@@ -1,4 +1,4 @@
-#include "terrain/areas.hpp"
+#include "terrain/areas/areas.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/park.hpp"
-#include "terrain/answer_table.hpp"
+#include "terrain/exchange/answer_table.hpp"
 
 namespace qm::terrain {
 

@@ -8,9 +8,9 @@
 #include <optional>
 #include <utility>
 
-#include "terrain/anchors.hpp"
-#include "terrain/block_fit.hpp"
-#include "terrain/tm.hpp"
+#include "terrain/projection/anchors.hpp"
+#include "terrain/areas/block_fit.hpp"
+#include "terrain/projection/tm.hpp"
 
 namespace qm {
 

@@ -2,7 +2,7 @@
 // The "projection" member of the status document.
 #include <string>
 
-#include "terrain/projection.hpp"
+#include "terrain/projection/projection.hpp"
 
 namespace qm {
 

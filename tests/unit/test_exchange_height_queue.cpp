@@ -7,7 +7,7 @@
 
 #include "module/fault.hpp"
 #include "platform/park.hpp"
-#include "terrain/height_queue.hpp"
+#include "terrain/exchange/height_queue.hpp"
 
 using namespace qm::terrain;
 

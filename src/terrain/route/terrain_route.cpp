@@ -1,4 +1,4 @@
-#include "terrain/terrain_route.hpp"
+#include "terrain/route/terrain_route.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -10,8 +10,8 @@
 #include "server/document_head.hpp"
 #include "server/server.hpp"
 #include "server/slots.hpp"
-#include "terrain/projection.hpp"
-#include "terrain/terrain_points.hpp"
+#include "terrain/projection/projection.hpp"
+#include "terrain/route/terrain_points.hpp"
 
 namespace qm {
 

@@ -9,9 +9,9 @@
 #include <variant>
 #include <vector>
 
-#include "terrain/areas.hpp"
-#include "terrain/map_conversions.hpp"
-#include "terrain/tm.hpp"
+#include "terrain/areas/areas.hpp"
+#include "terrain/exchange/map_conversions.hpp"
+#include "terrain/projection/tm.hpp"
 
 namespace qm {
 

@@ -1,4 +1,4 @@
-#include "terrain/region.hpp"
+#include "terrain/areas/region.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,8 +7,8 @@
 
 #include "module/hashing.hpp"
 #include "module/numeric.hpp"
-#include "terrain/terrain_points.hpp"
-#include "terrain/web_mercator.hpp"
+#include "terrain/route/terrain_points.hpp"
+#include "terrain/projection/web_mercator.hpp"
 
 namespace qm {
 

@@ -11,9 +11,9 @@
 
 #include "module/fault.hpp"
 #include "module/clock.hpp"
-#include "terrain/blocks.hpp"
-#include "terrain/height_queue.hpp"
-#include "terrain/projection.hpp"
+#include "terrain/areas/blocks.hpp"
+#include "terrain/exchange/height_queue.hpp"
+#include "terrain/projection/projection.hpp"
 #include "test_projection_proj.hpp"
 
 using namespace qm;

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "terrain/areas.hpp"
+#include "terrain/areas/areas.hpp"
 
 namespace qm {
 

@@ -1,4 +1,4 @@
-#include "terrain/projection_status.hpp"
+#include "terrain/projection/projection_status.hpp"
 
 #include "server/json.hpp"
 #include "server/status_parts.hpp"

@@ -1,4 +1,4 @@
-#include "terrain/height_cache.hpp"
+#include "terrain/route/height_cache.hpp"
 
 #include <utility>
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "module/hashing.hpp"
-#include "terrain/terrain_points.hpp"
+#include "terrain/route/terrain_points.hpp"
 
 namespace qm {
 

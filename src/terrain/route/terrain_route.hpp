@@ -12,8 +12,8 @@
 #include "module/snapshot.hpp"
 #include "module/stats.hpp"
 #include "server/peer_table.hpp"
-#include "terrain/height_cache.hpp"
-#include "terrain/height_queue.hpp"
+#include "terrain/route/height_cache.hpp"
+#include "terrain/exchange/height_queue.hpp"
 
 namespace qm {
 

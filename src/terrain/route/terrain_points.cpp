@@ -1,4 +1,4 @@
-#include "terrain/terrain_points.hpp"
+#include "terrain/route/terrain_points.hpp"
 
 #include <charconv>
 #include <cmath>

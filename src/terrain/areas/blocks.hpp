@@ -10,9 +10,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "terrain/block_fit.hpp"
-#include "terrain/map_conversions.hpp"
-#include "terrain/region.hpp"
+#include "terrain/areas/block_fit.hpp"
+#include "terrain/exchange/map_conversions.hpp"
+#include "terrain/areas/region.hpp"
 
 namespace qm {
 

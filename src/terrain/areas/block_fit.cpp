@@ -1,4 +1,4 @@
-#include "terrain/block_fit.hpp"
+#include "terrain/areas/block_fit.hpp"
 
 #include <cmath>
 

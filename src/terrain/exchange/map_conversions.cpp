@@ -1,8 +1,8 @@
-#include "terrain/map_conversions.hpp"
+#include "terrain/exchange/map_conversions.hpp"
 
 #include <algorithm>
 
-#include "terrain/height_queue.hpp"
+#include "terrain/exchange/height_queue.hpp"
 
 namespace qm {
 

@@ -1,4 +1,4 @@
-#include "terrain/projection.hpp"
+#include "terrain/projection/projection.hpp"
 
 #include <cmath>
 #include <limits>
