@@ -15,9 +15,7 @@
 
 #include "module/span.hpp"
 
-// The test fixture's sources, compiled into this program.
-#include "unit/faces_pipeline.cpp"
-#include "unit/terrain_fixture.cpp"
+#include "unit/faces_pipeline.hpp"
 
 using namespace qm::mesh;
 using namespace qm::mesh::fixture;

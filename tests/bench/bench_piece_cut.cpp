@@ -13,10 +13,7 @@
 #include "terrain/mesh/scheme/piece_build.hpp"
 #include "terrain/mesh/scheme/piece_cut.hpp"
 #include "bench/bench_timing.hpp"
-
-// The test fixture's sources, compiled into this program.
-#include "unit/faces_pipeline.cpp"
-#include "unit/terrain_fixture.cpp"
+#include "unit/faces_pipeline.hpp"
 
 using namespace qm::mesh;
 using namespace qm::mesh::fixture;

@@ -9,7 +9,7 @@
 #include "terrain/mesh/refine_points.hpp"
 #include "terrain/mesh/sampler.hpp"
 #include "terrain/mesh/sampling_run.hpp"
-#include "unit/terrain_fixture.cpp"
+#include "unit/terrain_fixture.hpp"
 
 using namespace qm::mesh;
 using namespace qm::mesh::fixture;
