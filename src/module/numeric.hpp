@@ -1,12 +1,14 @@
 #pragma once
 // The numeric helpers shared by the whole module: the one saturating float-to-integer conversion,
 // saturating integer sums and products, floor division, the two rounding rules and the total
-// order of doubles.
+// order of doubles, and the plain decimal numbers of request texts.
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <optional>
+#include <string_view>
 #include <type_traits>
 
 namespace qm {
@@ -79,5 +81,9 @@ inline std::int64_t total_order_key(double x) {
 }
 
 inline bool total_order_less(double a, double b) { return total_order_key(a) < total_order_key(b); }
+
+// A plain decimal number filling the whole text: an optional leading "-", digits with at most one
+// ".", at least one digit, and a finite value. No exponent, no "+", no white space.
+std::optional<double> parse_plain_decimal(std::string_view text);
 
 }  // namespace qm

@@ -30,26 +30,11 @@ std::vector<std::string_view> split_all(std::string_view text, char separator) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// A first-vertex number: 1 to 16 characters, an optional leading "-", digits with at most one
-// ".", at least one digit, finite and at most 360 in magnitude.
+// A first-vertex number: 1 to 16 characters, a plain decimal number at most 360 in magnitude.
 std::optional<double> parse_degrees(std::string_view text) {
   if (text.empty() || text.size() > 16) return std::nullopt;
-  std::size_t i = text[0] == '-' ? 1 : 0;
-  int digits = 0, dots = 0;
-  for (std::size_t j = i; j < text.size(); ++j) {
-    if (is_digit(text[j])) {
-      ++digits;
-    } else if (text[j] == '.') {
-      ++dots;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (digits == 0 || dots > 1) return std::nullopt;
-  double value = 0.0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  if (!std::isfinite(value) || !(std::fabs(value) <= 360.0)) return std::nullopt;
+  const std::optional<double> value = parse_plain_decimal(text);
+  if (!value || !(std::fabs(*value) <= 360.0)) return std::nullopt;
   return value;
 }
 

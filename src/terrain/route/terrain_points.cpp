@@ -1,6 +1,5 @@
 #include "terrain/route/terrain_points.hpp"
 
-#include <charconv>
 #include <cmath>
 #include <string>
 
@@ -11,27 +10,10 @@ namespace qm {
 
 namespace {
 
-// 1 to 32 characters of digits, "-" and "."; an optional leading "-", digits with at most one ".",
-// at least one digit; finite.
+// 1 to 32 characters: a plain decimal number.
 std::optional<double> parse_number(std::string_view text) {
   if (text.empty() || text.size() > 32) return std::nullopt;
-  const std::size_t start = text[0] == '-' ? 1 : 0;
-  int digits = 0, dots = 0;
-  for (std::size_t i = start; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c >= '0' && c <= '9') {
-      ++digits;
-    } else if (c == '.') {
-      ++dots;
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (digits == 0 || dots > 1) return std::nullopt;
-  double value = 0.0;
-  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
-  return value;
+  return parse_plain_decimal(text);
 }
 
 }  // namespace
