@@ -7,34 +7,6 @@
 
 namespace qm {
 
-namespace {
-
-// The thread's `LuaState` lives in a thread-local holder. The phase byte is trivially destructible,
-// so it still reads correctly while the thread's other records are being destroyed.
-thread_local unsigned char lua_state_phase = 0;  // 0 not made yet, 1 alive, 2 torn down
-thread_local bool lua_state_borrowed = false;
-
-struct LuaStateHolder {
-  LuaState state;
-  LuaStateHolder() { lua_state_phase = 1; }
-  ~LuaStateHolder() { lua_state_phase = 2; }
-};
-
-LuaState& thread_lua_state() {
-  check(lua_state_phase != 2, "the thread's state is gone (thread ending)");
-  thread_local LuaStateHolder holder;
-  return holder.state;
-}
-
-}  // namespace
-
-LuaStateBorrow::LuaStateBorrow() : state_(&thread_lua_state()) {
-  check(!lua_state_borrowed, "the thread's state is already in use");
-  lua_state_borrowed = true;
-}
-
-LuaStateBorrow::~LuaStateBorrow() { lua_state_borrowed = false; }
-
 SharedText make_text(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
 
 std::optional<SharedText> current_own_theatre() {

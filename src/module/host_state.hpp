@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "module/thread_own.hpp"
 #include "terrain/projection/anchors.hpp"
 
 namespace qm {
@@ -68,17 +69,9 @@ struct LuaState {
 // Exclusive use of the calling thread's `LuaState` (created on the thread's first use). Taking it
 // twice on one thread, or on a thread whose records are being torn down, is a fault. Hold it only
 // while reading or changing the state, never while pushing Lua values.
-class LuaStateBorrow {
+class LuaStateBorrow : public ThreadOwnBorrow<LuaState> {
  public:
-  LuaStateBorrow();
-  ~LuaStateBorrow();
-  LuaStateBorrow(const LuaStateBorrow&) = delete;
-  LuaStateBorrow& operator=(const LuaStateBorrow&) = delete;
-  LuaState& operator*() const { return *state_; }
-  LuaState* operator->() const { return state_; }
-
- private:
-  LuaState* state_;
+  LuaStateBorrow() : ThreadOwnBorrow("state") {}
 };
 
 // The theatre of the calling thread's mission when it runs on the own server, else none.

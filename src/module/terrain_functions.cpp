@@ -10,39 +10,16 @@
 #include "module/settings.hpp"
 #include "module/stats.hpp"
 #include "module/terrain_exchange.hpp"
+#include "module/thread_own.hpp"
 
 namespace qm {
 
 namespace {
 
-// The thread's exchange lives in a thread-local holder; the phase byte is trivially destructible,
-// so it still reads correctly while the thread's records are being destroyed.
-thread_local unsigned char exchange_phase = 0;  // 0 not made yet, 1 alive, 2 torn down
-thread_local bool exchange_borrowed = false;
-
-struct ExchangeHolder {
-  TerrainExchange exchange;
-  ExchangeHolder() { exchange_phase = 1; }
-  ~ExchangeHolder() { exchange_phase = 2; }
-};
-
 // Exclusive use of the calling thread's `TerrainExchange`.
-class ExchangeBorrow {
+class ExchangeBorrow : public ThreadOwnBorrow<TerrainExchange> {
  public:
-  ExchangeBorrow() {
-    check(exchange_phase != 2, "the thread's terrain exchange is gone (thread ending)");
-    thread_local ExchangeHolder holder;
-    check(!exchange_borrowed, "the thread's terrain exchange is already in use");
-    exchange_borrowed = true;
-    exchange_ = &holder.exchange;
-  }
-  ~ExchangeBorrow() { exchange_borrowed = false; }
-  ExchangeBorrow(const ExchangeBorrow&) = delete;
-  ExchangeBorrow& operator=(const ExchangeBorrow&) = delete;
-  TerrainExchange& operator*() const { return *exchange_; }
-
- private:
-  TerrainExchange* exchange_ = nullptr;
+  ExchangeBorrow() : ThreadOwnBorrow("terrain exchange") {}
 };
 
 std::uint64_t since_origin(std::uint64_t now) { return saturating_sub(now, clock_origin_ns()); }
