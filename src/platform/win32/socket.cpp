@@ -81,18 +81,38 @@ void Socket::close() noexcept {
   }
 }
 
-Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError* error) {
-  if (timeout_ns == 0) {
-    fill_text(error, WSAEINVAL, "a time-out of zero is not allowed");
-    return Socket();
-  }
+namespace {
+
+// A TCP socket that no child process inherits, ready for overlapped use.
+Socket new_stream_socket(NetError* error) {
   if (!ensure_sockets(error)) return Socket();
   const SOCKET raw = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (raw == INVALID_SOCKET) {
     fill(error, WSAGetLastError());
     return Socket();
   }
-  Socket socket(static_cast<NativeSocket>(raw));
+  return Socket(static_cast<NativeSocket>(raw));
+}
+
+// A select time limit: the nanoseconds rounded up to whole microseconds.
+timeval select_limit(std::uint64_t ns) {
+  const std::uint64_t us = (ns + 999ull) / 1000ull;
+  timeval limit{};
+  limit.tv_sec = static_cast<long>(us / 1000000ull > 0x7fffffffull ? 0x7fffffffull : us / 1000000ull);
+  limit.tv_usec = static_cast<long>(us % 1000000ull);
+  return limit;
+}
+
+}  // namespace
+
+Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError* error) {
+  if (timeout_ns == 0) {
+    fill_text(error, WSAEINVAL, "a time-out of zero is not allowed");
+    return Socket();
+  }
+  Socket socket = new_stream_socket(error);
+  if (!socket.valid()) return Socket();
+  const SOCKET raw = static_cast<SOCKET>(socket.native());
   if (!set_blocking(raw, false)) {
     fill(error, WSAGetLastError());
     return Socket();
@@ -111,10 +131,7 @@ Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError
         fill(error, WSAETIMEDOUT);
         return Socket();
       }
-      const std::uint64_t left_us = (deadline - now + 999ull) / 1000ull;
-      timeval limit{};
-      limit.tv_sec = static_cast<long>(left_us / 1000000ull > 0x7fffffffull ? 0x7fffffffull : left_us / 1000000ull);
-      limit.tv_usec = static_cast<long>(left_us % 1000000ull);
+      timeval limit = select_limit(deadline - now);
       fd_set writable;
       fd_set failed;
       FD_ZERO(&writable);
@@ -149,13 +166,9 @@ Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError
 
 
 Socket listen_tcp(const SocketAddressV4& at, NetError* error) {
-  if (!ensure_sockets(error)) return Socket();
-  const SOCKET raw = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (raw == INVALID_SOCKET) {
-    fill(error, WSAGetLastError());
-    return Socket();
-  }
-  Socket socket(static_cast<NativeSocket>(raw));
+  Socket socket = new_stream_socket(error);
+  if (!socket.valid()) return Socket();
+  const SOCKET raw = static_cast<SOCKET>(socket.native());
   // No SO_REUSEADDR here: on Windows it would let another program take over the port.
   const sockaddr_in native = to_native(at);
   if (::bind(raw, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0 || ::listen(raw, 128) != 0 ||
@@ -173,10 +186,7 @@ Accepted accept_tcp(const Socket& listener, std::uint64_t timeout_ns) {
     return out;
   }
   const SOCKET raw = static_cast<SOCKET>(listener.native());
-  const std::uint64_t us = (timeout_ns + 999ull) / 1000ull;
-  timeval limit{};
-  limit.tv_sec = static_cast<long>(us / 1000000ull > 0x7fffffffull ? 0x7fffffffull : us / 1000000ull);
-  limit.tv_usec = static_cast<long>(us % 1000000ull);
+  timeval limit = select_limit(timeout_ns);
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(raw, &readable);
@@ -290,9 +300,7 @@ bool wait_ready(SOCKET raw, int option, bool for_writing) {
   fd_set set;
   FD_ZERO(&set);
   FD_SET(raw, &set);
-  timeval limit;
-  limit.tv_sec = static_cast<long>(millis / 1000);
-  limit.tv_usec = static_cast<long>((millis % 1000) * 1000);
+  timeval limit = select_limit(std::uint64_t{millis} * 1000000ull);
   const int ready = ::select(0, for_writing ? nullptr : &set, for_writing ? &set : nullptr, nullptr, &limit);
   return ready != 0;  // an error is left for the call to report
 }
