@@ -189,7 +189,7 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
   (void)split_store_into_cells(schedule);
 
   std::lock_guard lock(state.last_built_lock);
-  state.last_built = LastRecord{cells, 0, 0, ns_to_seconds(saturating_sub(now_ns(), build_start))};
+  state.last_built = TurnRecord{cells, 0, 0, ns_to_seconds(saturating_sub(now_ns(), build_start))};
 }
 
 // Steps 12 to 15 with the schedule lock held.

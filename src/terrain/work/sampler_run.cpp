@@ -235,7 +235,7 @@ void Sampler::file(InFlightGroup& record) {
   if (!filed) return;
   {
     std::lock_guard lock(state_.last_sampled_lock);
-    state_.last_sampled = LastRecord{record.cells, record.points, record.rounds, seconds};
+    state_.last_sampled = TurnRecord{record.cells, record.points, record.rounds, seconds};
   }
   state_.builder.unpark();
 }

@@ -14,6 +14,7 @@
 #include "terrain/stream/asked_points.hpp"
 #include "terrain/work/poison_mutex.hpp"
 #include "terrain/work/schedule.hpp"
+#include "terrain/work/terrain_status_format.hpp"
 
 namespace qm {
 
@@ -39,13 +40,6 @@ class ThreadHandleCell {
   std::atomic<bool> ready_{false};
 };
 
-// What the last sampled group or the last built piece took.
-struct LastRecord {
-  std::uint64_t cells = 0;
-  std::uint64_t points = 0;
-  std::uint64_t rounds = 0;
-  double seconds = 0.0;
-};
 
 struct TerrainCounters {
   std::atomic<std::uint64_t> zeroed_points{0};
@@ -76,9 +70,9 @@ struct TerrainState {
   AskedPointsLog asked_log;  // the batches the sampler asked for, behind its own lock
 
   std::mutex last_sampled_lock;
-  std::optional<LastRecord> last_sampled;
+  std::optional<work::TurnRecord> last_sampled;
   std::mutex last_built_lock;
-  std::optional<LastRecord> last_built;
+  std::optional<work::TurnRecord> last_built;
 
   std::uint64_t idle_park_us = 100000;  // the workers' park when idle
   TerrainCounters counters;

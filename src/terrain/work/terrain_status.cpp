@@ -39,14 +39,8 @@ std::optional<std::string> terrain_status_of(TerrainState& state, bool wait) {
     if (!take(sampled, wait)) return std::nullopt;
     std::unique_lock<std::mutex> built(state.last_built_lock, std::defer_lock);
     if (!take(built, wait)) return std::nullopt;
-    if (state.last_sampled) {
-      const LastRecord& r = *state.last_sampled;
-      work.last_sampled = TurnRecord{r.cells, r.points, r.rounds, r.seconds};
-    }
-    if (state.last_built) {
-      const LastRecord& r = *state.last_built;
-      work.last_built = TurnRecord{r.cells, r.points, r.rounds, r.seconds};
-    }
+    work.last_sampled = state.last_sampled;
+    work.last_built = state.last_built;
     built.unlock();
   }
   {

@@ -8,7 +8,7 @@
 
 namespace qm::work {
 
-// A last sampled or last built record.
+// What the last sampled group or the last built piece took.
 struct TurnRecord {
   std::uint64_t cells = 0;
   std::uint64_t points = 0;
