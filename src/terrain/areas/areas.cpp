@@ -76,10 +76,8 @@ Parsed<AreaList> parse_areas(std::string_view raw) {
   Parsed<AreaList> result;
   if (text.empty()) return result;
   for (char c : text) {
-    if (!is_digit(c) && c != '.' && c != '-' && c != ',' && c != ';' && c != '|') {
-      result.error = area_errors::kCharacters;
-      return result;
-    }
+    if (!is_digit(c) && c != '.' && c != '-' && c != ',' && c != ';' && c != '|')
+      return Parsed<AreaList>::failure(area_errors::kCharacters);
   }
   for (std::string_view ring_text : split_all(text, '|')) {
     AreaRing ring;
@@ -87,42 +85,26 @@ Parsed<AreaList> parse_areas(std::string_view raw) {
     bool first = true;
     for (std::string_view vertex_text : split_all(ring_text, ';')) {
       const std::size_t comma = vertex_text.find(',');
-      if (comma == std::string_view::npos) {
-        result.error = area_errors::kVertex;
-        result.value.clear();
-        return result;
-      }
+      if (comma == std::string_view::npos) return Parsed<AreaList>::failure(area_errors::kVertex);
       const std::string_view a = vertex_text.substr(0, comma);
       const std::string_view b = vertex_text.substr(comma + 1);
       if (first) {
         const auto lat = parse_degrees(a);
         const auto lon = lat ? parse_degrees(b) : std::nullopt;
-        if (!lat || !lon) {
-          result.error = area_errors::kFirstVertex;
-          result.value.clear();
-          return result;
-        }
+        if (!lat || !lon) return Parsed<AreaList>::failure(area_errors::kFirstVertex);
         t1 = saturate<std::int64_t>(std::round(*lat * 100000.0));
         t2 = saturate<std::int64_t>(std::round(*lon * 100000.0));
         first = false;
       } else {
         const auto d1 = parse_small_int(a);
         const auto d2 = d1 ? parse_small_int(b) : std::nullopt;
-        if (!d1 || !d2) {
-          result.error = area_errors::kDelta;
-          result.value.clear();
-          return result;
-        }
+        if (!d1 || !d2) return Parsed<AreaList>::failure(area_errors::kDelta);
         t1 = saturating_add(t1, *d1);
         t2 = saturating_add(t2, *d2);
       }
       ring.vertices.push_back({static_cast<double>(t1) * 0.00001, static_cast<double>(t2) * 0.00001});
     }
-    if (ring.vertices.size() < 3) {
-      result.error = area_errors::kThreeVertices;
-      result.value.clear();
-      return result;
-    }
+    if (ring.vertices.size() < 3) return Parsed<AreaList>::failure(area_errors::kThreeVertices);
     result.value.push_back(std::move(ring));
   }
   return result;

@@ -35,6 +35,12 @@ struct Parsed {
   T value{};
   std::string_view error;  // empty on success
   bool ok() const { return error.empty(); }
+  // A failed parse: the error and no value.
+  static Parsed failure(std::string_view why) {
+    Parsed out;
+    out.error = why;
+    return out;
+  }
 };
 
 // The fixed error texts.
