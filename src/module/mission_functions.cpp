@@ -7,8 +7,8 @@
 #include "module/host_state.hpp"
 #include "module/lua_frame.hpp"
 #include "module/lua_functions.hpp"
-#include "module/settings.hpp"
 #include "module/stats.hpp"
+#include "module/utf8.hpp"
 
 namespace qm {
 

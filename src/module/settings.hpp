@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "module/utf8.hpp"  // trim_white_space: the address setting is trimmed with it
 #include "server/server.hpp"
 
 namespace qm {
@@ -32,8 +33,5 @@ std::uint32_t terrain_budget_setting(std::optional<double> argument);
 // The LAN mode from the switch (only the boolean true turns it on) and the address text (nullopt
 // when none was given). The address is trimmed of white space and must be a private IPv4 address.
 server::LanMode lan_mode_setting(std::optional<bool> lan_switch, const std::optional<std::string>& address);
-
-// The text without leading and trailing white space (the Unicode White_Space characters).
-std::string_view trim_white_space(std::string_view text);
 
 }  // namespace qm

@@ -49,9 +49,8 @@ void json_quote(std::string& out, std::string_view text) {
       i += length;
       continue;
     }
-    if (length == 3 && c == 0xE2 && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
-        (static_cast<unsigned char>(text[i + 2]) == 0xA8 || static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
-      append_escape(out, static_cast<unsigned char>(text[i + 2]) == 0xA8 ? 0x2028 : 0x2029);
+    if (sequence.code_point == 0x2028 || sequence.code_point == 0x2029) {
+      append_escape(out, sequence.code_point);
     } else {
       out.append(text.substr(i, length));
     }

@@ -13,8 +13,8 @@ using qm::is_valid_utf8;
 
 bool ascii_iequals(std::string_view a, std::string_view b);
 
-// Removes leading and trailing Unicode white space from valid UTF-8.
-std::string_view trim_unicode_space(std::string_view text);
+// Removes leading and trailing Unicode white space (the module's `trim_white_space`).
+inline std::string_view trim_unicode_space(std::string_view text) { return qm::trim_white_space(text); }
 
 // Replaces every occurrence of `from` (not empty) by `to` in one left-to-right pass: replacements
 // are not looked at again.
