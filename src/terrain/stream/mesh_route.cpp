@@ -126,8 +126,12 @@ MeshRouteResult mesh_route(const std::shared_ptr<server::Server>& srv, std::stri
 
   // 14. A job-less stream.
   const ProjectionRef projection = projection_for(own_anchors ? snap->mission->anchors : Anchors{});
-  stream.plan.projection_label = projection->label();
-  if (projection->is_tm()) stream.plan.tm = projection->tm();
+  if (projection->is_tm()) {
+    stream.plan.projection = projection->tm();
+  } else if (projection->kind == Projection::kBlocks) {
+    // A job-less stream gathers no fits: none of its points convert.
+    stream.plan.projection = BlocksProjection{};
+  }
   stream.plan.control = new_stream_control();
   stream.plan.stream_id = open_jobless_stream(request.page, lan, stream.plan.control);
   return stream;
