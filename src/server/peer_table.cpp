@@ -1,5 +1,6 @@
 #include "server/peer_table.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/socket.hpp"
@@ -83,18 +84,22 @@ void PeerTable::prune_locked(Instant now) {
   }
 }
 
+ClientEntry& PeerTable::entry_locked(const PeerAddress& peer, Instant now, bool prune) {
+  auto it = entries_.find(peer);
+  if (it == entries_.end()) {
+    if (prune && entries_.size() >= peer_prune_threshold) prune_locked(now);
+    it = entries_.emplace(peer, ClientEntry::fresh(config_, now)).first;
+  }
+  return it->second;
+}
+
 Admission PeerTable::admit(const PeerAddress& peer, Instant now, std::atomic<std::uint64_t>& open_connections) {
   std::lock_guard<std::mutex> guard(lock_);
   const bool loopback = peer.is_loopback();
   const std::uint64_t open = open_connections.load();
   if (loopback ? open >= config_.max_connections : open + config_.loopback_reserve >= config_.max_connections)
     return Admission::busy;
-  auto it = entries_.find(peer);
-  if (it == entries_.end()) {
-    if (entries_.size() >= peer_prune_threshold) prune_locked(now);
-    it = entries_.emplace(peer, ClientEntry::fresh(config_, now)).first;
-  }
-  ClientEntry& entry = it->second;
+  ClientEntry& entry = entry_locked(peer, now, true);
   entry.refill(config_, now);
   if (entry.connections >= config_.connections_per_peer || entry.connection < 1.0) return Admission::busy;
   if (!loopback) {
@@ -107,6 +112,35 @@ Admission PeerTable::admit(const PeerAddress& peer, Instant now, std::atomic<std
   entry.connections += 1;
   open_connections.fetch_add(1);
   return Admission::admitted;
+}
+
+Admission PeerTable::take_stream(const PeerAddress& peer, Instant now, std::atomic<std::uint64_t>& open_streams,
+                                 const std::atomic<std::uint64_t>& open_connections) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (open_streams.load() >= config_.max_streams) return Admission::busy;
+  const std::uint64_t reserve = peer.is_loopback() ? 0 : config_.loopback_reserve;
+  if (open_connections.load() + reserve + config_.stream_connection_reserve > config_.max_connections)
+    return Admission::busy;
+  ClientEntry& entry = entry_locked(peer, now, false);
+  if (entry.streams >= config_.streams_per_peer) return Admission::busy;
+  entry.streams += 1;
+  open_streams.fetch_add(1);
+  return Admission::admitted;
+}
+
+TerrainAdmission PeerTable::take_terrain_request(const PeerAddress& peer, Instant now, std::size_t points) {
+  std::lock_guard<std::mutex> guard(lock_);
+  ClientEntry& entry = entry_locked(peer, now, false);
+  if (entry.terrain_requests >= config_.terrain_requests_per_peer) return {Admission::busy, 1};
+  entry.refill(config_, now);
+  const double wanted = static_cast<double>(points);
+  if (entry.points < wanted) {
+    const double seconds = std::ceil((wanted - entry.points) / config_.point_rate);
+    return {Admission::busy, static_cast<std::uint64_t>(std::clamp(seconds, 1.0, 60.0))};
+  }
+  entry.points -= wanted;
+  entry.terrain_requests += 1;
+  return {Admission::admitted, 0};
 }
 
 void PeerTable::release_connection(const PeerAddress& peer, Instant now, std::atomic<std::uint64_t>& open_connections) {

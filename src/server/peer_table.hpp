@@ -61,6 +61,14 @@ struct ClientEntry {
 
 enum class Admission { admitted, busy };
 
+// The answer to a terrain request's charge: admitted, or busy with the seconds the peer should wait.
+struct TerrainAdmission {
+  Admission admission = Admission::admitted;
+  std::uint64_t retry_after = 0;  // when busy: 1 to 60
+
+  friend bool operator==(const TerrainAdmission&, const TerrainAdmission&) = default;
+};
+
 class PeerTable {
  public:
   PeerTable(const ServerConfig& config, Instant now);
@@ -72,6 +80,20 @@ class PeerTable {
   // one connection slot and gives it back with `release_connection`.
   Admission admit(const PeerAddress& peer, Instant now, std::atomic<std::uint64_t>& open_connections);
 
+  // A mesh stream for the peer at `now`. Busy when `open_streams` reached the server's limit, when
+  // the open connections leave no room for the streams' reserve (and, for a LAN peer, the loopback
+  // reserve), or when the peer has all its streams open. Admitted: the peer's streams and
+  // `open_streams` grew by one; the caller gives it back with `release_stream`.
+  Admission take_stream(const PeerAddress& peer, Instant now, std::atomic<std::uint64_t>& open_streams,
+                        const std::atomic<std::uint64_t>& open_connections);
+
+  // A terrain request in flight that asks the host for `points` heights at `now`. Busy, to retry in
+  // a second, when the peer has all its terrain requests in flight; busy, to retry when the point
+  // lane would have refilled (1 to 60 s), when lane 0 holds fewer than `points` tokens. Admitted:
+  // lane 0 lost `points` tokens and the peer's terrain requests grew by one; the caller gives it
+  // back with `release_terrain_request`.
+  TerrainAdmission take_terrain_request(const PeerAddress& peer, Instant now, std::size_t points);
+
   // Gives back one connection: the entry's count (never below 0), a refill, the entry erased when
   // idle; `open_connections` is lowered whether or not the entry was found.
   void release_connection(const PeerAddress& peer, Instant now, std::atomic<std::uint64_t>& open_connections);
@@ -80,7 +102,7 @@ class PeerTable {
   // Gives back one terrain request in flight (never below 0).
   void release_terrain_request(const PeerAddress& peer);
 
-  // The routes take the lock themselves to read and change an entry.
+  // Tests take the lock and set an entry up directly; the server goes through the operations above.
   std::mutex& mutex() { return lock_; }
   HashMap<PeerAddress, ClientEntry>& entries_locked() { return entries_; }
 
@@ -92,6 +114,8 @@ class PeerTable {
  private:
   // With 64 entries or more: every entry refilled to `now`, every idle one erased.
   void prune_locked(Instant now);
+  // The peer's entry, made fresh at `now` when it has none (after a prune when `prune` is set).
+  ClientEntry& entry_locked(const PeerAddress& peer, Instant now, bool prune);
 
   const ServerConfig& config_;
   std::mutex lock_;

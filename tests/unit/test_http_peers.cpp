@@ -139,6 +139,70 @@ TEST(HttpPeers, ReleasesGiveBackAndErase) {
   EXPECT_EQ(e.terrain_requests, 0u);
 }
 
+TEST(HttpPeers, StreamLimits) {
+  // The server's streams, then the connections (20 less the streams' reserve of 2, and for a LAN
+  // peer the loopback reserve of 4 besides), then the peer's own two.
+  struct Case {
+    PeerAddress peer;
+    std::uint64_t connections, streams, peer_streams;
+    Admission want;
+  };
+  const Case cases[] = {
+      {lo1, 0, 5, 0, Admission::admitted}, {lo1, 0, 6, 0, Admission::busy},
+      {lo1, 18, 0, 0, Admission::admitted}, {lo1, 19, 0, 0, Admission::busy},
+      {lan1, 14, 0, 0, Admission::admitted}, {lan1, 15, 0, 0, Admission::busy},
+      {lo1, 0, 0, 1, Admission::admitted}, {lo1, 0, 0, 2, Admission::busy},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    PeerTable table(server_config, second);
+    std::atomic<std::uint64_t> connections{c.connections}, streams{0};
+    for (std::uint64_t k = 0; k < c.peer_streams; ++k)
+      ASSERT_EQ(table.take_stream(c.peer, second, streams, connections), Admission::admitted) << i;
+    streams = c.streams + c.peer_streams;
+    EXPECT_EQ(table.take_stream(c.peer, second, streams, connections), c.want) << i;
+    const bool taken = c.want == Admission::admitted;
+    EXPECT_EQ(streams.load(), c.streams + c.peer_streams + (taken ? 1 : 0)) << i;
+    // A peer refused for the server's limits gets no entry.
+    ClientEntry e;
+    ASSERT_EQ(table.find(c.peer, e), taken || c.peer_streams > 0) << i;
+    if (taken || c.peer_streams > 0) {
+      EXPECT_EQ(e.streams, c.peer_streams + (taken ? 1 : 0)) << i;
+    }
+  }
+  // A stream given back makes room for the peer's next.
+  PeerTable table(server_config, second);
+  std::atomic<std::uint64_t> connections{0}, streams{0};
+  ASSERT_EQ(table.take_stream(lo1, second, streams, connections), Admission::admitted);
+  ASSERT_EQ(table.take_stream(lo1, second, streams, connections), Admission::admitted);
+  table.release_stream(lo1, streams);
+  EXPECT_EQ(table.take_stream(lo1, second, streams, connections), Admission::admitted);
+}
+
+TEST(HttpPeers, TerrainRequestCharges) {
+  PeerTable table(server_config, second);
+  ClientEntry e;
+  // A full lane pays for 4000 points at once.
+  ASSERT_EQ(table.take_terrain_request(lo1, second, 4000), (TerrainAdmission{Admission::admitted, 0}));
+  // An empty lane: the wait is for the missing tokens at 2000 a second, 1 to 60 s, and nothing is taken.
+  EXPECT_EQ(table.take_terrain_request(lo1, second, 1), (TerrainAdmission{Admission::busy, 1}));
+  EXPECT_EQ(table.take_terrain_request(lo1, second, 5000), (TerrainAdmission{Admission::busy, 3}));
+  EXPECT_EQ(table.take_terrain_request(lo1, second, 1000000), (TerrainAdmission{Admission::busy, 60}));
+  ASSERT_TRUE(table.find(lo1, e));
+  EXPECT_EQ(e.terrain_requests, 1u);
+  EXPECT_DOUBLE_EQ(e.points, 0.0);
+  // Half a second refills 1000 tokens.
+  EXPECT_EQ(table.take_terrain_request(lo1, second + second / 2, 1000), (TerrainAdmission{Admission::admitted, 0}));
+  // Two requests in flight: the third waits a second, whatever the lane holds, and refills nothing.
+  EXPECT_EQ(table.take_terrain_request(lo1, 100 * second, 1), (TerrainAdmission{Admission::busy, 1}));
+  ASSERT_TRUE(table.find(lo1, e));
+  EXPECT_EQ(e.terrain_requests, 2u);
+  EXPECT_DOUBLE_EQ(e.points, 0.0);
+  EXPECT_EQ(e.last_refill, second + second / 2);
+  table.release_terrain_request(lo1);
+  EXPECT_EQ(table.take_terrain_request(lo1, 100 * second, 1), (TerrainAdmission{Admission::admitted, 0}));
+}
+
 TEST(HttpPeers, PruningAtSixtyFourEntries) {
   PeerTable table(server_config, second);
   std::atomic<std::uint64_t> open{0};

@@ -254,8 +254,7 @@ PieceCopy square_piece(std::uint64_t id) {
 StreamPlan tm_plan(std::optional<std::uint64_t> job) {
   StreamPlan plan;
   plan.job_id = job;
-  plan.projection_label = "tm";
-  plan.tm = TmParams{33.0, 0.9996, -4998115.0, 99517.0};
+  plan.projection = TmParams{33.0, 0.9996, -4998115.0, 99517.0};
   return plan;
 }
 
@@ -562,8 +561,7 @@ TEST(StreamSession, AnUnconvertiblePieceWaitsOwedUntilItsFitArrives) {
   StreamRegistry registry;
   StreamPlan plan;
   plan.job_id = 4;
-  plan.projection_label = "blocks";
-  plan.blocks = true;
+  plan.projection = BlocksProjection{};
   std::atomic<bool> stop{false};
   const StreamRun run = run_stream(terrain, plan, request_of("Caucasus"), registry, stop, 100 * ms, [&](Socket&) {
     std::this_thread::sleep_for(std::chrono::milliseconds(350));

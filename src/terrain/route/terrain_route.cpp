@@ -1,7 +1,6 @@
 #include "terrain/route/terrain_route.hpp"
 
-#include <algorithm>
-#include <cmath>
+#include <mutex>
 #include <vector>
 
 #include "module/clock.hpp"
@@ -105,31 +104,9 @@ std::string terrain_route(ModuleStats& stats, const Snapshot& snap, std::string_
     // 13. The peer's limits.
     std::optional<server::ClientSlot> slot;
     if (srv && peer) {
-      const server::ServerConfig& config = srv->config;
-      bool too_many = false;
-      std::optional<std::uint64_t> short_retry;
-      {
-        std::lock_guard guard(srv->peers.mutex());
-        auto& entries = srv->peers.entries_locked();
-        auto it = entries.find(*peer);
-        if (it == entries.end()) it = entries.emplace(*peer, server::ClientEntry::fresh(config, now)).first;
-        server::ClientEntry& entry = it->second;
-        if (entry.terrain_requests >= config.terrain_requests_per_peer) {
-          too_many = true;
-        } else {
-          entry.refill(config, now);
-          const double wanted = static_cast<double>(ask.size());
-          if (entry.points < wanted) {
-            const double seconds = std::ceil((wanted - entry.points) / config.point_rate);
-            short_retry = static_cast<std::uint64_t>(std::clamp(seconds, 1.0, 60.0));
-          } else {
-            entry.points -= wanted;
-            entry.terrain_requests += 1;
-          }
-        }
-      }
-      if (too_many) return respond_busy(stats.rejected, 429, 1, "too many terrain points, slow down", extra);
-      if (short_retry) return respond_busy(stats.rejected, 429, *short_retry, "too many terrain points, slow down", extra);
+      const server::TerrainAdmission taken = srv->peers.take_terrain_request(*peer, now, ask.size());
+      if (taken.admission == server::Admission::busy)
+        return respond_busy(stats.rejected, 429, taken.retry_after, "too many terrain points, slow down", extra);
       slot.emplace(srv, peer);
     }
 

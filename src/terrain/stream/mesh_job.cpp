@@ -25,10 +25,11 @@ std::optional<std::string> open_job_stream(MeshStreamStart& stream, JobArea area
 
   StreamPlan& plan = stream.plan;
   plan.job_id = opened.job_id;
-  plan.projection_label = opened.projection;
-  plan.tm = area.tm;
-  plan.blocks = !area.tm.has_value();
-  if (opened.blocks) plan.block_fits = std::move(*opened.blocks);
+  if (area.tm) {
+    plan.projection = *area.tm;
+  } else {
+    plan.projection = BlocksProjection{opened.blocks ? std::move(*opened.blocks) : BlockFitMap{}};
+  }
   plan.control = opened.control;
   plan.stream_id = opened.stream_id;
   plan.squares_total = opened.square_count;

@@ -1,9 +1,6 @@
 #include "terrain/stream/mesh_route.hpp"
 
-#include <mutex>
-
 #include "module/clock.hpp"
-#include "module/hashing.hpp"
 #include "module/mission_phase.hpp"
 #include "module/snapshot.hpp"
 #include "server/answer.hpp"
@@ -36,21 +33,8 @@ std::string stream_head(std::string_view origin_lines) {
 // Takes one of the server's and the peer's mesh streams, or none when a limit is reached.
 bool take_stream_slot(std::optional<server::RequestSlot>& slot, const std::shared_ptr<server::Server>& srv,
                       const server::PeerAddress& peer, std::uint64_t start) {
-  server::Server& s = *srv;
-  const server::ServerConfig& config = s.config;
-  {
-    std::lock_guard guard(s.peers.mutex());
-    if (s.open_streams.load() >= config.max_streams) return false;
-    const std::uint64_t reserve = peer.is_loopback() ? 0 : config.loopback_reserve;
-    if (s.open_connections.load() + reserve + config.stream_connection_reserve > config.max_connections)
-      return false;
-    auto& entries = s.peers.entries_locked();
-    auto it = entries.find(peer);
-    if (it == entries.end()) it = entries.emplace(peer, server::ClientEntry::fresh(config, start)).first;
-    if (it->second.streams >= config.streams_per_peer) return false;
-    it->second.streams += 1;
-    s.open_streams.fetch_add(1);
-  }
+  if (srv->peers.take_stream(peer, start, srv->open_streams, srv->open_connections) == server::Admission::busy)
+    return false;
   slot.emplace(srv, peer);
   return true;
 }
@@ -142,8 +126,12 @@ MeshRouteResult mesh_route(const std::shared_ptr<server::Server>& srv, std::stri
 
   // 14. A job-less stream.
   const ProjectionRef projection = projection_for(own_anchors ? snap->mission->anchors : Anchors{});
-  stream.plan.projection_label = projection->label();
-  if (projection->is_tm()) stream.plan.tm = projection->tm();
+  if (projection->is_tm()) {
+    stream.plan.projection = projection->tm();
+  } else if (projection->kind == Projection::kBlocks) {
+    // A job-less stream gathers no fits: none of its points convert.
+    stream.plan.projection = BlocksProjection{};
+  }
   stream.plan.control = new_stream_control();
   stream.plan.stream_id = open_jobless_stream(request.page, lan, stream.plan.control);
   return stream;

@@ -65,8 +65,13 @@ const char* watch_peer(platform::Socket& socket) {
 }
 
 MapConversion conversion_of(const StreamPlan& plan) {
-  if (plan.tm) return MapConversion::transverse_mercator(*plan.tm);
-  return MapConversion::of_blocks(&plan.block_fits);
+  struct Of {
+    // No fits at all: every point goes unconverted.
+    MapConversion operator()(const NoProjection&) const { return MapConversion::of_blocks(nullptr); }
+    MapConversion operator()(const TmParams& tm) const { return MapConversion::transverse_mercator(tm); }
+    MapConversion operator()(const BlocksProjection& blocks) const { return MapConversion::of_blocks(&blocks.fits); }
+  };
+  return std::visit(Of{}, plan.projection);
 }
 
 std::uint64_t pending_bytes(const std::vector<PieceCopy>& pending) {
@@ -82,6 +87,18 @@ struct EndRecord {
 
 }  // namespace
 
+const char* projection_label(const StreamProjection& projection) {
+  struct KindOf {
+    std::uint64_t operator()(const NoProjection&) const { return Projection::kNone; }
+    std::uint64_t operator()(const TmParams&) const { return Projection::kTm; }
+    std::uint64_t operator()(const BlocksProjection&) const { return Projection::kBlocks; }
+  };
+  // The map projection's own names.
+  Projection named;
+  named.kind = std::visit(KindOf{}, projection);
+  return named.label();
+}
+
 StreamEnd stream_session(platform::Socket& socket, std::string_view head, const MeshRequest& request,
                          StreamPlan& plan, StreamTerrain& terrain, StreamRegistry& registry,
                          const std::atomic<bool>& stop, std::uint64_t beat_ns) {
@@ -95,7 +112,7 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
   buffer.reserve(head.size() + 512);
   buffer.append(head);
   write_frame(buffer, FrameKind::head,
-              head_record(request.theatre, plan.projection_label, plan.squares_total, plan.refused));
+              head_record(request.theatre, projection_label(plan.projection), plan.squares_total, plan.refused));
   std::uint64_t points_sequence =
       plan.points_after ? *plan.points_after
                         : terrain.asked_since(std::numeric_limits<std::uint64_t>::max(), request.theatre).counter;
@@ -159,16 +176,17 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
     std::vector<PieceCopy> work = std::move(turn.taken);
     work.insert(work.end(), std::make_move_iterator(pending.begin()), std::make_move_iterator(pending.end()));
     pending.clear();
-    if (plan.blocks && !work.empty()) {
+    BlocksProjection* const blocks = std::get_if<BlocksProjection>(&plan.projection);
+    if (blocks && !work.empty()) {
       std::vector<std::array<double, 2>> points;
       for (const PieceCopy& p : work)
         for (const auto& v : p.vertices) points.push_back({v[0], v[1]});
-      std::vector<BlockKey> keys = missing_block_keys(plan.block_fits, points);
+      std::vector<BlockKey> keys = missing_block_keys(blocks->fits, points);
       std::sort(keys.begin(), keys.end());
       keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
       if (!keys.empty()) {
         if (std::optional<BlockFitMap> got = terrain.block_fits(request.theatre, keys, std::chrono::seconds(1))) {
-          for (auto& [key, fit] : *got) plan.block_fits.insert_or_assign(key, fit);
+          for (auto& [key, fit] : *got) blocks->fits.insert_or_assign(key, fit);
         }
       }
     }

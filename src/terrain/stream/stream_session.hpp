@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "module/mission_phase.hpp"
@@ -24,14 +25,22 @@
 
 namespace qm {
 
+// The map projection a stream converts its pieces and points through: none (no point converts), a
+// transverse Mercator, or the blocks projection with the block fits the stream has gathered.
+struct NoProjection {};
+struct BlocksProjection {
+  BlockFitMap fits;
+};
+using StreamProjection = std::variant<NoProjection, TmParams, BlocksProjection>;
+
+// The projection's name in the head record: "none", "tm" or "blocks".
+const char* projection_label(const StreamProjection& projection);
+
 // What the loop needs to know of its stream besides the request; the guards of its job are held
 // by the caller for as long as the loop runs.
 struct StreamPlan {
   std::optional<std::uint64_t> job_id;  // none for a job-less stream
-  std::string projection_label = "none";
-  std::optional<TmParams> tm;  // the transverse Mercator of a "tm" stream
-  bool blocks = false;         // a "blocks" stream converts through its own map of block fits
-  BlockFitMap block_fits;
+  StreamProjection projection;
   StreamControlRef control;
   std::uint64_t stream_id = 0;
   std::uint64_t squares_total = 0;
