@@ -17,7 +17,6 @@ namespace qm::mesh {
 namespace {
 
 constexpr std::uint64_t kNone = ~std::uint64_t{0};
-constexpr std::uint32_t kAnyCell = 0x1010101u;
 
 // k + d, or nothing where that leaves the i64 range.
 std::optional<std::int64_t> offset_key(std::int64_t k, int d) {
@@ -109,7 +108,7 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     for (std::size_t i = 0; i < older.vertices.size(); ++i) {
       const auto& v = older.vertices[i];
       if (cell_lines_through(v) != lines) continue;
-      if ((lattice_cells_at(grid, v[0], v[1]) & kAnyCell) == 0) continue;
+      if (!cells_inside_or_on(lattice_cells_at(grid, v[0], v[1]))) continue;
       vertex_map[i] = state.merge(v);
     }
   }
@@ -141,7 +140,7 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     for (std::size_t k = 0; k + 1 < params.size(); ++k) {
       const double t0 = params[k], t1 = params[k + 1];
       const double mt = (t0 + t1) * 0.5;
-      if ((lattice_cells_at(grid, p[0] + dx * mt, p[1] + dy * mt) & kAnyCell) == 0) continue;
+      if (!cells_inside_or_on(lattice_cells_at(grid, p[0] + dx * mt, p[1] + dy * mt))) continue;
       std::optional<std::uint64_t> start, end;
       if ((t0 == 0.0 || t0 == 1.0) && vertex_map[static_cast<std::size_t>(ia)] != kNone) {
         start = vertex_map[static_cast<std::size_t>(ia)];
@@ -184,8 +183,7 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     const auto k3 = cdt.position(corners[2]);
     const double cx = ((k2[0] + k1[0]) + k3[0]) / 3.0;
     const double cy = ((k2[1] + k1[1]) + k3[1]) / 3.0;
-    const std::uint32_t f = lattice_cells_at(grid, cx, cy);
-    if (f < 0x1000000u || (f & 0x10101u) != 0x10101u) continue;
+    if (!cells_inside(lattice_cells_at(grid, cx, cy))) continue;
     std::array<std::uint64_t, 3> triangle{};
     for (std::size_t k = 0; k < 3; ++k) {
       std::uint64_t& r = result_index[static_cast<std::size_t>(corners[k])];
