@@ -103,6 +103,33 @@ TEST(CellGrid, CellsAtPacksFourBytes) {
   EXPECT_EQ(lattice_cells_at(g, 1e300, 10.0), 0u);
 }
 
+TEST(CellGrid, CellFlagsReadAsInsideOrOnTheBorder) {
+  // An L of three cells: (0, 0), (1, 0) and (0, 1); (1, 1) is the notch.
+  const CellGrid g = grid_of({{0, 0}, {1, 0}, {0, 1}});
+  struct Case {
+    double x, y;
+    bool inside, on_border;
+  };
+  const Case cases[] = {
+      {10.0, 10.0, true, false},          // within a cell
+      {64.0, 10.0, true, false},          // on the line between two cells of the set
+      {64.0, 64.0, false, true},          // the notch's corner: three of four cells
+      {0.0, 0.0, false, true},            // the outer corner: one of four
+      {128.0, 10.0, false, true},         // the outer side
+      {100.0, 64.0, false, true},         // the notch's side
+      {128.0 + 5e-7, 10.0, false, true},  // within 1e-6 of the side counts as on it
+      {128.0 + 2e-6, 10.0, false, false},
+      {100.0, 100.0, false, false},       // inside the notch
+      {nan, 10.0, false, false},
+  };
+  for (const Case& c : cases) {
+    const std::uint32_t flags = lattice_cells_at(g, c.x, c.y);
+    EXPECT_EQ(cells_inside(flags), c.inside) << c.x << "," << c.y;
+    EXPECT_EQ(cells_on_border(flags), c.on_border) << c.x << "," << c.y;
+    EXPECT_EQ(cells_inside_or_on(flags), c.inside || c.on_border) << c.x << "," << c.y;
+  }
+}
+
 TEST(LatticeNew, SingleCell) {
   const Lattice l = lattice_new(grid_of({{5, 7}}), 2.0);
   EXPECT_EQ(l.centre_x, 320);

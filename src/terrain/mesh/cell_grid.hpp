@@ -52,4 +52,17 @@ bool lattice_touches(const CellGrid& grid, std::int32_t x, std::int32_t y);
 // non-finite coordinate lies in no cell (0).
 std::uint32_t lattice_cells_at(const CellGrid& grid, double x, double y);
 
+// What the flags of lattice_cells_at say of the point, read from the lowest bit of each cell byte
+// (a grid byte is 0 or 1).
+inline constexpr std::uint32_t kCellFlagBits = 0x01010101u;
+// All four cells are of the set: the point lies inside the covered area, not on its border.
+constexpr bool cells_inside(std::uint32_t flags) { return (flags & kCellFlagBits) == kCellFlagBits; }
+// At least one cell is: the point lies inside the covered area or on its border.
+constexpr bool cells_inside_or_on(std::uint32_t flags) { return (flags & kCellFlagBits) != 0; }
+// Some but not all are: the point lies on the border of the covered area.
+constexpr bool cells_on_border(std::uint32_t flags) {
+  const std::uint32_t set = flags & kCellFlagBits;
+  return set != 0 && set != kCellFlagBits;
+}
+
 }  // namespace qm::mesh

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <string>
+#include <utility>
 
 #include "module/fault.hpp"
 #include "module/numeric.hpp"
@@ -13,14 +13,6 @@
 namespace qm::mesh {
 
 namespace {
-
-const std::array<double, 3>& vertex_at(const CellMesh& mesh, std::uint64_t index) {
-  if (index >= mesh.vertices.size()) {
-    fault("index out of bounds: the len is " + std::to_string(mesh.vertices.size()) + " but the index is " +
-          std::to_string(index));
-  }
-  return mesh.vertices[static_cast<std::size_t>(index)];
-}
 
 const CellMesh& holder_mesh(const std::map<std::uint64_t, CellMesh>& meshes, std::uint64_t holder) {
   const auto it = meshes.find(holder);
@@ -48,17 +40,13 @@ std::vector<std::int64_t> candidate_columns(double v) {
   return {k};
 }
 
-bool is_i32(std::int64_t v) {
-  return v >= std::numeric_limits<std::int32_t>::min() && v <= std::numeric_limits<std::int32_t>::max();
-}
-
 }  // namespace
 
 double piece_height_at(const CellMesh& mesh, double x, double y) {
   for (const auto& t : mesh.triangles) {
-    const auto& u = vertex_at(mesh, t[0]);
-    const auto& v = vertex_at(mesh, t[1]);
-    const auto& w = vertex_at(mesh, t[2]);
+    const auto& u = vertex_at(mesh.vertices, t[0]);
+    const auto& v = vertex_at(mesh.vertices, t[1]);
+    const auto& w = vertex_at(mesh.vertices, t[2]);
     if (u[0] == x && u[1] == y) return u[2];
     if (v[0] == x && v[1] == y) return v[2];
     if (w[0] == x && w[1] == y) return w[2];
@@ -102,8 +90,8 @@ Outline build_outline(const CellMesh& mesh, const PieceSide& side) {
 
   std::vector<ProfilePoint> inner;
   for (const auto& [i, j] : triangle_edges(mesh.triangles)) {
-    const auto& p = vertex_at(mesh, i);
-    const auto& q = vertex_at(mesh, j);
+    const auto& p = vertex_at(mesh.vertices, i);
+    const auto& q = vertex_at(mesh.vertices, j);
     if (a < pos(p) && pos(p) < e && fix(p) == c) inner.push_back({pos(p), p[2]});
     if (a < pos(q) && pos(q) < e && fix(q) == c) inner.push_back({pos(q), q[2]});
     if ((fix(p) - c) * (fix(q) - c) < 0.0) {
@@ -142,7 +130,7 @@ std::vector<SeedLine> outline_seed_lines(const std::set<Cell>& cells, const Hash
   const auto end_height = [&](double x, double y) {
     for (const std::int64_t cx : candidate_columns(x)) {
       for (const std::int64_t cy : candidate_columns(y)) {
-        if (!is_i32(cx) || !is_i32(cy)) continue;
+        if (!std::in_range<std::int32_t>(cx) || !std::in_range<std::int32_t>(cy)) continue;
         const Cell cell{static_cast<std::int32_t>(cx), static_cast<std::int32_t>(cy)};
         if (cells.count(cell) != 0) continue;
         const auto held = holder_map.find(cell);
@@ -154,25 +142,11 @@ std::vector<SeedLine> outline_seed_lines(const std::set<Cell>& cells, const Hash
   };
 
   std::vector<SeedLine> lines;
-  for (const auto& [cx, cy] : cells) {
-    const double x0 = 64.0 * static_cast<double>(cx);
-    const double y0 = 64.0 * static_cast<double>(cy);
-    const std::int64_t x = cx, y = cy;
-    const struct {
-      PieceSide side;
-      std::int64_t nx, ny;
-    } sides[4] = {
-        {{x0, y0, 0}, x - 1, y},
-        {{x0 + 64.0, y0, 0}, x + 1, y},
-        {{y0, x0, 1}, x, y - 1},
-        {{y0 + 64.0, x0, 1}, x, y + 1},
-    };
-    for (const auto& s : sides) {
-      const bool inside = is_i32(s.nx) && is_i32(s.ny);
-      const Cell neighbour{static_cast<std::int32_t>(s.nx), static_cast<std::int32_t>(s.ny)};
-      if (inside && cells.count(neighbour) != 0) continue;
-      if (inside) {
-        const auto held = holder_map.find(neighbour);
+  for (const Cell& cell : cells) {
+    for (const CellSide& s : cell_sides(cell)) {
+      if (s.neighbour && cells.count(*s.neighbour) != 0) continue;
+      if (s.neighbour) {
+        const auto held = holder_map.find(*s.neighbour);
         if (held != holder_map.end()) {
           lines.push_back(SeedLine{build_outline(holder_mesh(meshes, held->second), s.side), 1});
           continue;

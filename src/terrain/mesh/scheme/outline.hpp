@@ -12,16 +12,9 @@
 #include "module/hashing.hpp"
 #include "terrain/mesh/cell_grid.hpp"
 #include "terrain/mesh/scheme/cell_mesh.hpp"
+#include "terrain/mesh/scheme/cell_sides.hpp"
 
 namespace qm::mesh {
-
-// One cell side: axis 0 is the line x = c from y = a to y = a + 64 (position along it: y);
-// axis 1 is the line y = c from x = a to x = a + 64 (position along it: x).
-struct PieceSide {
-  double c = 0.0;
-  double a = 0.0;
-  std::uint8_t axis = 0;
-};
 
 // Points on one side, ascending by position, no two within 0.001 of each other in position; the
 // first is the side's start point and the last its end point.

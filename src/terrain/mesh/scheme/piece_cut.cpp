@@ -6,11 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <string>
 
-#include "module/fault.hpp"
 #include "module/numeric.hpp"
 #include "terrain/mesh/constrained.hpp"
+#include "terrain/mesh/scheme/cell_sides.hpp"
 #include "terrain/mesh/scheme/outline.hpp"
 
 namespace qm::mesh {
@@ -18,16 +17,6 @@ namespace qm::mesh {
 namespace {
 
 constexpr std::uint64_t kNone = ~std::uint64_t{0};
-constexpr std::uint32_t kAnyCell = 0x1010101u;
-
-[[noreturn]] void out_of_bounds(std::size_t len, std::uint64_t index) {
-  fault("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
-}
-
-const std::array<double, 3>& at(const std::vector<std::array<double, 3>>& vertices, std::uint64_t index) {
-  if (index >= vertices.size()) out_of_bounds(vertices.size(), index);
-  return vertices[static_cast<std::size_t>(index)];
-}
 
 // k + d, or nothing where that leaves the i64 range.
 std::optional<std::int64_t> offset_key(std::int64_t k, int d) {
@@ -76,7 +65,7 @@ std::optional<std::uint64_t> near_point(const HashMap<ThousandthKey, std::uint64
       if (!py) continue;
       const auto it = index.find(ThousandthKey{*px, *py});
       if (it == index.end()) continue;
-      const auto& w = at(vertices, it->second);
+      const auto& w = vertex_at(vertices, it->second);
       if (std::hypot(w[0] - x, w[1] - y) <= 0.001) return it->second;
     }
   }
@@ -94,27 +83,9 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
 
   // 3. The sides between a kept cell and a ring cell.
   std::vector<PieceSide> sides;
-  for (const auto& [cx, cy] : kept) {
-    const double x0 = 64.0 * static_cast<double>(cx);
-    const double y0 = 64.0 * static_cast<double>(cy);
-    const std::int64_t x = cx, y = cy;
-    const struct {
-      std::int64_t nx, ny;
-      PieceSide side;
-    } around[4] = {
-        {x - 1, y, {x0, y0, 0}},
-        {x + 1, y, {x0 + 64.0, y0, 0}},
-        {x, y - 1, {y0, x0, 1}},
-        {x, y + 1, {y0 + 64.0, x0, 1}},
-    };
-    for (const auto& n : around) {
-      if (n.nx < std::numeric_limits<std::int32_t>::min() || n.nx > std::numeric_limits<std::int32_t>::max() ||
-          n.ny < std::numeric_limits<std::int32_t>::min() || n.ny > std::numeric_limits<std::int32_t>::max()) {
-        continue;
-      }
-      if (ring.count(Cell{static_cast<std::int32_t>(n.nx), static_cast<std::int32_t>(n.ny)}) != 0) {
-        sides.push_back(n.side);
-      }
+  for (const Cell& cell : kept) {
+    for (const CellSide& s : cell_sides(cell)) {
+      if (s.neighbour && ring.count(*s.neighbour) != 0) sides.push_back(s.side);
     }
   }
 
@@ -137,7 +108,7 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     for (std::size_t i = 0; i < older.vertices.size(); ++i) {
       const auto& v = older.vertices[i];
       if (cell_lines_through(v) != lines) continue;
-      if ((lattice_cells_at(grid, v[0], v[1]) & kAnyCell) == 0) continue;
+      if (!cells_inside_or_on(lattice_cells_at(grid, v[0], v[1]))) continue;
       vertex_map[i] = state.merge(v);
     }
   }
@@ -151,8 +122,8 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
   // 7. Inner constraints: the older edges, cut where they cross a cut side, the parts inside the
   // kept cells joined to the vertices at their ends.
   for (const auto& [ia, ib] : triangle_edges(older.triangles)) {
-    const auto& p = at(older.vertices, ia);
-    const auto& q = at(older.vertices, ib);
+    const auto& p = vertex_at(older.vertices, ia);
+    const auto& q = vertex_at(older.vertices, ib);
     const double dx = q[0] - p[0], dy = q[1] - p[1];
     std::vector<double> params{0.0, 1.0};
     for (const PieceSide& side : sides) {
@@ -169,7 +140,7 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     for (std::size_t k = 0; k + 1 < params.size(); ++k) {
       const double t0 = params[k], t1 = params[k + 1];
       const double mt = (t0 + t1) * 0.5;
-      if ((lattice_cells_at(grid, p[0] + dx * mt, p[1] + dy * mt) & kAnyCell) == 0) continue;
+      if (!cells_inside_or_on(lattice_cells_at(grid, p[0] + dx * mt, p[1] + dy * mt))) continue;
       std::optional<std::uint64_t> start, end;
       if ((t0 == 0.0 || t0 == 1.0) && vertex_map[static_cast<std::size_t>(ia)] != kNone) {
         start = vertex_map[static_cast<std::size_t>(ia)];
@@ -195,8 +166,8 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     return piece_height_at(older, x, y);
   };
   for (const auto& [i, j] : constraints) {
-    if (i >= handles.size()) out_of_bounds(handles.size(), i);
-    if (j >= handles.size()) out_of_bounds(handles.size(), j);
+    if (i >= handles.size()) index_out_of_bounds(handles.size(), i);
+    if (j >= handles.size()) index_out_of_bounds(handles.size(), j);
     if (handles[i] == handles[j]) continue;
     cdt.add_constraint_splitting(handles[i], handles[j], crossing_height);
   }
@@ -212,8 +183,7 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     const auto k3 = cdt.position(corners[2]);
     const double cx = ((k2[0] + k1[0]) + k3[0]) / 3.0;
     const double cy = ((k2[1] + k1[1]) + k3[1]) / 3.0;
-    const std::uint32_t f = lattice_cells_at(grid, cx, cy);
-    if (f < 0x1000000u || (f & 0x10101u) != 0x10101u) continue;
+    if (!cells_inside(lattice_cells_at(grid, cx, cy))) continue;
     std::array<std::uint64_t, 3> triangle{};
     for (std::size_t k = 0; k < 3; ++k) {
       std::uint64_t& r = result_index[static_cast<std::size_t>(corners[k])];

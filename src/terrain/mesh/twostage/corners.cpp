@@ -340,8 +340,7 @@ namespace {
 
 // Whether all four 64-unit cells around a local point are cells of the group.
 bool strictly_covered(const TwostageMesh& mesh, double x, double y) {
-  const std::uint32_t flags = lattice_cells_at(*mesh.grid, x + mesh.origin_x, y + mesh.origin_y);
-  return (flags & 0x01010101u) == 0x01010101u;
+  return cells_inside(lattice_cells_at(*mesh.grid, x + mesh.origin_x, y + mesh.origin_y));
 }
 
 }  // namespace

@@ -7,13 +7,6 @@
 
 namespace qm::mesh {
 
-namespace {
-
-// The lowest bit of each of the four cell bytes of lattice_cells_at.
-constexpr std::uint32_t kCellBits = 0x01010101u;
-
-}  // namespace
-
 bool lies_on_segment(const Point3& p, const Point3& u, const Point3& v) {
   const bool differs_u = p[0] != u[0] || p[1] != u[1];
   const bool differs_v = p[0] != v[0] || p[1] != v[1];
@@ -41,7 +34,7 @@ std::optional<std::uint64_t> insert_point(TwostageMesh& mesh, double x, double y
     if (const auto existing = mesh.find_key(vertex_key(x, y))) return existing;
   }
 
-  if ((lattice_cells_at(*mesh.grid, x + mesh.origin_x, y + mesh.origin_y) & kCellBits) == 0) return std::nullopt;
+  if (!cells_inside_or_on(lattice_cells_at(*mesh.grid, x + mesh.origin_x, y + mesh.origin_y))) return std::nullopt;
   if (edges_near(mesh, x, y, 0.001)) return std::nullopt;
 
   const double height = hit ? reference_height(*mesh.reference, x, y) : z;

@@ -26,7 +26,7 @@ std::vector<std::uint32_t> key_lookup(const TwostageMesh& mesh, std::uint32_t e)
   for (const std::uint32_t i : {first, second}) {
     const Point3 p = reference_point(reference, i);
     if (is_mesh_vertex(mesh, p)) continue;
-    if ((lattice_cells_at(*mesh.grid, p[0] + mesh.origin_x, p[1] + mesh.origin_y) & 0x01010101u) == 0) continue;
+    if (!cells_inside_or_on(lattice_cells_at(*mesh.grid, p[0] + mesh.origin_x, p[1] + mesh.origin_y))) continue;
     if (edges_near(mesh, p[0], p[1], 0.001)) continue;
     out.push_back(i);
   }

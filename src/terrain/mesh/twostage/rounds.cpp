@@ -23,7 +23,6 @@ constexpr double kSpacingSkipError = 1.0;
 constexpr double kCornerSpacing = 3.0;
 constexpr double kSharpAngle = 3.0;
 constexpr double kCrossingSpacing = 0.5;
-constexpr std::uint32_t kCellBits = 0x01010101u;
 
 struct RoundCandidate {
   double error;
@@ -92,10 +91,8 @@ std::uint64_t insert_candidate(TwostageMesh& mesh, const CornerBuckets& buckets,
   if (const auto hit = edge_at(mesh, c.x, c.y)) {
     const Point3& a = mesh.vertex(hit->a);
     const Point3& b = mesh.vertex(hit->b);
-    const std::uint32_t flags = lattice_cells_at(*mesh.grid, (a[0] + b[0]) * 0.5 + mesh.origin_x,
-                                                 (a[1] + b[1]) * 0.5 + mesh.origin_y) &
-                                kCellBits;
-    on_border_edge = flags != 0 && flags != kCellBits;
+    on_border_edge = cells_on_border(
+        lattice_cells_at(*mesh.grid, (a[0] + b[0]) * 0.5 + mesh.origin_x, (a[1] + b[1]) * 0.5 + mesh.origin_y));
   }
   if (!on_border_edge) {
     if (near_vertex(mesh, c.x, c.y)) return added;

@@ -38,7 +38,7 @@ MeshTriangulation twostage_triangulate(TwostageMesh& mesh) {
     const Point3& p2 = mesh.vertex(c[2]);
     const double cx = (p0[0] + p1[0] + p2[0]) / 3.0 + mesh.origin_x;
     const double cy = (p0[1] + p1[1] + p2[1]) / 3.0 + mesh.origin_y;
-    if ((lattice_cells_at(*mesh.grid, cx, cy) & 0x01010101u) == 0) continue;
+    if (!cells_inside_or_on(lattice_cells_at(*mesh.grid, cx, cy))) continue;
     kept_index[f] = out.triangles.size();
     out.triangles.push_back({c[0], c[1], c[2]});
   }
