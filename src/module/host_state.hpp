@@ -11,13 +11,13 @@
 #include <string>
 #include <string_view>
 
+#include "module/shared_text.hpp"
 #include "module/thread_own.hpp"
 #include "terrain/projection/anchors.hpp"
 
 namespace qm {
 
 // An immutable text shared by reference count (copies of a record share their texts).
-using SharedText = std::shared_ptr<const std::string>;
 SharedText make_text(std::string text);
 inline std::string_view text_view(const SharedText& text) { return text ? std::string_view(*text) : std::string_view(); }
 

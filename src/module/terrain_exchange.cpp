@@ -79,7 +79,7 @@ TakeResult exchange_take(TerrainExchange& ex, const TakeInputs& in, terrain::Hei
     while (!queue.jobs.empty() && count < batch_limit) {
       terrain::HeightJob job = std::move(queue.jobs.front());
       queue.jobs.pop_front();
-      if (in.theatre && job.theatre && *job.theatre == *in.theatre) {
+      if (same_present_theatre(job.theatre.get(), in.theatre)) {
         ex.batch.push_back(ExchangeEntry{std::move(job), std::nullopt});
         count += 1;
       } else {

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "module/shared_text.hpp"
+
 namespace qm::server {
 
 inline constexpr std::string_view content_type_json = "application/json";
@@ -20,7 +22,6 @@ std::string format_answer(unsigned code, std::string_view reason, std::string_vi
                           std::string_view body, std::string_view extra_headers);
 
 // A text built once and read by many answers, which share it by reference count.
-using SharedText = std::shared_ptr<const std::string>;
 
 // The bytes of one answer: `text`, then the shared text (when there is one) and `tail`. The shared
 // part is sent from where it lies, never copied into the answer.

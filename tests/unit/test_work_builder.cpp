@@ -46,7 +46,7 @@ mesh::MeshPiece built_piece(const mesh::BuildRequest& request) {
   return piece;
 }
 
-TheatreText text(const char* s) { return std::make_shared<const std::string>(s); }
+SharedText text(const char* s) { return std::make_shared<const std::string>(s); }
 
 struct BuilderFixture {
   std::shared_ptr<TerrainState> state = std::make_shared<TerrainState>();

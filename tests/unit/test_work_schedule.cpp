@@ -7,7 +7,7 @@
 namespace qm {
 namespace {
 
-TheatreText theatre(const char* name) { return std::make_shared<const std::string>(name); }
+SharedText theatre(const char* name) { return std::make_shared<const std::string>(name); }
 
 mesh::CellMesh mesh_of(std::size_t vertices, std::size_t triangles, std::set<Cell> cells) {
   mesh::CellMesh m;
@@ -17,7 +17,7 @@ mesh::CellMesh mesh_of(std::size_t vertices, std::size_t triangles, std::set<Cel
   return m;
 }
 
-SampledGroup group_of(const TheatreText& t, std::set<Cell> cells) {
+SampledGroup group_of(const SharedText& t, std::set<Cell> cells) {
   SampledGroup g;
   g.theatre = t;
   g.set_cells(cells);
@@ -32,7 +32,7 @@ SampledGroup group_of(const TheatreText& t, std::set<Cell> cells) {
   return g;
 }
 
-Job job_wanting(const TheatreText& t, std::initializer_list<Cell> cells) {
+Job job_wanting(const SharedText& t, std::initializer_list<Cell> cells) {
   Job j;
   j.theatre = t;
   for (const Cell& c : cells) j.wanted.insert(c);

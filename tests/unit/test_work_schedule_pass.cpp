@@ -10,11 +10,11 @@
 namespace qm {
 namespace {
 
-TheatreText theatre(const char* name) { return std::make_shared<const std::string>(name); }
+SharedText theatre(const char* name) { return std::make_shared<const std::string>(name); }
 
 struct PassFixture : ::testing::Test {
   Schedule s;
-  TheatreText held = theatre("Caucasus");
+  SharedText held = theatre("Caucasus");
   PassFixture() { s.store.theatre = held; }
   Job& job(std::uint64_t id, std::initializer_list<Cell> cells) {
     Job& j = s.jobs[id];

@@ -12,7 +12,7 @@
 namespace qm {
 namespace {
 
-TheatreText theatre(const char* name) { return std::make_shared<const std::string>(name); }
+SharedText theatre(const char* name) { return std::make_shared<const std::string>(name); }
 
 struct SweepFixture : ::testing::Test {
   Schedule s;

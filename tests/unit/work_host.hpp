@@ -15,7 +15,7 @@
 
 namespace qm::work::test_host {
 
-inline TheatreText text(const char* s) { return std::make_shared<const std::string>(s); }
+inline SharedText text(const char* s) { return std::make_shared<const std::string>(s); }
 
 // A mission phase that a test sets; a running mission in "Plains" as made.
 class TestPhases : public PhaseSource {

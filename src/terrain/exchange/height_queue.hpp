@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "module/shared_text.hpp"
 #include "platform/park.hpp"
 #include "terrain/exchange/answer_table.hpp"
 
 namespace qm::terrain {
 
 // A theatre name shared between the snapshot, the questions and the askers.
-using SharedText = std::shared_ptr<const std::string>;
+using qm::SharedText;
 
 // What the host is asked, per point kind (the third result of `terrain_point`):
 // 1: map x, z -> a = height; 2: map x, z -> a = latitude, b = longitude;

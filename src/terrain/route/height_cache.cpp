@@ -5,7 +5,7 @@
 namespace qm {
 
 void HeightCache::reset_on_theatre(const std::shared_ptr<const std::string>& request_theatre, Discarded& discarded) {
-  if (theatre && request_theatre && *theatre == *request_theatre) return;
+  if (same_present_theatre(theatre, request_theatre)) return;
   theatre = request_theatre;
   discarded.push_back(std::exchange(recent, std::make_unique<HeightTable>()));  // fresh seeds each
   discarded.push_back(std::exchange(older, std::make_unique<HeightTable>()));

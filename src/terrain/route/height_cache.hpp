@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "module/hashing.hpp"
+#include "module/shared_text.hpp"
 #include "terrain/route/terrain_points.hpp"
 
 namespace qm {

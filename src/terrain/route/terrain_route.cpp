@@ -18,10 +18,6 @@ namespace {
 
 constexpr std::string_view kNotAnswered = "not answered yet, try again";
 
-bool same_text(const std::optional<SharedText>& a, const SharedText& b) {
-  return a && *a && b && **a == *b;
-}
-
 struct UniquePoint {
   PointKey key;
   LatLon point;
@@ -79,7 +75,7 @@ std::string terrain_route(ModuleStats& stats, const Snapshot& snap, std::string_
   }
 
   // 9. Heights of one theatre are never answered under another.
-  if (!same_text(theatre_now(), theatre)) return respond_busy(stats.rejected, 503, 1, kNotAnswered, extra);
+  if (!same_present_theatre(theatre_now().value_or(nullptr), theatre)) return respond_busy(stats.rejected, 503, 1, kNotAnswered, extra);
 
   // 10. The cache.
   {
@@ -133,7 +129,7 @@ std::string terrain_route(ModuleStats& stats, const Snapshot& snap, std::string_
     if (!all_answered) terrain::withdraw_heights(terrain::queue_page, table, queues);
 
     // 16. Cache what arrived, unless the theatre changed meanwhile.
-    const bool same_theatre = same_text(theatre_now(), theatre);
+    const bool same_theatre = same_present_theatre(theatre_now().value_or(nullptr), theatre);
     if (same_theatre) {
       HeightCache::Discarded discarded;
       {

@@ -95,7 +95,7 @@ void forget_owner_squares(Schedule& schedule) {
   std::vector<std::pair<std::string, Square>> forget;
   for (const Listed& l : listed) {
     if (total <= schedule.owner_square_limit) break;
-    if (store.theatre && *l.theatre == *store.theatre && mapped(l.square)) continue;
+    if (same_present_theatre(store.theatre.get(), l.theatre) && mapped(l.square)) continue;
     forget.emplace_back(*l.theatre, l.square);
     --total;
   }

@@ -41,7 +41,7 @@ void Sampler::withdraw(InFlightGroup& record) {
   if (record.batch) terrain::withdraw_heights(terrain::queue_sampler, record.batch->table, queues_);
 }
 
-void Sampler::remove_groups_where(bool all, const TheatreText& keep) {
+void Sampler::remove_groups_where(bool all, const SharedText& keep) {
   Schedule& schedule = state_.schedule;
   std::vector<std::uint64_t> ids;
   for (const auto& [id, group] : schedule.groups) {
@@ -70,7 +70,7 @@ void Sampler::track_theatre(const MissionPhase& phase) {
     case MissionPhase::loading:
     case MissionPhase::running:
       if (!phase.theatre) return;
-      if (!store.theatre || *store.theatre != *phase.theatre) {
+      if (!same_present_theatre(store.theatre, phase.theatre)) {
         clear_store(store);
         store.theatre = std::make_shared<const std::string>(*phase.theatre);
         remove_groups_where(false, store.theatre);
@@ -91,7 +91,7 @@ void Sampler::start_groups() {
     if (!chosen) return;
     const auto job = schedule.jobs.find(chosen->first);
     if (job == schedule.jobs.end()) fault("no entry found for key");
-    TheatreText theatre = job->second.theatre;
+    SharedText theatre = job->second.theatre;
 
     SchedulePlan& plan = chosen->second;
     const std::uint64_t group_id = file_group(schedule, plan);

@@ -33,7 +33,7 @@ struct InFlightGroup {
   bool taken = false;                      // the plan went into the filed group
   std::optional<HeightBatch> batch;
   std::uint64_t started_ns = 0;
-  TheatreText theatre;
+  SharedText theatre;
   CancelFlag cancel;
   MissCounts misses;
   std::uint64_t group_id = 0;
@@ -60,7 +60,7 @@ class Sampler {
 
  private:
   void track_theatre(const MissionPhase& phase);
-  void remove_groups_where(bool all, const TheatreText& keep);
+  void remove_groups_where(bool all, const SharedText& keep);
   void start_groups();
   void account_run_ahead(std::uint64_t t0);
   bool process(const MissionPhase& phase);

@@ -31,7 +31,7 @@ inline constexpr std::uint64_t kGroupMemoryLimit = 268435456;    // 256 MiB: a g
 struct Job {
   std::deque<std::uint64_t> pins;        // keys of Store entries for the stream to send, front first
   std::optional<std::uint64_t> retry;    // monotonic ns; none while the stream's lease is held
-  TheatreText theatre;
+  SharedText theatre;
   SquareMask wanted;                     // cells still to sample and build
   std::set<Square> failed_squares;       // squares with a wanted cell of a failed group
   std::uint8_t held_back = 0;            // 1 while over its byte budget
@@ -54,7 +54,7 @@ enum : std::uint8_t { kGroupSampling = 0, kGroupSampled = 1, kGroupInBuild = 2 }
 // Cells whose heights are sampled and which the builder turns into one piece.
 struct SampledGroup {
   std::optional<mesh::BuildRequest> request;  // none until sampled, and again once the builder took it
-  TheatreText theatre;
+  SharedText theatre;
   CancelFlag cancel = std::make_shared<std::atomic<bool>>(false);
   std::set<Cell> frame_cells;                 // all the cells of its frame
   std::int32_t min_x = 0, min_y = 0, max_x = 0, max_y = 0;  // bounds of the frame cells

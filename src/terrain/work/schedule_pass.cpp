@@ -75,7 +75,7 @@ SquareMask job_cells_filter(const Schedule& schedule, const Job& job) {
   return out;
 }
 
-SquareMask jobs_named(const Schedule& schedule, Square square, const TheatreText& theatre) {
+SquareMask jobs_named(const Schedule& schedule, Square square, const SharedText& theatre) {
   CellBits named;
   for (const auto& [id, job] : schedule.jobs) {
     if (!same_theatre(job.theatre, theatre)) continue;

@@ -33,7 +33,7 @@ mesh::SamplingRun plan_run(const std::set<Cell>& frame_cells);
 SquareMask job_cells_filter(const Schedule& schedule, const Job& job);
 
 // The candidate cells of one square from every job of the theatre.
-SquareMask jobs_named(const Schedule& schedule, Square square, const TheatreText& theatre);
+SquareMask jobs_named(const Schedule& schedule, Square square, const SharedText& theatre);
 
 // A plan for the job, or none (held back, nothing to plan, or no free window). A missing job is
 // the fault "no entry found for key".

@@ -17,13 +17,13 @@
 #include <utility>
 
 #include "module/hashing.hpp"
+#include "module/shared_text.hpp"
 #include "terrain/mesh/cell_grid.hpp"
 
 namespace qm {
 
 using Cell = mesh::Cell;                              // (x, y), ordered by x then y
 using Square = std::pair<std::int32_t, std::int32_t>;  // (x, y) of a 32 x 32 block of cells
-using TheatreText = std::shared_ptr<const std::string>;
 
 inline Square square_of(Cell cell) { return {cell.first >> 5, cell.second >> 5}; }
 inline unsigned cell_bit(Cell cell) {
@@ -32,13 +32,6 @@ inline unsigned cell_bit(Cell cell) {
 inline Cell cell_at(Square square, unsigned bit) {
   return {static_cast<std::int32_t>(static_cast<std::uint32_t>(square.first) * 32u + bit / 32),
           static_cast<std::int32_t>(static_cast<std::uint32_t>(square.second) * 32u + bit % 32)};
-}
-
-// Two theatre names are the same when they are the same shared text or have the same bytes.
-inline bool same_theatre(const TheatreText& a, const TheatreText& b) {
-  if (a == b) return true;
-  if (!a || !b) return false;
-  return *a == *b;
 }
 
 // The cells of one square.

@@ -175,7 +175,7 @@ class CellMap {
 };
 
 struct Store {
-  TheatreText theatre;                          // the held theatre; null when none
+  SharedText theatre;                          // the held theatre; null when none
   SampleTable samples;                          // by whole terrain point (x, y); seeded hashing
   CellMap cell_map;                             // cell -> key of the entry that covers it
   MeshTable meshes;                             // key -> entry; the key is the piece id

@@ -101,7 +101,7 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   if (bytes <= limit) return {};
   if (last_sweep_stands(store, sweep_signature(schedule), limit)) return {};
   store.sweeps += 1;
-  const TheatreText held = store.theatre;
+  const SharedText held = store.theatre;
 
   // What the held theatre's jobs still want, with two cells around it, protects entries and
   // samples.
