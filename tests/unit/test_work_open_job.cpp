@@ -54,7 +54,7 @@ TEST_F(OpenFixture, AnOpenedJobIsFiledReservedAndRegistered) {
   auto opening = open(request_of("page-a"), r);
   ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
   JobOpened& o = std::get<JobOpened>(opening);
-  EXPECT_EQ(o.projection, std::string("tm"));
+  EXPECT_FALSE(o.blocks.has_value());  // transverse Mercator
   EXPECT_EQ(o.refused, (std::vector<std::uint64_t>{2, 5}));
   EXPECT_EQ(o.square_count, 2u);
   EXPECT_EQ(o.request_squares.cell_count(), 3u);
@@ -251,11 +251,10 @@ TEST(WorkOpenJobFaults, AFaultWhileTheJobOpensGivesBackItsReservationJobAndStrea
   }
 }
 
-TEST_F(OpenFixture, BlocksAreHandedOnWithTheirLabel) {
+TEST_F(OpenFixture, BlocksAreHandedOn) {
   BlockFitMap fits;
   auto opening = open(request_of("page-a"), region_of({{0, {0, 0}}}), fits);
   ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
-  EXPECT_EQ(std::get<JobOpened>(opening).projection, std::string("blocks"));
   EXPECT_TRUE(std::get<JobOpened>(opening).blocks.has_value());
 }
 

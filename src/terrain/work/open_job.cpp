@@ -173,7 +173,6 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
 
   JobOpened opened;
   opened.job_id = job_id;
-  opened.projection = blocks ? "blocks" : "tm";
   opened.blocks = std::move(blocks);
   opened.refused = region.refused;
   opened.control = control;

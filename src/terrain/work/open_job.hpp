@@ -30,7 +30,6 @@ struct JobOpened {
   std::uint64_t job_id = 0;
   std::optional<BlockFitMap> blocks;     // the page's block fits; none under transverse Mercator
   std::vector<std::uint64_t> refused;    // the region's refused ring indices, unchanged
-  const char* projection = "tm";         // "tm", or "blocks" when blocks are given
   StreamControlRef control;
   SquareMask request_squares;            // every requested cell
   std::set<std::uint64_t> kept_ids;      // piece ids of the page's cells that it holds already
