@@ -49,7 +49,8 @@ int main() {
   for (const auto& [name, ring] : rings) std::printf(" %8s", name);
   std::printf("\n");
   const std::atomic<bool> clear{false};
-  const StopPoll poll{&clear, &clear};
+  const StopFlags flags{&clear, &clear};
+  const StopCheck poll = scheme_stop_check(flags);
   for (const Terrain& terrain : all_terrains()) {
     const BuildRequest r = sampled_request(cells, terrain);
     MeshPiece piece;

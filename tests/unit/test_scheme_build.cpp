@@ -37,7 +37,8 @@ using qm::testing::fault_text;
 struct Flags {
   std::atomic<bool> cancel{false};
   std::atomic<bool> stop{false};
-  StopPoll poll() const { return StopPoll{&cancel, &stop}; }
+  StopFlags flags{&cancel, &stop};
+  StopCheck poll() const { return scheme_stop_check(flags); }
 };
 
 TEST(SchemeBuild, StopPollReadsTheCancelFlagThenTheStopFlag) {
@@ -48,10 +49,10 @@ TEST(SchemeBuild, StopPollReadsTheCancelFlagThenTheStopFlag) {
     Flags f;
     f.cancel = c.cancel;
     f.stop = c.stop;
-    EXPECT_EQ(scheme_cancelled(f.poll()), c.stopped) << c.cancel << c.stop;
-    EXPECT_EQ(scheme_stop_check(f.poll())(), c.stopped);
+    EXPECT_EQ(scheme_cancelled(f.flags), c.stopped) << c.cancel << c.stop;
+    EXPECT_EQ(scheme_stop_check(f.flags)(), c.stopped);
   }
-  EXPECT_FALSE(scheme_cancelled(StopPoll{}));
+  EXPECT_FALSE(scheme_cancelled(StopFlags{}));
 }
 
 TEST(SchemeBuild, ARequestWithoutSamplingIsPlainAndOpensNoSpan) {

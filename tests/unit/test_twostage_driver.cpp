@@ -20,8 +20,10 @@ namespace {
 
 const std::atomic<bool> kClear{false};
 const std::atomic<bool> kSet{true};
-const StopPoll kRun{&kClear, &kClear};
-const StopPoll kStop{&kClear, &kSet};
+const StopFlags kRunFlags{&kClear, &kClear};
+const StopFlags kStopFlags{&kClear, &kSet};
+const StopCheck kRun = scheme_stop_check(kRunFlags);
+const StopCheck kStop = scheme_stop_check(kStopFlags);
 
 double flat(double, double) { return 50.0; }
 

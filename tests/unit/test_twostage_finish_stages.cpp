@@ -29,7 +29,8 @@ struct Piece {
   std::vector<std::uint32_t> scratch;
   std::atomic<bool> cancel{false};
   std::atomic<bool> stop{false};
-  StopPoll poll{&cancel, &stop};
+  StopFlags flags{&cancel, &stop};
+  StopCheck poll = scheme_stop_check(flags);
 
   Piece(const std::vector<fixture::PlaneSpec>& planes, const std::vector<std::array<double, 2>>& points,
         const std::vector<std::uint8_t>& stages)

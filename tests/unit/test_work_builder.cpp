@@ -18,11 +18,11 @@
 namespace qm::work {
 namespace {
 
-std::function<mesh::MeshPiece(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopPoll&)> g_build;
+std::function<mesh::MeshPiece(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopCheck&)> g_build;
 std::uint64_t g_builds = 0;
 
 mesh::MeshPiece stand_in(const mesh::BuildRequest& request, const mesh::BuildSnapshot& snapshot,
-                         const mesh::StopPoll& poll) {
+                         const mesh::StopCheck& poll) {
   ++g_builds;
   return g_build(request, snapshot, poll);
 }
@@ -54,7 +54,7 @@ struct BuilderFixture {
 
   BuilderFixture() {
     g_builds = 0;
-    g_build = [](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+    g_build = [](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
       return built_piece(r);
     };
     schedule.store.theatre = text("Plains");
@@ -179,7 +179,7 @@ TEST(WorkBuilder, ABuildThatFinishesAfterATheatreChangeIsAConflict) {
   BuilderFixture f;
   f.add_job(1, {{0, 0}});
   f.add_group(1, {{0, 0}});
-  g_build = [&f](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+  g_build = [&f](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
     f.schedule.store.theatre = text("Desert");  // as the sampler would, while the lock is free
     return built_piece(r);
   };
@@ -194,8 +194,12 @@ TEST(WorkBuilder, AStoppedBuildCountsAndCancels) {
   f.add_job(1, {{0, 0}});
   f.add_group(1, {{0, 0}});
   CancelFlag cancel = f.schedule.groups.at(1).cancel;
-  g_build = [](const mesh::BuildRequest&, const mesh::BuildSnapshot& s, const mesh::StopPoll& poll) {
-    EXPECT_EQ(poll.cancel, s.cancel.get());
+  g_build = [](const mesh::BuildRequest&, const mesh::BuildSnapshot& s, const mesh::StopCheck& poll) {
+    // The poll reads the group's cancel flag.
+    EXPECT_FALSE(poll());
+    s.cancel->store(true);
+    EXPECT_TRUE(poll());
+    s.cancel->store(false);
     return mesh::MeshPiece::stopped();
   };
   builder_step(*f.state, &stand_in);
@@ -206,7 +210,7 @@ TEST(WorkBuilder, AStoppedBuildCountsAndCancels) {
 
   // A group pruned while it was built: only the stopped build counts.
   f.add_group(2, {{0, 0}});
-  g_build = [&f](const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+  g_build = [&f](const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
     f.schedule.groups.erase(2);
     return mesh::MeshPiece::stopped();
   };
@@ -220,7 +224,7 @@ TEST(WorkBuilder, AFaultInTheBuildGivesTheGroupUpAndTheBuilderGoesOn) {
   f.add_job(1, {{0, 0}, {8, 8}});
   f.add_group(1, {{0, 0}});
   f.add_group(2, {{8, 8}});
-  g_build = [](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+  g_build = [](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
     if (r.cells.contains({0, 0})) fault("a ring cell is held");
     return built_piece(r);
   };
@@ -266,7 +270,7 @@ TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
   f.add_job(3, {{0, 0}});
   f.add_job(4, {{1, 0}});
   f.add_group(5, {{0, 0}, {2, 0}, {3, 0}}, kGroupSampled, {{2, 0}, {3, 0}});
-  g_build = [](const mesh::BuildRequest& r, const mesh::BuildSnapshot& s, const mesh::StopPoll&) {
+  g_build = [](const mesh::BuildRequest& r, const mesh::BuildSnapshot& s, const mesh::StopCheck&) {
     EXPECT_EQ(s.holder_map.size(), 3u);  // the ring and the neighbour (1,0) across its side
     EXPECT_EQ(s.meshes.size(), 2u);
     mesh::MeshPiece piece = built_piece(r);
@@ -326,7 +330,7 @@ TEST(WorkBuilder, ARecutOfAPieceThatChangedMeanwhileIsAConflict) {
   store.next_key = 1;
   f.add_job(1, {{2, 0}});
   f.add_group(5, {{2, 0}}, kGroupSampled, {{2, 0}});
-  g_build = [&store](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+  g_build = [&store](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
     mesh::CellMesh changed = store.meshes.find(0)->second;
     changed.cells.insert({7, 7});
     store.meshes.put(0, std::move(changed));

@@ -31,7 +31,7 @@ using test_host::answer_queue;
 using test_host::TestPhases;
 using test_host::text;
 
-mesh::MeshPiece flat_piece(const mesh::BuildRequest& request, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+mesh::MeshPiece flat_piece(const mesh::BuildRequest& request, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
   mesh::MeshPiece piece;
   piece.kind = mesh::MeshPiece::Kind::Built;
   piece.holders = request.holders;
@@ -393,10 +393,10 @@ TEST(WorkSampler, AGroupWaitsForWithheldAnswersWithoutFailing) {
   EXPECT_EQ(f.state->schedule.counters.started, 1u);
 }
 
-mesh::MeshPiece faulting_piece(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+mesh::MeshPiece faulting_piece(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
   fault("a ring cell is held");
 }
-mesh::MeshPiece stopped_piece(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopPoll&) {
+mesh::MeshPiece stopped_piece(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
   return mesh::MeshPiece::stopped();
 }
 StepOutcome faulting_step(std::optional<mesh::SamplingRun>&, std::optional<mesh::FaceWork>&, const AnswerMap&,

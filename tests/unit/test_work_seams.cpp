@@ -257,7 +257,7 @@ std::uint64_t g_builds = 0;
 // A stand-in for the piece build: the store changes first (the schedule lock is free meanwhile),
 // then comes a flat piece over the request's cells, every older piece cut back to the cells it keeps.
 mesh::MeshPiece changing_build(const mesh::BuildRequest& request, const mesh::BuildSnapshot& snapshot,
-                               const mesh::StopPoll&) {
+                               const mesh::StopCheck&) {
   ++g_builds;
   // The build reads every cell around its frame as the store holds it when the build starts.
   for (const Cell& c : halo_of(request.cells)) {

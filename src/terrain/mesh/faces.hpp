@@ -15,6 +15,7 @@
 #include "module/hashing.hpp"
 #include "terrain/mesh/plane.hpp"
 #include "terrain/mesh/refine_points.hpp"
+#include "terrain/mesh/stop_check.hpp"
 #include "terrain/mesh/triangulation.hpp"
 
 namespace qm::mesh {
@@ -43,21 +44,15 @@ struct FaceSet {
   Triangulation triangulation;                  // of all the points
 };
 
-// The build's stop poll: asked between stages and every 4096 triangles of the verdicts.
-struct StopCheck {
-  const void* context = nullptr;
-  bool (*poll)(const void* context) = nullptr;
-  bool operator()() const { return poll != nullptr && poll(context); }
-};
-
 inline constexpr std::uint8_t kPieceMode = 0;
 inline constexpr std::uint8_t kRefineMode = 1;
 
 // Points within this height of a face's plane lie on it; fits within it make one face.
 inline constexpr double kFaceTolerance = 0.05;
 
-// The face build over work (mode 0: piece build, any other value: refine pass). Nothing when a stop
-// poll answered true; what the refine mode's merge and grow changed in work then stays changed.
+// The face build over work (mode 0: piece build, any other value: refine pass). The stop poll is
+// asked between stages and every 4096 triangles of the verdicts. Nothing when it answered true;
+// what the refine mode's merge and grow changed in work then stays changed.
 // Faults: "finite, distinct samples" for points the triangulation refuses, "no entry found for key"
 // for a face id without a plane (or members), "index out of range" for short columns.
 std::optional<FaceSet> faces_build(RefinePoints& work, std::uint8_t mode, StopCheck stop);

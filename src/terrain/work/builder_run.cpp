@@ -278,8 +278,8 @@ BuilderStep builder_step(TerrainState& state, PieceBuild build) {
   const std::uint64_t build_start = now_ns();
   Outcome outcome;
   try {
-    const mesh::StopPoll poll{cancel.get(), &state.stop};
-    outcome.piece = build(request, snapshot, poll);
+    const mesh::StopFlags flags{cancel.get(), &state.stop};
+    outcome.piece = build(request, snapshot, mesh::scheme_stop_check(flags));
   } catch (...) {
     (void)caught_message();
   }

@@ -27,7 +27,7 @@ mesh::BuildSnapshot make_build_snapshot(const Store& store, const std::vector<me
                                         CancelFlag cancel, std::uint64_t group_id);
 
 // The piece build as the builder calls it; tests give their own.
-using PieceBuild = mesh::MeshPiece (*)(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopPoll&);
+using PieceBuild = mesh::MeshPiece (*)(const mesh::BuildRequest&, const mesh::BuildSnapshot&, const mesh::StopCheck&);
 
 // What one pass of the builder did.
 enum class BuilderStep : std::uint8_t { Idle, Built };

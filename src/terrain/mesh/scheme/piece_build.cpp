@@ -15,7 +15,7 @@ namespace qm::mesh {
 
 namespace {
 
-bool poll_stopped(const void* context) { return scheme_cancelled(*static_cast<const StopPoll*>(context)); }
+bool flags_stopped(const void* context) { return scheme_cancelled(*static_cast<const StopFlags*>(context)); }
 
 MeshPiece plain_piece(const BuildRequest& request) {
   MeshPiece piece;
@@ -38,14 +38,14 @@ std::map<std::uint64_t, std::set<Cell>> ring_cells_by_holder(const std::set<Cell
 
 }  // namespace
 
-bool scheme_cancelled(const StopPoll& poll) {
-  if (poll.cancel != nullptr && poll.cancel->load(std::memory_order_acquire)) return true;
-  return poll.stop != nullptr && poll.stop->load(std::memory_order_acquire);
+bool scheme_cancelled(const StopFlags& flags) {
+  if (flags.cancel != nullptr && flags.cancel->load(std::memory_order_acquire)) return true;
+  return flags.stop != nullptr && flags.stop->load(std::memory_order_acquire);
 }
 
-StopCheck scheme_stop_check(const StopPoll& poll) { return StopCheck{&poll, &poll_stopped}; }
+StopCheck scheme_stop_check(const StopFlags& flags) { return StopCheck{&flags, &flags_stopped}; }
 
-MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapshot, const StopPoll& stop) {
+MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapshot, const StopCheck& stop) {
   if (!request.sampling) return plain_piece(request);
   if (request.phase != 1 || !request.refined || request.refine_done == 0) fault("a request is built once sampled");
   SpanTimer build_span("scheme.build");
@@ -56,13 +56,13 @@ MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapsho
   std::optional<FaceSet> faces;
   {
     RefinePoints copy = refined.points;
-    faces = faces_build(copy, kPieceMode, scheme_stop_check(stop));
+    faces = faces_build(copy, kPieceMode, stop);
   }
-  if (!faces || scheme_cancelled(stop)) return MeshPiece::stopped();
+  if (!faces || stop()) return MeshPiece::stopped();
 
   std::optional<FacePieces> pieces = faces_pieces(refined.points, *faces);
   faces.reset();
-  if (scheme_cancelled(stop)) return MeshPiece::stopped();
+  if (stop()) return MeshPiece::stopped();
 
   std::optional<ReferenceModel> reference;
   {
@@ -75,7 +75,7 @@ MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapsho
     creases = twostage_creases(refined.points, *pieces);
   }
   pieces.reset();
-  if (scheme_cancelled(stop)) return MeshPiece::stopped();
+  if (stop()) return MeshPiece::stopped();
 
   const CellGrid grid = lattice_from_cells(request.cells);
   const std::int32_t origin_x = refined.points.origin_x;
@@ -88,7 +88,7 @@ MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapsho
     seed_lines = outline_seed_lines(request.cells, snapshot.holder_map, snapshot.meshes, origin_x, origin_y,
                                     [&model](double x, double y) { return reference_height(model, x, y); });
   }
-  if (scheme_cancelled(stop)) return MeshPiece::stopped();
+  if (stop()) return MeshPiece::stopped();
 
   std::optional<TwostageResult> result =
       twostage(*reference, origin_x, origin_y, std::move(*creases), grid, seed_lines, stop);
@@ -102,12 +102,12 @@ MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapsho
   piece.mesh = CellMesh{std::move(result->vertices), std::move(result->triangles), 0, request.cells};
   result.reset();
   seed_lines = {};
-  if (scheme_cancelled(stop)) return MeshPiece::stopped();
+  if (stop()) return MeshPiece::stopped();
 
   {
     SpanTimer span("scheme.build.cut");
     for (const auto& [id, ring_cells] : ring_cells_by_holder(request.ring, snapshot.holder_map)) {
-      if (scheme_cancelled(stop)) return MeshPiece::stopped();
+      if (stop()) return MeshPiece::stopped();
       const auto older = snapshot.meshes.find(id);
       if (older == snapshot.meshes.end()) fault("no entry found for key");
       piece.recut.push_back(RecutPiece{id, older->second.cells, scheme_build_cut(older->second, ring_cells)});

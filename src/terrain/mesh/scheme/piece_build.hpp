@@ -1,8 +1,8 @@
 #pragma once
 // The piece build: one sampled group of 64-unit cells becomes one mesh piece over all its cells.
 // The builder thread hands over the group's request, a snapshot of the stored pieces the build
-// reads, and the two stop flags; the build takes no lock, changes neither the request nor the
-// snapshot, and polls the stop flags between its stages.
+// reads, and a stop poll over its two stop flags; the build takes no lock, changes neither the
+// request nor the snapshot, and asks the stop poll between its stages.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -19,6 +19,7 @@
 #include "terrain/mesh/sampling_run.hpp"
 #include "terrain/mesh/scheme/cell_mesh.hpp"
 #include "terrain/mesh/scheme/outline.hpp"
+#include "terrain/mesh/stop_check.hpp"
 
 namespace qm::mesh {
 
@@ -50,19 +51,19 @@ struct BuildSnapshot {
   std::uint64_t key = 0;                        // the group's key (not read by the build)
 };
 
-// The build's stop condition: the group's cancel flag and the terrain work state's stop flag,
+// The builder's stop condition: the group's cancel flag and the terrain work state's stop flag,
 // both owned by the caller and set by other threads at any time.
-struct StopPoll {
+struct StopFlags {
   const std::atomic<bool>* cancel = nullptr;
   const std::atomic<bool>* stop = nullptr;
 };
 
 // True when the build is to stop: the cancel flag is tested first, then the stop flag.
-// A flag the poll does not name counts as clear.
-bool scheme_cancelled(const StopPoll& poll);
+// A flag that `flags` does not name counts as clear.
+bool scheme_cancelled(const StopFlags& flags);
 
-// The stop poll in the face build's form (it keeps a reference to `poll`).
-StopCheck scheme_stop_check(const StopPoll& poll);
+// The stop poll over the flags, asking `scheme_cancelled` (it keeps a reference to `flags`).
+StopCheck scheme_stop_check(const StopFlags& flags);
 
 // One older piece that gives up cells to the new piece.
 struct RecutPiece {
@@ -108,6 +109,6 @@ struct MeshPiece {
 // Builds the piece of one sampled group. Runs on the calling thread with no lock held; reads the
 // request and the snapshot only. Faults (each a broken invariant of the caller's data): "a request
 // is built once sampled", "a ring cell is held", "no entry found for key", and those of the stages.
-MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapshot, const StopPoll& stop);
+MeshPiece scheme_build(const BuildRequest& request, const BuildSnapshot& snapshot, const StopCheck& stop);
 
 }  // namespace qm::mesh

@@ -8,7 +8,6 @@
 #include "module/numeric.hpp"
 #include "module/span.hpp"
 #include "terrain/mesh/reference/reference.hpp"
-#include "terrain/mesh/scheme/piece_build.hpp"
 #include "terrain/mesh/twostage/working_mesh.hpp"
 
 namespace qm::mesh {
@@ -200,12 +199,12 @@ FlipCost triangle_cost(FlipCostMemo& memo, const TwostageMesh& mesh, DeviationMe
 
 std::optional<std::uint64_t> twostage_flips(const TwostageMesh& mesh, std::vector<VertexTriangle>& triangles,
                                             DeviationMemo& deviations, std::vector<std::uint32_t>& scratch,
-                                            const StopPoll& stop) {
+                                            const StopCheck& stop) {
   SpanTimer span("twostage.flips");
   FlipCostMemo memo;
   FlipHooks hooks;
   hooks.cost = [&](const VertexTriangle& t) { return triangle_cost(memo, mesh, deviations, t, scratch); };
-  hooks.stop = [&stop] { return scheme_cancelled(stop); };
+  hooks.stop = stop;
   return flip_edges(mesh.vertices, mesh.edges, triangles, hooks);
 }
 

@@ -16,12 +16,12 @@
 
 #include "module/hashing.hpp"
 #include "terrain/mesh/reference/deviation.hpp"
+#include "terrain/mesh/stop_check.hpp"
 #include "terrain/mesh/twostage/removal.hpp"
 
 namespace qm::mesh {
 
 struct TwostageMesh;
-struct StopPoll;
 
 // What a triangle costs for the flips: its area times the mean angle between its plane and the
 // reference surface at seven sample points, and its deviation error.
@@ -67,6 +67,6 @@ FlipCost triangle_cost(FlipCostMemo& memo, const TwostageMesh& mesh, DeviationMe
 // 1024th. Gives the flip count, or nothing when stopped.
 std::optional<std::uint64_t> twostage_flips(const TwostageMesh& mesh, std::vector<VertexTriangle>& triangles,
                                             DeviationMemo& deviations, std::vector<std::uint32_t>& scratch,
-                                            const StopPoll& stop);
+                                            const StopCheck& stop);
 
 }  // namespace qm::mesh

@@ -9,7 +9,6 @@
 #include "module/numeric.hpp"
 #include "terrain/mesh/constrained.hpp"
 #include "terrain/mesh/reference/deviation.hpp"
-#include "terrain/mesh/scheme/piece_build.hpp"
 #include "terrain/mesh/twostage/working_mesh.hpp"
 
 namespace qm::mesh {
@@ -249,12 +248,12 @@ std::optional<std::vector<VertexTriangle>> triangulate_hole(std::span<const std:
 }
 
 std::optional<std::uint64_t> twostage_remove(const TwostageMesh& mesh, std::vector<VertexTriangle>& triangles,
-                                             std::vector<std::uint32_t>& scratch, const StopPoll& stop) {
+                                             std::vector<std::uint32_t>& scratch, const StopCheck& stop) {
   RemovalHooks hooks;
   hooks.error = [&mesh, &scratch](std::uint64_t a, std::uint64_t b, std::uint64_t c) {
     return check_triangle(mesh, a, b, c, scratch).error;
   };
-  hooks.stop = [&stop] { return scheme_cancelled(stop); };
+  hooks.stop = stop;
   hooks.fill = triangulate_hole;
   return remove_vertices({mesh.vertices, mesh.stages, &mesh.edges}, triangles, hooks);
 }

@@ -15,10 +15,11 @@
 #include <utility>
 #include <vector>
 
+#include "terrain/mesh/stop_check.hpp"
+
 namespace qm::mesh {
 
 struct TwostageMesh;
-struct StopPoll;
 
 using VertexTriangle = std::array<std::uint64_t, 3>;
 
@@ -79,6 +80,6 @@ std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vecto
 // are measured against the reference surface with the deviation probe of the working mesh,
 // sharing the caller's scratch list; the stop poll is read as `remove_vertices` says.
 std::optional<std::uint64_t> twostage_remove(const TwostageMesh& mesh, std::vector<VertexTriangle>& triangles,
-                                             std::vector<std::uint32_t>& scratch, const StopPoll& stop);
+                                             std::vector<std::uint32_t>& scratch, const StopCheck& stop);
 
 }  // namespace qm::mesh

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "terrain/mesh/faces.hpp"
 #include "terrain/mesh/reference/deviation.hpp"
+#include "terrain/mesh/stop_check.hpp"
 #include "terrain/mesh/twostage/working_mesh.hpp"
 
 namespace qm::mesh {

@@ -76,9 +76,8 @@ void compact_result(const TwostageMesh& mesh, std::vector<MeshTriangle> triangle
 
 std::optional<TwostageResult> twostage(const ReferenceModel& reference, std::int32_t origin_x, std::int32_t origin_y,
                                        CreaseSet creases, const CellGrid& grid, std::span<const SeedLine> seed_lines,
-                                       const StopPoll& poll) {
+                                       const StopCheck& stop) {
   SpanTimer span("twostage");
-  const StopCheck stop = scheme_stop_check(poll);
   TwostageMesh mesh(&reference, grid, static_cast<double>(origin_x), static_cast<double>(origin_y));
   TwostageResult result;
 
@@ -105,11 +104,11 @@ std::optional<TwostageResult> twostage(const ReferenceModel& reference, std::int
 
   {
     SpanTimer remove_span("twostage.remove");
-    const std::optional<std::uint64_t> removed = twostage_remove(mesh, triangles, scratch, poll);
+    const std::optional<std::uint64_t> removed = twostage_remove(mesh, triangles, scratch, stop);
     if (!removed) return std::nullopt;
     result.removed_vertices = *removed;
   }
-  const std::optional<std::uint64_t> flips = twostage_flips(mesh, triangles, memo, scratch, poll);
+  const std::optional<std::uint64_t> flips = twostage_flips(mesh, triangles, memo, scratch, stop);
   if (!flips) return std::nullopt;
   result.flips = *flips;
 

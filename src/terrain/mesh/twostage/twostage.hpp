@@ -13,6 +13,7 @@
 #include "terrain/mesh/faces.hpp"
 #include "terrain/mesh/scheme/outline.hpp"
 #include "terrain/mesh/scheme/piece_build.hpp"
+#include "terrain/mesh/stop_check.hpp"
 #include "terrain/mesh/twostage/creases.hpp"
 #include "terrain/mesh/twostage/working_mesh.hpp"
 
@@ -33,7 +34,7 @@ struct TwostageResult : BuildCounters {
 // (after the seed stage, after the corner stage, in the rounds, in vertex removal or in the flips).
 std::optional<TwostageResult> twostage(const ReferenceModel& reference, std::int32_t origin_x, std::int32_t origin_y,
                                        CreaseSet creases, const CellGrid& grid, std::span<const SeedLine> seed_lines,
-                                       const StopPoll& stop);
+                                       const StopCheck& stop);
 
 // The seed stage: the fixed lines first, then the plain ones; points of one key share a vertex.
 void seed_mesh(TwostageMesh& mesh, std::span<const SeedLine> seed_lines);
