@@ -57,6 +57,11 @@ void fault(std::string_view message, std::source_location where) {
   throw Fault(std::string(message));
 }
 
+void index_out_of_bounds(std::size_t len, std::uint64_t index, std::source_location where) {
+  fault("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index),
+        where);
+}
+
 std::string caught_message(std::source_location where) noexcept {
   try {
     try {

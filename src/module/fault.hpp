@@ -2,6 +2,8 @@
 // Faults: a broken invariant anywhere in the module. `fault` records the text as the last panic
 // ("{message} at {file}:{line}") and throws `Fault`. Every Lua function and every thread body
 // catches everything at its top (see `caught_message`); nothing may escape into Lua or out of a thread.
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -29,6 +31,19 @@ inline void check(bool condition, std::string_view message,
   if (!condition) [[unlikely]]
     fault(message, where);
 }
+
+// The one wording of an index beyond the table, column or list it indexes.
+inline constexpr std::string_view kIndexOutOfRange = "index out of range";
+
+inline void check_index(bool in_range, std::source_location where = std::source_location::current()) {
+  if (!in_range) [[unlikely]]
+    fault(kIndexOutOfRange, where);
+}
+
+// The same with the list's length and the index, where the message names them: "index out of
+// bounds: the len is {len} but the index is {index}".
+[[noreturn]] void index_out_of_bounds(std::size_t len, std::uint64_t index,
+                                      std::source_location where = std::source_location::current());
 
 // The repository-relative form of a compiler file path.
 std::string_view relative_source_path(const char* file);

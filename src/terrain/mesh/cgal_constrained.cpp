@@ -160,7 +160,7 @@ struct ConstrainedTriangulation::Library {
   VertexHandle last;                // the vertex inserted last: where the next point is looked for
 
   VertexHandle handle(std::uint64_t id) const {
-    if (id >= by_id.size()) fault("index out of range");
+    if (id >= by_id.size()) fault(kIndexOutOfRange);
     return by_id[id];
   }
 
@@ -359,7 +359,7 @@ ConstrainedTriangulation ConstrainedTriangulation::load(std::size_t n, const dou
     check_position(infos[i].x, infos[i].y);
   }
   for (const auto& [a, b] : edges) {
-    if (a >= n || b >= n) fault("index out of range");
+    if (a >= n || b >= n) fault(kIndexOutOfRange);
   }
   // Points at one position share the vertex of the first of them.
   std::vector<std::uint64_t> order(n);

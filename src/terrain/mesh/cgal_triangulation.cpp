@@ -55,7 +55,7 @@ Triangulation& Triangulation::operator=(const Triangulation&) = default;
 
 Triangulation Triangulation::delaunay(std::span<const double> xs, std::span<const double> ys) {
   const std::size_t n = xs.size();
-  check(ys.size() >= n, "index out of range");
+  check_index(ys.size() >= n);
   if (n > 0xFFFFFFFFull) fault("Index too big - at most 2^32 elements supported");
 
   // Refuse what the library would loop on, merge silently or compute wrongly, before it sees a point.

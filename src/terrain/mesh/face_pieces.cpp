@@ -22,7 +22,7 @@ namespace {
 constexpr std::uint32_t kNoPoint = std::numeric_limits<std::uint32_t>::max();
 
 void check_sample(const RefinePoints& work, std::uint64_t i) {
-  check(i < work.xs.size() && i < work.ys.size() && i < work.hs.size(), "index out of range");
+  check_index(i < work.xs.size() && i < work.ys.size() && i < work.hs.size());
 }
 
 // The points of the cut by key, each numbered once; the first value given for a key stays.

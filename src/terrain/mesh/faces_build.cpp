@@ -116,7 +116,7 @@ std::uint32_t face_index(HashMap<std::uint32_t, std::uint32_t>& parent, std::uin
 
 std::optional<FaceSet> faces_build(RefinePoints& work, std::uint8_t mode, StopCheck stop) {
   const std::size_t n = work.xs.size();
-  check(work.ys.size() >= n && work.hs.size() >= n && work.point_faces.size() >= n, "index out of range");
+  check_index(work.ys.size() >= n && work.hs.size() >= n && work.point_faces.size() >= n);
   const bool refine = mode != kPieceMode;
 
   FaceSet faces;

@@ -13,7 +13,7 @@ PointAdjacency point_adjacency(std::size_t point_count, const std::vector<std::a
   adj.offsets.assign(point_count + 1, 0);
   for (const auto& t : triangles) {
     for (const std::uint64_t p : t) {
-      check(p < point_count, "index out of range");
+      check_index(p < point_count);
       adj.offsets[p + 1] += 3;
     }
   }
@@ -44,7 +44,7 @@ PointAdjacency point_adjacency(std::size_t point_count, const std::vector<std::a
 
 std::vector<std::vector<std::uint32_t>> faces_walk(const RefinePoints& work, const PointAdjacency& adjacency) {
   const std::size_t n = work.xs.size();
-  check(work.point_faces.size() >= n && adjacency.offsets.size() >= n + 1, "index out of range");
+  check_index(work.point_faces.size() >= n && adjacency.offsets.size() >= n + 1);
   std::vector<std::vector<std::uint32_t>> lists(work.point_faces.begin(), work.point_faces.begin() + static_cast<std::ptrdiff_t>(n));
   std::vector<std::uint32_t> stack;
   for (std::size_t p = 0; p < n; ++p) {

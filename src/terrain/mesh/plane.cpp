@@ -11,7 +11,7 @@ namespace qm::mesh {
 PlaneFit fit_face_plane(std::span<const double> xs, std::span<const double> ys, std::span<const double> hs,
                         std::span<const std::uint64_t> indices) {
   for (const std::uint64_t i : indices) {
-    check(i < xs.size() && i < ys.size() && i < hs.size(), "index out of range");
+    check_index(i < xs.size() && i < ys.size() && i < hs.size());
   }
   const double m = static_cast<double>(indices.size());
   double sx = 0.0, sy = 0.0, sh = 0.0;
@@ -72,7 +72,7 @@ std::optional<MeetPoint> planes_meet_in_triangle(const PlaneMap& planes, std::sp
                                                  std::span<const double> ys,
                                                  const std::array<std::uint64_t, 3>& corners,
                                                  const std::array<std::uint32_t, 3>& faces) {
-  for (const std::uint64_t p : corners) check(p < xs.size() && p < ys.size(), "index out of range");
+  for (const std::uint64_t p : corners) check_index(p < xs.size() && p < ys.size());
   const double x0 = xs[corners[0]], y0 = ys[corners[0]];
   const double x1 = xs[corners[1]], y1 = ys[corners[1]];
   const double x2 = xs[corners[2]], y2 = ys[corners[2]];

@@ -27,15 +27,15 @@ bool neighbours_off_plane(const RefinePoints& points, const FaceSet& faces, std:
   const double a = (h0 * (y1 - y2) + h1 * (y2 - y0) + h2 * (y0 - y1)) / det;
   const double b = (h0 * (x2 - x1) + h1 * (x0 - x2) + h2 * (x1 - x0)) / det;
   const double cc = h0 - a * x0 - b * y0;
-  check(kept < faces.triangle_handles.size() && faces.triangle_handles[kept] >= 1, "index out of range");
+  check_index(kept < faces.triangle_handles.size() && faces.triangle_handles[kept] >= 1);
   const std::size_t t = faces.triangle_handles[kept] - 1;
-  check(t < faces.triangulation.triangle_count(), "index out of range");
+  check_index(t < faces.triangulation.triangle_count());
   for (int k = 0; k < 3; ++k) {
     const std::uint32_t across = faces.triangulation.neighbour(t, k);
     if (across == Triangulation::kNone) continue;
     for (const std::uint64_t q : faces.triangulation.corners(across)) {
       if (q == c[0] || q == c[1] || q == c[2]) continue;
-      check(q < points.xs.size(), "index out of range");
+      check_index(q < points.xs.size());
       if (std::fabs(cc + a * points.xs[q] + b * points.ys[q] - points.hs[q]) > 1.0) return true;
     }
   }
@@ -56,7 +56,7 @@ bool seen_insert(SeenSet& seen, std::uint8_t tag, std::array<std::uint64_t, 3> c
 bool face_plane_off(const std::array<std::uint64_t, 3>& corners, const FaceSet& faces, const RefinePoints& points,
                     double cx, double cy, double ch) {
   for (const std::uint64_t p : corners) {
-    check(p < faces.point_candidates.size(), "index out of range");
+    check_index(p < faces.point_candidates.size());
     for (const std::uint32_t id : faces.point_candidates[p]) {
       if (std::fabs(face_plane(points.planes, id).height(cx, cy) - ch) > 0.25) return true;
     }
@@ -89,11 +89,11 @@ bool refine_faces(FaceWork& work, StopCheck stop) {
   std::vector<Candidate> first, second;
   if (work.iteration <= kRefineIterations) {
     const std::size_t n = points.xs.size();
-    check(faces.triangle_kinds.size() >= faces.triangles.size() && faces.triangle_faces.size() >= faces.triangles.size(),
-          "index out of range");
+    check_index(faces.triangle_kinds.size() >= faces.triangles.size() &&
+                faces.triangle_faces.size() >= faces.triangles.size());
     for (std::size_t i = 0; i < faces.triangles.size(); ++i) {
       const auto& c = faces.triangles[i];
-      for (const std::uint64_t p : c) check(p < n, "index out of range");
+      for (const std::uint64_t p : c) check_index(p < n);
       const double x0 = points.xs[c[0]], y0 = points.ys[c[0]];
       const double x1 = points.xs[c[1]], y1 = points.ys[c[1]];
       const double x2 = points.xs[c[2]], y2 = points.ys[c[2]];

@@ -75,7 +75,7 @@ std::optional<double> zero_point_height(const mesh::FaceWork& work, double lx, d
   const mesh::Location at = work.last_faces->triangulation.locate(lx, ly);
   const std::vector<double>& hs = work.points.hs;
   auto low = [&](std::uint64_t p) {
-    check(p < hs.size(), "index out of range");
+    check_index(p < hs.size());
     return hs[p] <= 10.0;
   };
   switch (at.kind) {

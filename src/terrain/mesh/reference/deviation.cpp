@@ -51,7 +51,7 @@ Deviation probe(const ReferenceModel& model, const Point3& a, const Point3& b, c
     const double dx = e[0] - s[0];
     const double dy = e[1] - s[1];
     for (const std::uint32_t edge : scratch) {
-      check(edge < model.edges.size(), "index out of range");
+      check_index(edge < model.edges.size());
       const ReferencePoint& p = reference_point(model, model.edges[edge].first);
       const ReferencePoint& q = reference_point(model, model.edges[edge].second);
       const double fx = q[0] - p[0];
@@ -104,7 +104,7 @@ Deviation probe_triangle(const ReferenceModel& model, const Point3& a, const Poi
 Deviation check_triangle(const TwostageMesh& mesh, std::uint64_t a, std::uint64_t b, std::uint64_t c,
                          std::vector<std::uint32_t>& scratch) {
   const std::size_t n = mesh.positions.size();
-  check(a < n && b < n && c < n && mesh.fixed.size() == n, "index out of range");
+  check_index(a < n && b < n && c < n && mesh.fixed.size() == n);
   check(mesh.reference != nullptr, "a working mesh's reference");
   const Point3& pa = mesh.positions[a];
   const Point3& pb = mesh.positions[b];

@@ -63,7 +63,7 @@ void fill_grid(ReferenceGrid& grid, std::size_t count, RectOf rect_of_item) {
       ++grid.offsets[cell + 1];
       ++total;
     });
-  check(total <= std::numeric_limits<std::uint32_t>::max(), "index out of range");
+  check_index(total <= std::numeric_limits<std::uint32_t>::max());
   for (std::size_t k = 1; k <= cells; ++k) grid.offsets[k] += grid.offsets[k - 1];
   grid.items.resize(static_cast<std::size_t>(total));
   std::vector<std::uint32_t> cursor(grid.offsets.begin(), grid.offsets.end() - 1);
@@ -144,7 +144,7 @@ double normals_angle_degrees(const std::array<ReferencePoint, 3>& first, const s
 void triangulate_ring(std::span<const ReferencePoint> points, std::vector<std::uint32_t>& ring,
                       std::vector<ReferenceTriangle>& out) {
   auto at = [&](std::uint32_t i) -> const ReferencePoint& {
-    check(i < points.size(), "index out of range");
+    check_index(i < points.size());
     return points[i];
   };
   double area = -0.0;
@@ -216,7 +216,7 @@ ReferenceModel reference_build(const FacePieces& pieces) {
     }
     keys.resize(kept);
   }
-  check(m.points.size() <= std::numeric_limits<std::uint32_t>::max(), "index out of range");
+  check_index(m.points.size() <= std::numeric_limits<std::uint32_t>::max());
 
   // Triangles, ring by ring.
   std::vector<std::uint32_t> ring;
@@ -229,7 +229,7 @@ ReferenceModel reference_build(const FacePieces& pieces) {
     }
     triangulate_ring(m.points, ring, m.triangles);
   }
-  check(m.triangles.size() <= std::numeric_limits<std::uint32_t>::max(), "index out of range");
+  check_index(m.triangles.size() <= std::numeric_limits<std::uint32_t>::max());
 
   edges_and_angles(m);
 
@@ -247,9 +247,8 @@ ReferenceModel reference_build(const FacePieces& pieces) {
     const std::int64_t w = std::max<std::int64_t>(max_x - min_x + 1, 0);
     const std::int64_t h = std::max<std::int64_t>(max_y - min_y + 1, 0);
     // A piece spans a bounded number of 64-unit cells; anything far larger is broken input.
-    check(w <= std::numeric_limits<std::int32_t>::max() && h <= std::numeric_limits<std::int32_t>::max() &&
-              w * h < std::int64_t{1} << 31,
-          "index out of range");
+    check_index(w <= std::numeric_limits<std::int32_t>::max() && h <= std::numeric_limits<std::int32_t>::max() &&
+                w * h < std::int64_t{1} << 31);
     shape.x0 = static_cast<std::int32_t>(min_x);
     shape.y0 = static_cast<std::int32_t>(min_y);
     shape.w = static_cast<std::int32_t>(w);
@@ -275,12 +274,12 @@ ReferenceModel reference_build(const FacePieces& pieces) {
 }
 
 const ReferencePoint& reference_point(const ReferenceModel& model, std::uint32_t index) {
-  check(index < model.points.size(), "index out of range");
+  check_index(index < model.points.size());
   return model.points[index];
 }
 
 std::array<ReferencePoint, 3> reference_triangle_points(const ReferenceModel& model, std::uint32_t triangle) {
-  check(triangle < model.triangles.size(), "index out of range");
+  check_index(triangle < model.triangles.size());
   const ReferenceTriangle& t = model.triangles[triangle];
   return {reference_point(model, t[0]), reference_point(model, t[1]), reference_point(model, t[2])};
 }

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <optional>
 #include <source_location>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -45,13 +44,6 @@ inline std::array<CellSide, 4> cell_sides(const Cell& cell) {
       {{y0, x0, 1}, across(x, y - 1)},
       {{y0 + 64.0, x0, 1}, across(x, y + 1)},
   }};
-}
-
-// The fault of an index past the end of a list of `len` entries.
-[[noreturn]] inline void index_out_of_bounds(std::size_t len, std::uint64_t index,
-                                             std::source_location where = std::source_location::current()) {
-  fault("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index),
-        where);
 }
 
 // The vertex at `index`; an index past the end is the fault above.

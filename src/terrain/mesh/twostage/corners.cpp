@@ -63,7 +63,7 @@ std::uint64_t find_root(std::vector<std::uint64_t>& parent, std::uint64_t x) {
 }
 
 const CornerLine& line_at(const std::vector<CornerLine>& lines, std::uint64_t index) {
-  check(index < lines.size(), "index out of range");
+  check_index(index < lines.size());
   return lines[index];
 }
 
@@ -131,7 +131,7 @@ CornerFit fit_corners(const std::vector<CornerLine>& lines, const CornerPlacemen
   endpoints.reserve(lines.size() * 2);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const CornerLine& line = lines[i];
-    check(!line.empty(), "index out of range");
+    check_index(!line.empty());
     endpoints.push_back({i, 0, line.front()[0], line.front()[1]});
     endpoints.push_back({i, 1, line.back()[0], line.back()[1]});
   }

@@ -39,7 +39,7 @@ constexpr Sample kSamples[7] = {
 };
 
 const std::array<double, 3>& vertex_at(std::span<const std::array<double, 3>> vertices, std::uint64_t i) {
-  check(i < vertices.size(), "index out of range");
+  check_index(i < vertices.size());
   return vertices[i];
 }
 
@@ -131,7 +131,7 @@ std::optional<std::uint64_t> flip_edges(std::span<const std::array<double, 3>> v
     const auto [a, b] = e;
     const std::uint64_t t1 = std::min(entry->second[0], entry->second[1]);
     const std::uint64_t t2 = std::max(entry->second[0], entry->second[1]);
-    check(t2 < triangles.size(), "index out of range");
+    check_index(t2 < triangles.size());
     const std::uint64_t c = apex(triangles[t1], a, b);
     const std::uint64_t d = apex(triangles[t2], a, b);
     const auto& pa = vertex_at(vertices, a);

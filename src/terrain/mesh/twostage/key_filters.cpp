@@ -9,7 +9,7 @@ namespace qm::mesh {
 namespace {
 
 const std::pair<std::uint32_t, std::uint32_t>& reference_edge(const ReferenceModel& reference, std::uint32_t e) {
-  check(e < reference.edges.size(), "index out of range");
+  check_index(e < reference.edges.size());
   return reference.edges[e];
 }
 

@@ -34,7 +34,7 @@ bool clockwise(double x0, double y0, double x1, double y1, double x2, double y2)
 }
 
 const std::array<double, 3>& vertex_at(std::span<const std::array<double, 3>> vertices, std::uint64_t i) {
-  check(i < vertices.size(), "index out of range");
+  check_index(i < vertices.size());
   return vertices[i];
 }
 
@@ -68,7 +68,7 @@ std::optional<std::vector<VertexTriangle>> fill_hole(std::span<const std::uint64
   if (n < 3 || !load.loaded || load.conflict || load.vertex_count < n || points.size() != n) return std::nullopt;
   std::vector<VertexTriangle> out;
   for (const RingFace& f : load.faces) {
-    for (const std::uint32_t i : f) check(i < n, "index out of range");
+    for (const std::uint32_t i : f) check_index(i < n);
     const auto& a = points[f[0]];
     const auto& b = points[f[1]];
     const auto& c = points[f[2]];
@@ -111,7 +111,7 @@ std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vecto
     protected_vertices.insert(b);
   }
 
-  check(mesh.stages.size() >= vertex_count, "index out of range");
+  check_index(mesh.stages.size() >= vertex_count);
   std::vector<std::uint64_t> candidates;
   for (std::uint64_t v = 0; v < vertex_count; ++v) {
     if (mesh.stages[v] > 1 && protected_vertices.count(v) == 0) candidates.push_back(v);
@@ -197,7 +197,7 @@ std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vecto
         work.push_back(t);
         live.push_back(1);
         for (const std::uint64_t u : t) {
-          check(u < vertex_count, "index out of range");
+          check_index(u < vertex_count);
           incident[u].insert(pos);
         }
       }
@@ -240,7 +240,7 @@ std::optional<std::vector<VertexTriangle>> triangulate_hole(std::span<const std:
   const ConstrainedFaces faces = hole.faces();
   load.faces.reserve(faces.corners.size());
   for (const auto& f : faces.corners) {
-    for (const std::uint64_t id : f) check(id < n, "index out of range");
+    for (const std::uint64_t id : f) check_index(id < n);
     load.faces.push_back({static_cast<std::uint32_t>(f[0]), static_cast<std::uint32_t>(f[1]),
                           static_cast<std::uint32_t>(f[2])});
   }

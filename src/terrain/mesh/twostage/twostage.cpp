@@ -42,7 +42,7 @@ void seed_mesh(TwostageMesh& mesh, std::span<const SeedLine> seed_lines) {
 void remap_triangles(std::vector<MeshTriangle>& triangles, const std::vector<std::uint64_t>& remap) {
   for (MeshTriangle& t : triangles)
     for (std::uint64_t& v : t) {
-      check(v < remap.size(), "index out of range");
+      check_index(v < remap.size());
       v = remap[static_cast<std::size_t>(v)];
     }
 }
@@ -52,7 +52,7 @@ void compact_result(const TwostageMesh& mesh, std::vector<MeshTriangle> triangle
   std::vector<bool> used(n, false);
   for (const MeshTriangle& t : triangles)
     for (const std::uint64_t v : t) {
-      check(v < n, "index out of range");
+      check_index(v < n);
       used[static_cast<std::size_t>(v)] = true;
     }
   std::vector<std::uint64_t> remap(n, 0);

@@ -16,7 +16,7 @@ TwostageMesh::TwostageMesh(const ReferenceModel* reference_model, const CellGrid
     : reference(reference_model), grid(&cell_grid), origin_x(ox), origin_y(oy) {}
 
 const Point3& TwostageMesh::vertex(std::uint64_t index) const {
-  check(index < vertices.size(), "index out of range");
+  check_index(index < vertices.size());
   return vertices[static_cast<std::size_t>(index)];
 }
 
@@ -53,7 +53,7 @@ void for_cells(std::int32_t x_lo, std::int32_t x_hi, std::int32_t y_lo, std::int
 }  // namespace
 
 std::vector<Cell> register_edge(const std::vector<Point3>& vertices, std::uint64_t a, std::uint64_t b) {
-  check(a < vertices.size() && b < vertices.size(), "index out of range");
+  check_index(a < vertices.size() && b < vertices.size());
   const Point3& pa = vertices[static_cast<std::size_t>(a)];
   const Point3& pb = vertices[static_cast<std::size_t>(b)];
   // fmin and fmax ignore a NaN operand.
