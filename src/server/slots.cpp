@@ -5,24 +5,16 @@
 
 namespace qm::server {
 
-// A moved-from guard holds no server and gives back nothing.
-
-void ConnectionSlot::release() noexcept {
-  if (!server_) return;
-  server_->peers.release_connection(peer_, now_ns(), server_->open_connections);
-  server_.reset();
+void ConnectionGiveBack::give_back(Server& server, const PeerAddress& peer) noexcept {
+  server.peers.release_connection(peer, now_ns(), server.open_connections);
 }
 
-void RequestSlot::release() noexcept {
-  if (!server_) return;
-  server_->peers.release_stream(peer_, server_->open_streams);
-  server_.reset();
+void StreamGiveBack::give_back(Server& server, const PeerAddress& peer) noexcept {
+  server.peers.release_stream(peer, server.open_streams);
 }
 
-void ClientSlot::release() noexcept {
-  if (!server_) return;
-  if (peer_) server_->peers.release_terrain_request(*peer_);
-  server_.reset();
+void TerrainRequestGiveBack::give_back(Server& server, const std::optional<PeerAddress>& peer) noexcept {
+  if (peer) server.peers.release_terrain_request(*peer);
 }
 
 }  // namespace qm::server

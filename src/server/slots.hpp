@@ -11,56 +11,53 @@ namespace qm::server {
 
 class Server;
 
-// One admitted connection: gives back the peer's connection count and `open_connections`.
-class ConnectionSlot {
+// A guard over what one admission took: holds the server until it gives back, exactly once;
+// a moved-from guard holds no server and gives back nothing. `GiveBack` names what is given back.
+template <class GiveBack>
+class ServerSlot {
  public:
-  ConnectionSlot(std::shared_ptr<Server> server, const PeerAddress& peer) : server_(std::move(server)), peer_(peer) {}
-  ~ConnectionSlot() { release(); }
-  ConnectionSlot(ConnectionSlot&& other) noexcept = default;
-  ConnectionSlot& operator=(ConnectionSlot&&) = delete;
-  ConnectionSlot(const ConnectionSlot&) = delete;
-  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+  using Peer = typename GiveBack::Peer;
+
+  ServerSlot(std::shared_ptr<Server> server, Peer peer) : server_(std::move(server)), peer_(std::move(peer)) {}
+  ~ServerSlot() { release(); }
+  ServerSlot(ServerSlot&& other) noexcept = default;
+  ServerSlot& operator=(ServerSlot&&) = delete;
+  ServerSlot(const ServerSlot&) = delete;
+  ServerSlot& operator=(const ServerSlot&) = delete;
 
   Server& server() const { return *server_; }
   const std::shared_ptr<Server>& shared_server() const { return server_; }
-  const PeerAddress& peer() const { return peer_; }
-  void release() noexcept;
+  const Peer& peer() const { return peer_; }
+  void release() noexcept {
+    if (!server_) return;
+    GiveBack::give_back(*server_, peer_);
+    server_.reset();
+  }
 
  private:
   std::shared_ptr<Server> server_;
-  PeerAddress peer_;
+  Peer peer_;
 };
+
+// One admitted connection: gives back the peer's connection count and `open_connections`.
+struct ConnectionGiveBack {
+  using Peer = PeerAddress;
+  static void give_back(Server& server, const PeerAddress& peer) noexcept;
+};
+using ConnectionSlot = ServerSlot<ConnectionGiveBack>;
 
 // One open mesh stream: gives back the peer's stream count and `open_streams`.
-class RequestSlot {
- public:
-  RequestSlot(std::shared_ptr<Server> server, const PeerAddress& peer) : server_(std::move(server)), peer_(peer) {}
-  ~RequestSlot() { release(); }
-  RequestSlot(RequestSlot&& other) noexcept = default;
-  RequestSlot& operator=(RequestSlot&&) = delete;
-  RequestSlot(const RequestSlot&) = delete;
-  RequestSlot& operator=(const RequestSlot&) = delete;
-  void release() noexcept;
-
- private:
-  std::shared_ptr<Server> server_;
-  PeerAddress peer_;
+struct StreamGiveBack {
+  using Peer = PeerAddress;
+  static void give_back(Server& server, const PeerAddress& peer) noexcept;
 };
+using RequestSlot = ServerSlot<StreamGiveBack>;
 
 // One terrain request in flight: gives back the peer's count (nothing without a peer).
-class ClientSlot {
- public:
-  ClientSlot(std::shared_ptr<Server> server, std::optional<PeerAddress> peer) : server_(std::move(server)), peer_(peer) {}
-  ~ClientSlot() { release(); }
-  ClientSlot(ClientSlot&& other) noexcept = default;
-  ClientSlot& operator=(ClientSlot&&) = delete;
-  ClientSlot(const ClientSlot&) = delete;
-  ClientSlot& operator=(const ClientSlot&) = delete;
-  void release() noexcept;
-
- private:
-  std::shared_ptr<Server> server_;
-  std::optional<PeerAddress> peer_;
+struct TerrainRequestGiveBack {
+  using Peer = std::optional<PeerAddress>;
+  static void give_back(Server& server, const std::optional<PeerAddress>& peer) noexcept;
 };
+using ClientSlot = ServerSlot<TerrainRequestGiveBack>;
 
 }  // namespace qm::server
