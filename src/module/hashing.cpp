@@ -35,12 +35,6 @@ std::atomic<std::uint64_t> hash_table_counter{0};
 std::once_flag epoch_once;
 std::uint64_t epoch_value = 0;
 
-std::uint64_t hash_u64(KeyPair key, std::uint64_t value) {
-  unsigned char bytes[8];
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-  return siphash13(key, bytes, sizeof bytes);
-}
-
 }  // namespace
 
 std::uint64_t siphash13(KeyPair key, const void* data, std::size_t length) {
@@ -89,7 +83,7 @@ KeyPair draw_key_pair() {
 std::pair<std::uint64_t, std::uint64_t> hash_seeds() {
   std::call_once(seeds_once, [] {
     const KeyPair key = draw_key_pair();
-    seeds_value = {hash_u64(key, 0x5eed), hash_u64(key, 0x5eed5eed)};
+    seeds_value = {siphash13_u64(key, 0x5eed), siphash13_u64(key, 0x5eed5eed)};
   });
   return seeds_value;
 }

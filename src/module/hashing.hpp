@@ -21,6 +21,25 @@ struct KeyPair {
 // Keyed SipHash-1-3 (one compression round, three finalisation rounds).
 std::uint64_t siphash13(KeyPair key, const void* data, std::size_t length);
 
+// SipHash-1-3 of a 64-bit integer, as its eight little-endian bytes.
+inline std::uint64_t siphash13_u64(KeyPair key, std::uint64_t value) {
+  unsigned char bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
+  return siphash13(key, bytes, sizeof bytes);
+}
+
+// SipHash-1-3 of a pair of 32-bit integers, as their eight little-endian bytes.
+inline std::uint64_t siphash13_pair(KeyPair key, std::int32_t a, std::int32_t b) {
+  unsigned char bytes[8];
+  const auto ua = static_cast<std::uint32_t>(a);
+  const auto ub = static_cast<std::uint32_t>(b);
+  for (int i = 0; i < 4; ++i) {
+    bytes[i] = static_cast<unsigned char>(ua >> (8 * i));
+    bytes[4 + i] = static_cast<unsigned char>(ub >> (8 * i));
+  }
+  return siphash13(key, bytes, sizeof bytes);
+}
+
 // The thread's random key pair: the first draw on a thread comes from the system random source,
 // every later draw returns the thread's pair and then adds 1 to its k0.
 KeyPair draw_key_pair();

@@ -11,14 +11,7 @@ BlockKey block_of(double x, double z) {
 }
 
 std::size_t BlockKeyHash::operator()(const BlockKey& k) const {
-  unsigned char bytes[8];
-  const auto ux = static_cast<std::uint32_t>(k.bx);
-  const auto uz = static_cast<std::uint32_t>(k.bz);
-  for (int i = 0; i < 4; ++i) {
-    bytes[i] = static_cast<unsigned char>(ux >> (8 * i));
-    bytes[4 + i] = static_cast<unsigned char>(uz >> (8 * i));
-  }
-  return static_cast<std::size_t>(siphash13(key, bytes, sizeof bytes));
+  return static_cast<std::size_t>(siphash13_pair(key, k.bx, k.bz));
 }
 
 const BlockDesign& block_design() {

@@ -213,19 +213,10 @@ struct SipKeyed {
     if constexpr (std::is_same_v<K, std::string>) {
       return static_cast<std::size_t>(siphash13(key, value.data(), value.size()));
     } else if constexpr (std::is_same_v<K, std::pair<std::int32_t, std::int32_t>>) {
-      unsigned char bytes[8];
-      const auto a = static_cast<std::uint32_t>(value.first);
-      const auto b = static_cast<std::uint32_t>(value.second);
-      for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<unsigned char>(a >> (8 * i));
-        bytes[4 + i] = static_cast<unsigned char>(b >> (8 * i));
-      }
-      return static_cast<std::size_t>(siphash13(key, bytes, sizeof bytes));
+      return static_cast<std::size_t>(siphash13_pair(key, value.first, value.second));
     } else {
       static_assert(std::is_same_v<K, std::uint64_t>, "a key the keyed tables know");
-      unsigned char bytes[8];
-      for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(value >> (8 * i));
-      return static_cast<std::size_t>(siphash13(key, bytes, sizeof bytes));
+      return static_cast<std::size_t>(siphash13_u64(key, value));
     }
   }
 };
