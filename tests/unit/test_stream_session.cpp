@@ -46,15 +46,23 @@ Pair connected_pair() {
   return p;
 }
 
+#if defined(_WIN32)
+SOCKET native_of(const Socket& s) { return static_cast<SOCKET>(s.native()); }
+#else
+int native_of(const Socket& s) { return s.native(); }
+#endif
+
 // A socket option of SOL_SOCKET, set on the native handle.
 template <class Value>
 void set_socket_option(const Socket& s, int option, const Value& value) {
-#if defined(_WIN32)
-  const SOCKET native = static_cast<SOCKET>(s.native());
-#else
-  const int native = s.native();
-#endif
-  ASSERT_EQ(setsockopt(native, SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value), 0);
+  ASSERT_EQ(setsockopt(native_of(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value), 0);
+}
+
+// Waits until the session has sent its first bytes, leaving them to be read: by then it has taken
+// its points baseline and the terrain's change count, so whatever the test changes next is news.
+void wait_until_streaming(const Socket& client) {
+  char first = 0;
+  ASSERT_EQ(recv(native_of(client), &first, 1, MSG_PEEK), 1);
 }
 
 // Closes the socket with a reset instead of the orderly close.
@@ -236,6 +244,11 @@ StreamRun run_stream(FakeTerrain& terrain, StreamPlan& plan, const MeshRequest& 
   return run_stream(terrain, plan, request, registry, stop, beat, [](Socket&) {});
 }
 
+// Waits until the only open stream has sent a state record.
+void wait_for_state_record(StreamRegistry& registry) {
+  while (registry.open_streams().at(0).beats == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 MeshRequest request_of(const char* theatre) {
   MeshRequest r;
   r.page = "page";
@@ -341,8 +354,8 @@ TEST(StreamSession, AReplacedStreamEndsAtItsNextWake) {
   request.probe_seconds = 60;
   std::atomic<bool> stop{false};
   const std::uint64_t started = now_ns();
-  const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket& client) {
+    wait_until_streaming(client);
     plan.control->mark_replaced();
     terrain.change([] {});
   });
@@ -390,7 +403,7 @@ TEST(StreamSession, AMissionLoadingTheStreamsTheatrePausesItsStates) {
     const StreamRun run = run_stream(terrain, plan, request, registry, stop, 250 * ms, [&](Socket&) {
       if (!job) return;  // the probe ends a job-less stream
       // A job stream runs until stopped, once it has sent a state record.
-      while (registry.open_streams().at(0).beats == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      wait_for_state_record(registry);
       stop = true;
       terrain.change([] {});
     });
@@ -480,8 +493,8 @@ TEST(StreamSession, JobPiecesStatesDropAndComplete) {
   MeshRequest request = request_of("Caucasus");
   request.have = {{5, 9}};
   std::atomic<bool> stop{false};
-  const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket& client) {
+    wait_until_streaming(client);
     terrain.change([&] { terrain.done = 2; });
   });
   EXPECT_STREQ(run.end.reason, "complete");
@@ -564,7 +577,7 @@ TEST(StreamSession, AnUnconvertiblePieceWaitsOwedUntilItsFitArrives) {
   plan.projection = BlocksProjection{};
   std::atomic<bool> stop{false};
   const StreamRun run = run_stream(terrain, plan, request_of("Caucasus"), registry, stop, 100 * ms, [&](Socket&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    wait_for_state_record(registry);  // one beat with the piece owed
     terrain.change([&] {
       BlockFitMap fits;
       BlockFit f;
@@ -609,8 +622,8 @@ TEST(StreamSession, PointsFramesOnlyForBatchesAfterTheStart) {
   request.points = true;
   request.probe_seconds = 1;
   std::atomic<bool> stop{false};
-  const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket& client) {
+    wait_until_streaming(client);
     terrain.log.append(make_text("Syria"), std::make_shared<const AskedPoints>(AskedPoints{{5, 5}}));
     terrain.log.append(caucasus, std::make_shared<const AskedPoints>(AskedPoints{{2, 2}, {3, 3}, {4, 4}}));
     terrain.change([] {});
