@@ -46,7 +46,7 @@ inline std::array<CellSide, 4> cell_sides(const Cell& cell) {
   }};
 }
 
-// The vertex at `index`; an index past the end is the fault above.
+// The vertex at `index`; an index past the end is the fault `index_out_of_bounds`.
 inline const std::array<double, 3>& vertex_at(const std::vector<std::array<double, 3>>& vertices,
                                               std::uint64_t index,
                                               std::source_location where = std::source_location::current()) {
