@@ -15,6 +15,7 @@ class WorkStreamTerrain final : public StreamTerrain {
  public:
   explicit WorkStreamTerrain(ModuleStats& stats);
 
+  std::uint64_t now() override;
   MissionPhase phase() override;
   std::optional<std::string> worker_message() override;
   std::uint64_t change_counter() override;
