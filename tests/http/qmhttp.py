@@ -8,6 +8,23 @@ import time
 
 BUILD_DIR = os.environ.get("QM_BUILD_DIR", "build/default")
 SOURCE_DIR = os.environ.get("QM_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
+# How long a test waits for something it expects to happen: far longer than a loaded machine takes,
+# so that only a fault runs into it. Tests wait for what they can observe, never for a fixed time.
+EVENT_LIMIT = 60.0
+
+
+def wait_until(what, limit=EVENT_LIMIT, interval=0.05, message=None):
+    """Calls `what` until it gives a true value, and returns that value; fails once `limit` seconds
+    have passed first (with `message`, or what it returns when it is callable)."""
+    deadline = time.monotonic() + limit
+    while True:
+        value = what()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            text = message() if callable(message) else message
+            raise AssertionError(text or "still not there after %.0f s" % limit)
+        time.sleep(interval)
 
 
 def host_env():
@@ -39,7 +56,7 @@ class Host:
             raise RuntimeError("host did not start: %r" % line)
         self.control_port = int(line.split()[3])
         self.control = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.control.settimeout(10)
+        self.control.settimeout(EVENT_LIMIT)
         self.wait_serving()
 
     def lua(self, code):
@@ -50,24 +67,29 @@ class Host:
             raise RuntimeError("lua failed: " + reply)
         return reply[3:].split("\t") if len(reply) > 3 else []
 
-    def wait_serving(self, port=None, limit=10.0):
+    def wait_serving(self, port=None):
         port = port or self.port
-        deadline = time.monotonic() + limit
-        while True:
-            try:
-                status, _, _ = get(port, "/nothing")
-                if status:
-                    return
-            except OSError:
-                pass
-            if time.monotonic() > deadline:
-                raise RuntimeError("not serving on %d" % port)
-            time.sleep(0.05)
+        wait_until(lambda: serving(port), message="not serving on %d" % port)
 
     def status(self):
         status, _, body = get(self.port, "/v1/status")
         assert status == 200, status
         return json.loads(body)
+
+    def wait_for(self, condition):
+        """Reads the status until `condition` holds for it, and returns it."""
+        last = [None]
+
+        def holds():
+            last[0] = self.status()
+            return last[0] if condition(last[0]) else None
+        return wait_until(holds, message=lambda: "status stayed %r" % last[0])
+
+    def wait_idle(self):
+        """Waits until every connection before has ended on the server's side, its counts given back:
+        only the status request that asks is open."""
+        wait_until(lambda: self.status()["health"]["openConnections"] == 1,
+                   message=lambda: "connections left open: %r" % self.status()["health"])
 
     def close(self):
         try:
@@ -104,15 +126,6 @@ class MissionHost(Host):
                  'm.projection_anchors(unpack(world.anchors()))' % (sim, mode))
         self.wait_for(lambda status: status["mesh"]["projection"]["kind"] != "none")
 
-    def wait_for(self, condition, limit=10.0):
-        """Reads the status until `condition` holds for it (and returns it), at most `limit` s."""
-        deadline = time.monotonic() + limit
-        while True:
-            status = self.status()
-            if condition(status):
-                return status
-            assert time.monotonic() < deadline, status
-            time.sleep(0.05)
 
 
 _next_source = [0]
@@ -125,7 +138,7 @@ def spread_source():
     return "127.0.1.%d" % _next_source[0]
 
 
-def connect(port, source=None, timeout=5.0):
+def connect(port, source=None, timeout=EVENT_LIMIT):
     source = source or spread_source()
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     s.settimeout(timeout)
@@ -134,7 +147,7 @@ def connect(port, source=None, timeout=5.0):
     return s
 
 
-def read_all(s, limit=10.0):
+def read_all(s, limit=EVENT_LIMIT):
     """Reads until the server closes; returns the bytes."""
     s.settimeout(limit)
     chunks = []
@@ -170,6 +183,14 @@ def request(port, method, target, headers=None, source=None):
         headers = [("Host", "127.0.0.1:%d" % port)]
     lines += ["%s: %s" % h for h in headers]
     return raw(port, ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1"), source)
+
+
+def serving(port):
+    """Whether the port answers HTTP (any answer)."""
+    try:
+        return get(port, "/nothing")[0] is not None
+    except OSError:
+        return False
 
 
 def get(port, target, headers=None, source=None):
