@@ -202,6 +202,38 @@ def get(port, target, headers=None, source=None):
     return int(line.split()[1]), fields, body
 
 
+def still_open(s):
+    """Whether the server still holds the connection (it has sent nothing and not closed it)."""
+    s.setblocking(False)
+    try:
+        s.recv(1)
+        return False
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False
+
+
+def while_held(hold, probe, attempts=5):
+    """Holds connections and returns probe() once every held connection was still open after it.
+    `hold(held)` opens them into the list `held`, each with a first byte sent, so that the server
+    keeps it until its 2 s head deadline; the server accepts in order, so all of them are counted
+    before the probe comes. On a machine slow enough for the server to cut one anyway before the
+    probe ran, the probe's answer says nothing and the hold is made again."""
+    for _ in range(attempts):
+        held = []
+        try:
+            hold(held)
+            result = probe()
+            intact = all(still_open(s) for s in held)
+        finally:
+            for s in held:
+                s.close()
+        if intact:
+            return result
+    raise AssertionError("the server cut a held connection before the probe %d times" % attempts)
+
+
 def run_tests(tests):
     failed = 0
     for test in tests:

@@ -31,40 +31,19 @@ def check_busy(answer, origin=None):
     assert body == b"busy, try again"
 
 
-def still_open(s):
-    """Whether the server still holds the connection (it has sent nothing and not closed it)."""
-    s.setblocking(False)
-    try:
-        s.recv(1)
-        return False
-    except BlockingIOError:
-        return True
-    except OSError:
-        return False
+def while_held(sources, probe):
+    """(probe(), rejected before the hold) with one connection held from each source (see
+    qmhttp.while_held)."""
+    before = []
 
-
-def while_held(sources, probe, attempts=5):
-    """Holds one connection from each source and returns (probe(), rejected before the hold) once
-    every held connection was still open after the probe. Each held connection sends a first byte,
-    so the server keeps it for the whole head deadline; on a machine slow enough for the server to
-    cut one anyway before the probe ran, the probe's answer says nothing and the hold is made again."""
-    for _ in range(attempts):
-        before = rejected()
-        held = []
-        try:
-            for source in sources:
-                s = connect(host.port, source)
-                s.sendall(b"G")
-                held.append(s)
-            # The server accepts in order: every held connection is counted before the probe's.
-            result = probe()
-            intact = all(still_open(s) for s in held)
-        finally:
-            for s in held:
-                s.close()
-        if intact:
-            return result, before
-    raise AssertionError("the server cut a held connection before the probe %d times" % attempts)
+    def hold(held):
+        before[:] = [rejected()]
+        for source in sources:
+            s = connect(host.port, source)
+            s.sendall(b"G")
+            held.append(s)
+    result = qmhttp.while_held(hold, probe)
+    return result, before[0]
 
 
 def test_silent_client_is_closed_after_half_a_second():

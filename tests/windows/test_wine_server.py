@@ -14,13 +14,13 @@ import sys
 import time
 import traceback
 
-# How long a test waits for something it expects: only a fault runs into it.
-EVENT_LIMIT = 60.0
-
 WINE = os.environ["QM_WINE"].split("|")
 LUA_EXE = os.environ["QM_LUA_EXE"]
 SOURCE_DIR = os.environ["QM_SOURCE_DIR"]
 BUILD_DIR = os.environ["QM_BUILD_DIR"]
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "http"))
+from qmhttp import EVENT_LIMIT, wait_until  # noqa: E402
 
 
 def z(path):
@@ -119,17 +119,6 @@ def get(port, path):
         conn.close()
 
 
-def wait_for(condition, limit=EVENT_LIMIT):
-    deadline = time.monotonic() + limit
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            return value
-        time.sleep(0.05)
-
-
 def status_or_none(port):
     try:
         status, body = get(port, "/v1/status")
@@ -189,18 +178,16 @@ def test_a_host_that_exits_with_the_server_running_ends_cleanly():
 def test_status_from_this_side_then_stop_and_restart_on_the_same_port():
     port = free_port()
     assert host.lua("return m.start(%d, false, nil, 300)" % port) == ["true"]
-    answer = wait_for(lambda: status_or_none(port))
-    assert answer, "GET /v1/status did not answer 200"
+    answer = wait_until(lambda: status_or_none(port), message="GET /v1/status did not answer 200")
     health = json.loads(answer[1])["health"]
     assert health["pinned"] is True, health
     assert health["listeningPort"] == port, health
     assert health["error"] is None, health
     generation = health["generation"]
     assert host.lua("return m.stop()") == ["true"]
-    assert wait_for(lambda: refused(port)), "the port is closed after stop"
+    wait_until(lambda: refused(port), message="the port is not closed after stop")
     assert host.lua("return m.start(%d, false, nil, 300)" % port) == ["true"]
-    answer = wait_for(lambda: status_or_none(port))
-    assert answer, "the restarted server answers on the same port"
+    answer = wait_until(lambda: status_or_none(port), message="the restarted server does not answer on the same port")
     health = json.loads(answer[1])["health"]
     assert health["listeningPort"] == port, health
     assert health["generation"] > generation, (health, generation)
