@@ -131,14 +131,16 @@ def test_jobless_streams():
         assert s.closed()
         s.close()
 
-        # A probe of 3 s in the menu: paused beats 1, 2, 3, then the complete end at 3 s (the beats'
-        # timing is held on a test clock in the unit tests; here the stream lasts at least its 3 s).
+        # A probe of 3 s in the menu: paused beats, then the complete end at 3 s. The beats come a
+        # second after the turn of the last one, so a loaded machine that runs the stream's turns
+        # late sees fewer than the three of a quiet one (their timing is held on a test clock in
+        # the unit tests); here the stream lasts at least its 3 s.
         started = time.monotonic()
         s = Stream(host.port, "page=probe&theatre=Caucasus&probe=3")
         frames = s.until_end()
         took = time.monotonic() - started
         states = [p for k, p in frames if k == 4]
-        assert [p["beat"] for p in states] == [1, 2, 3], states
+        assert 1 <= len(states) <= 3 and [p["beat"] for p in states] == list(range(1, len(states) + 1)), states
         assert all(p["state"] == "paused: menu" and p["owed"] == 0 for p in states), states
         assert frames[-1][1] == {"end": "complete", "failed": 0}
         assert took >= 3, took
