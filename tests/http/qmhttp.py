@@ -111,7 +111,7 @@ class Host:
             if self.proc.poll() is None:
                 try:
                     self.control.sendto(b"exit", ("127.0.0.1", self.control_port))
-                    self.proc.wait(5)
+                    self.proc.wait(EVENT_LIMIT)
                 except Exception:
                     pass
         finally:

@@ -47,7 +47,7 @@ class Host:
         try:
             self.proc.stdin.write(b"quit\n")
             self.proc.stdin.flush()
-            self.proc.wait(timeout=10)
+            self.proc.wait(timeout=EVENT_LIMIT)
         except Exception:
             self.proc.kill()
             self.proc.wait()

@@ -79,7 +79,7 @@ def plain_env():
 
 def ip(*args, check=True):
     return subprocess.run(["ip", *args], env=plain_env(), capture_output=True, text=True, check=check,
-                          timeout=20)
+                          timeout=EVENT_LIMIT)
 
 
 def namespaces_unavailable():
@@ -259,10 +259,10 @@ class Host:
         if self.proc.poll() is None:
             try:
                 self.proc.stdin.close()
-                self.proc.wait(5)
+                self.proc.wait(EVENT_LIMIT)
             except Exception:
                 self.proc.kill()
-                self.proc.wait(5)
+                self.proc.wait(EVENT_LIMIT)
         if self.proc.stdout:
             self.proc.stdout.close()
 

@@ -69,7 +69,7 @@ class WineHost:
         try:
             self.proc.stdin.write(b"exit\n")
             self.proc.stdin.close()
-            self.proc.wait(30)
+            self.proc.wait(EVENT_LIMIT)
         except Exception:
             self.proc.kill()
             self.proc.wait()
