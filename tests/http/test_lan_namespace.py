@@ -349,6 +349,14 @@ class LanNamespaceTest(unittest.TestCase):
     def listening_text(self, address=SERVER_IP):
         return "listening on %s:%d" % (address, self.port)
 
+    def start_listening(self, host):
+        """Starts the server in the automatic LAN mode and waits until both its listeners run: the
+        LAN one (lan_status) and the loopback one (listeningPort), each bound by its own thread."""
+        self.assertEqual(host.lua("return m.start(%d, true)" % self.port), ["true"])
+        self.wait_lan_status(host, self.listening_text())
+        wait_until(lambda: host.status()["health"]["listeningPort"] == self.port,
+                   message="the loopback listener does not run")
+
     def wait_lan_status(self, host, text):
         wait_until(lambda: host.lan_status() == [text],
                    message=lambda: "lan_status stayed %r, wanted %r" % (host.lan_status(), text))
@@ -391,8 +399,7 @@ class LanNamespaceTest(unittest.TestCase):
         self.net.lan_up()
         host = self.host()
         base = self.baseline(host)
-        self.assertEqual(host.lua("return m.start(%d, true)" % self.port), ["true"])
-        self.wait_lan_status(host, self.listening_text())
+        self.start_listening(host)
         self.assertEqual(host.status()["lan"],
                          {"enabled": True, "address": SERVER_IP, "listening": True, "error": None})
 
@@ -474,8 +481,7 @@ class LanNamespaceTest(unittest.TestCase):
         self.net.lan_up()
         host = self.host()
         base = self.baseline(host)
-        self.assertEqual(host.lua("return m.start(%d, true)" % self.port), ["true"])
-        self.wait_lan_status(host, self.listening_text())
+        self.start_listening(host)
         changes = host.lan_changes()
 
         # A new lease, between two checks: the old address goes, another comes. (That a check
@@ -500,8 +506,7 @@ class LanNamespaceTest(unittest.TestCase):
         # below normal too, not a step further down each time.
         self.net.lan_up()
         host = self.host()
-        self.assertEqual(host.lua("return m.start(%d, true)" % self.port), ["true"])
-        self.wait_lan_status(host, self.listening_text())
+        self.start_listening(host)
         self.assertEqual([p for tid, _, p, _ in host.levels() if tid == host.pid], [SCHED_OTHER])
 
         def wrong_levels():
@@ -535,8 +540,7 @@ class LanNamespaceTest(unittest.TestCase):
     def test_lan_peers_leave_connections_for_loopback_peers(self):
         self.net.lan_up()
         host = self.host()
-        self.assertEqual(host.lua("return m.start(%d, true)" % self.port), ["true"])
-        self.wait_lan_status(host, self.listening_text())
+        self.start_listening(host)
 
         # 16 open LAN connections from four peers (each under its own limit of 8); another LAN
         # peer is then busy, a loopback peer is not.
@@ -551,8 +555,7 @@ class LanNamespaceTest(unittest.TestCase):
     def test_the_lan_wide_bucket_refuses_a_burst_past_one_hundred(self):
         self.net.lan_up()
         host = self.host()
-        self.assertEqual(host.lua("return m.start(%d, true)" % self.port), ["true"])
-        self.wait_lan_status(host, self.listening_text())
+        self.start_listening(host)
 
         # Six peers, one thread each, every connection closed by the client at once. A loaded
         # machine may run the connections' threads late: each connection waits until at most six
