@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "heap_meter.hpp"
+
 namespace qm::mesh::fixture {
 
 namespace {
@@ -151,13 +153,16 @@ std::optional<double> FakeHost::ask(TerrainPoint p) {
   return terrain_.height(p.first, p.second);
 }
 
+std::optional<double> answer_of(TerrainPoint p, FakeHost& host, AnswerStore& store) {
+  HeapUncounted outside;
+  auto it = store.find(p);
+  if (it == store.end()) it = store.emplace(p, host.ask(p)).first;
+  return it->second;
+}
+
 HeightAnswers answer_pending(const std::vector<TerrainPoint>& pending, FakeHost& host, AnswerStore& store) {
   HeightAnswers answers;
-  for (const TerrainPoint& p : pending) {
-    auto it = store.find(p);
-    if (it == store.end()) it = store.emplace(p, host.ask(p)).first;
-    answers[p] = it->second;
-  }
+  for (const TerrainPoint& p : pending) answers[p] = answer_of(p, host, store);
   return answers;
 }
 

@@ -72,8 +72,11 @@ class FakeHost {
 // never asked of the host again.
 using AnswerStore = std::map<TerrainPoint, std::optional<double>>;
 
-// The answer map for a pending list: from the store where it holds the point, else from the host
-// (and then stored).
+// A point's answer: from the store where it holds the point, else from the host (and then stored).
+// Neither the host's nor the store's records count in a heap meter (heap_meter.hpp).
+std::optional<double> answer_of(TerrainPoint p, FakeHost& host, AnswerStore& store);
+
+// The answer map for a pending list, each answer by answer_of.
 HeightAnswers answer_pending(const std::vector<TerrainPoint>& pending, FakeHost& host, AnswerStore& store);
 
 struct DriveLog {
