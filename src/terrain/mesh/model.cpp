@@ -191,96 +191,94 @@ Model build_model(const Lattice& lattice) {
   return model;
 }
 
+namespace {
+
+// Whether a level's planes explain the candidate at (x, y), relative to the lattice centre: the
+// candidate's own square is uniform, or the nearest node whose plane's region holds it carries a
+// plane of the square's corners. `seen_planes` and `seen_answers` are scratch space.
+bool level_explains(const ModelLevel& m, std::int64_t x, std::int64_t y, std::vector<std::int32_t>& seen_planes,
+                    std::vector<std::uint8_t>& seen_answers) {
+  static constexpr int kSearch[16][2] = {{0, 0},  {1, 0},  {0, 1},  {1, 1},  {-1, -1}, {-1, 0}, {-1, 1}, {-1, 2},
+                                         {0, -1}, {0, 2},  {1, -1}, {1, 2},  {2, -1},  {2, 0},  {2, 1},  {2, 2}};
+  const std::int64_t s = step_units(m.step);
+  const double sd = static_cast<double>(s);
+  const std::int64_t rs = m.half_width;
+  if (rs <= 0) return false;
+  const std::int64_t own_i = floor_div(x, s);
+  const std::int64_t own_j = floor_div(y, s);
+  const std::int64_t i = std::clamp(own_i, -rs, rs - 1);
+  const std::int64_t j = std::clamp(own_j, -rs, rs - 1);
+  const std::int32_t p00 = m.plane_at(i, j);
+  const std::int32_t p10 = m.plane_at(i + 1, j);
+  const std::int32_t p01 = m.plane_at(i, j + 1);
+  const std::int32_t p11 = m.plane_at(i + 1, j + 1);
+  if (p00 < 0 || p10 < 0 || p01 < 0 || p11 < 0) return false;
+  const double px = static_cast<double>(x);
+  const double py = static_cast<double>(y);
+  const std::int64_t g = m.grid_at(i, j);
+  if (m.uniform[static_cast<std::size_t>(g)] && own_i == i && own_j == j) {
+    return std::isfinite(m.planes[static_cast<std::size_t>(p00)].height(px, py));
+  }
+  const std::int64_t fx = saturate<std::int32_t>(std::floor(px / sd));
+  const std::int64_t fy = saturate<std::int32_t>(std::floor(py / sd));
+  double best = std::numeric_limits<double>::infinity();
+  std::int32_t best_plane = -1;
+  seen_planes.clear();
+  seen_answers.clear();
+  for (const auto& o : kSearch) {
+    const std::int64_t ni = fx + o[0];
+    const std::int64_t nj = fy + o[1];
+    const double dx = px - static_cast<double>(ni) * sd;
+    const double dy = py - static_cast<double>(nj) * sd;
+    const double dist = dx * dx + dy * dy;
+    if (!(dist < best)) continue;
+    const std::int32_t p = m.plane_at(ni, nj);
+    if (p < 0) continue;
+    bool contains = false;
+    const auto seen = std::find(seen_planes.begin(), seen_planes.end(), p);
+    if (seen != seen_planes.end()) {
+      contains = seen_answers[static_cast<std::size_t>(seen - seen_planes.begin())] != 0;
+    } else {
+      contains = true;
+      for (const HalfPlane& hp : m.regions[static_cast<std::size_t>(p)])
+        if (!(hp.a * px + hp.b * py + hp.c >= -1e-6)) contains = false;
+      seen_planes.push_back(p);
+      seen_answers.push_back(contains ? 1 : 0);
+    }
+    if (!contains) continue;
+    best = dist;
+    best_plane = p;
+  }
+  if (best_plane < 0) return false;
+  if (!std::isfinite(m.planes[static_cast<std::size_t>(best_plane)].height(px, py))) return false;
+  return best_plane == p00 || best_plane == p10 || best_plane == p01 || best_plane == p11;
+}
+
+}  // namespace
+
 double self_check_share(const Lattice& lattice, const CellGrid& cover, const Model& model) {
-  // 1. Candidates: the centres of the 2 by 2 unit squares of the covered cells, relative to the
-  // lattice centre.
-  struct Candidate {
-    std::int64_t x;
-    std::int64_t y;
-  };
-  std::vector<Candidate> candidates;
-  candidates.reserve(cover.cells.size() * 1024);
+  // The candidates are the centres of the 2 by 2 unit squares of the covered cells, relative to the
+  // lattice centre, taken one by one: each is tried against the levels from the finest until one
+  // explains it. The share is of the candidates that none explains.
+  std::uint64_t candidates = 0;
+  std::uint64_t still = 0;
+  std::vector<std::int32_t> seen_planes;  // planes tested for the current candidate
+  std::vector<std::uint8_t> seen_answers;
   for (std::int64_t i = 0; i < std::int64_t{32} * cover.w; ++i) {
     for (std::int64_t j = 0; j < std::int64_t{32} * cover.h; ++j) {
       if (!cover.contains(cover.x0 + i / 32, cover.y0 + j / 32)) continue;
-      candidates.push_back(Candidate{std::int64_t{cover.x0} * 64 + 1 + 2 * i - lattice.centre_x,
-                                     std::int64_t{cover.y0} * 64 + 1 + 2 * j - lattice.centre_y});
+      const std::int64_t x = std::int64_t{cover.x0} * 64 + 1 + 2 * i - lattice.centre_x;
+      const std::int64_t y = std::int64_t{cover.y0} * 64 + 1 + 2 * j - lattice.centre_y;
+      ++candidates;
+      bool explained = false;
+      for (std::size_t lv = model.levels.size(); lv-- > 0 && !explained;) {
+        explained = level_explains(model.levels[lv], x, y, seen_planes, seen_answers);
+      }
+      if (!explained) ++still;
     }
   }
-  check(!candidates.empty(), "a self-check has a cover of at least one cell");
-  std::vector<std::uint8_t> marked(candidates.size(), 1);
-
-  // 2. Each level from the finest: the square of every still-marked candidate settles it.
-  static constexpr int kSearch[16][2] = {{0, 0},  {1, 0},  {0, 1},  {1, 1},  {-1, -1}, {-1, 0}, {-1, 1}, {-1, 2},
-                                         {0, -1}, {0, 2},  {1, -1}, {1, 2},  {2, -1},  {2, 0},  {2, 1},  {2, 2}};
-  std::vector<std::int32_t> seen_planes;  // planes tested for the current candidate
-  std::vector<std::uint8_t> seen_answers;
-  for (std::size_t lv = model.levels.size(); lv-- > 0;) {
-    const ModelLevel& m = model.levels[lv];
-    const std::int64_t s = step_units(m.step);
-    const double sd = static_cast<double>(s);
-    const std::int64_t rs = m.half_width;
-    if (rs <= 0) continue;
-    for (std::size_t c = 0; c < candidates.size(); ++c) {
-      if (!marked[c]) continue;
-      const std::int64_t x = candidates[c].x;
-      const std::int64_t y = candidates[c].y;
-      const std::int64_t own_i = floor_div(x, s);
-      const std::int64_t own_j = floor_div(y, s);
-      const std::int64_t i = std::clamp(own_i, -rs, rs - 1);
-      const std::int64_t j = std::clamp(own_j, -rs, rs - 1);
-      const std::int32_t p00 = m.plane_at(i, j);
-      const std::int32_t p10 = m.plane_at(i + 1, j);
-      const std::int32_t p01 = m.plane_at(i, j + 1);
-      const std::int32_t p11 = m.plane_at(i + 1, j + 1);
-      if (p00 < 0 || p10 < 0 || p01 < 0 || p11 < 0) continue;
-      const double px = static_cast<double>(x);
-      const double py = static_cast<double>(y);
-      const std::int64_t g = m.grid_at(i, j);
-      if (m.uniform[static_cast<std::size_t>(g)] && own_i == i && own_j == j) {
-        if (std::isfinite(m.planes[static_cast<std::size_t>(p00)].height(px, py))) marked[c] = 0;
-        continue;
-      }
-      const std::int64_t fx = saturate<std::int32_t>(std::floor(px / sd));
-      const std::int64_t fy = saturate<std::int32_t>(std::floor(py / sd));
-      double best = std::numeric_limits<double>::infinity();
-      std::int32_t best_plane = -1;
-      seen_planes.clear();
-      seen_answers.clear();
-      for (const auto& o : kSearch) {
-        const std::int64_t ni = fx + o[0];
-        const std::int64_t nj = fy + o[1];
-        const double dx = px - static_cast<double>(ni) * sd;
-        const double dy = py - static_cast<double>(nj) * sd;
-        const double dist = dx * dx + dy * dy;
-        if (!(dist < best)) continue;
-        const std::int32_t p = m.plane_at(ni, nj);
-        if (p < 0) continue;
-        bool contains = false;
-        const auto seen = std::find(seen_planes.begin(), seen_planes.end(), p);
-        if (seen != seen_planes.end()) {
-          contains = seen_answers[static_cast<std::size_t>(seen - seen_planes.begin())] != 0;
-        } else {
-          contains = true;
-          for (const HalfPlane& hp : m.regions[static_cast<std::size_t>(p)])
-            if (!(hp.a * px + hp.b * py + hp.c >= -1e-6)) contains = false;
-          seen_planes.push_back(p);
-          seen_answers.push_back(contains ? 1 : 0);
-        }
-        if (!contains) continue;
-        best = dist;
-        best_plane = p;
-      }
-      if (best_plane < 0) continue;
-      if (!std::isfinite(m.planes[static_cast<std::size_t>(best_plane)].height(px, py))) continue;
-      if (best_plane == p00 || best_plane == p10 || best_plane == p01 || best_plane == p11) marked[c] = 0;
-    }
-  }
-
-  // 3. The share still marked.
-  std::size_t still = 0;
-  for (std::uint8_t v : marked) still += v;
-  return static_cast<double>(still) / static_cast<double>(candidates.size());
+  check(candidates != 0, "a self-check has a cover of at least one cell");
+  return static_cast<double>(still) / static_cast<double>(candidates);
 }
 
 }  // namespace qm::mesh
