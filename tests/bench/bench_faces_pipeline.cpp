@@ -73,7 +73,7 @@ void run_terrain(const Terrain& terrain, const std::set<Cell>& cells, const char
               e.worst, e.rms, p.pieces.pieces.size(), p.sampling_seconds / km2, p.refine_seconds / km2,
               p.build_seconds / km2, p.pieces_seconds / km2, mib(stage_peak(p, "sampling")),
               mib(stage_peak(p, "refine")), mib(stage_peak(p, "faces")), mib(stage_peak(p, "pieces")));
-  const std::size_t samples = p.run.lattice.samples.size();
+  const std::size_t samples = p.samples;
   const std::size_t points = p.refined.points.xs.size();
   std::printf("  samples %zu, points %zu;", samples, points);
   for (const qm::SpanEntry& span : qm::thread_span_table()) {

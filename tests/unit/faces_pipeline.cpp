@@ -45,9 +45,9 @@ class Digest {
   std::uint64_t h_ = 0xcbf29ce484222325ull;
 };
 
-std::uint64_t sampling_digest(const SamplingRun& run) {
+std::uint64_t sampling_digest(const std::vector<Level>& levels) {
   Digest d;
-  d.list(run.lattice.levels, [&](const Level& l) {
+  d.list(levels, [&](const Level& l) {
     d.f64(l.step);
     d.list(l.keys, [&](const LatticeKey& k) {
       d.i64(k.first);
@@ -163,10 +163,16 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   p.sampling_seconds = seconds_since(t0);
   p.sampling_questions = host.questions();
 
+  {
+    // The levels for the digests, kept aside before the refine pass releases them.
+    HeapUncounted outside;
+    p.levels = run->lattice.levels;
+    p.samples = run->lattice.samples.size();
+  }
   // The refine pass starts in the step that finished the run.
   t0 = std::chrono::steady_clock::now();
   measured(p, base, "refine", estimate, [&] {
-    work = refine(refine_origin(run->lattice), run->cover, run->lattice.levels, {});
+    work = refine(*run, {});
     check(work.has_value(), "an unstopped refine pass gives its work");
   });
   while (!work->done) {
@@ -261,7 +267,7 @@ SurfaceError surface_error(const Pipeline& p, const Terrain& terrain) {
 }
 
 PipelineDigests pipeline_digests(const Pipeline& p) {
-  return PipelineDigests{sampling_digest(p.run), refine_digest(p), faces_digest(p.faces), pieces_digest(p.pieces)};
+  return PipelineDigests{sampling_digest(p.levels), refine_digest(p), faces_digest(p.faces), pieces_digest(p.pieces)};
 }
 
 }  // namespace qm::mesh::fixture

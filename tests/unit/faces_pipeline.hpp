@@ -28,7 +28,9 @@ struct MemoryStep {
 };
 
 struct Pipeline {
-  SamplingRun run;
+  SamplingRun run;          // finished; its levels were released when the refine pass began
+  std::vector<Level> levels;  // a copy of them made before (not counted in the heap meter)
+  std::size_t samples = 0;    // the run's samples
   FaceWork refined;       // the refine pass's work, done; its points are final
   FaceSet faces;          // the piece build's face build (mode 0) over a copy of the points
   FacePieces pieces;

@@ -70,6 +70,13 @@ std::optional<FaceWork> refine(const RefineOrigin& origin, const CellGrid& cell_
   return refine_start(build_refine_points(origin, cell_grid, levels), stop);
 }
 
+std::optional<FaceWork> refine(SamplingRun& run, StopCheck stop) {
+  SpanTimer span("refine");
+  RefinePoints points = build_refine_points(refine_origin(run.lattice), run.cover, run.lattice.levels);
+  release_levels(run);
+  return refine_start(std::move(points), stop);
+}
+
 std::optional<FaceWork> refine_start(RefinePoints points, StopCheck stop) {
   FaceWork work;
   const double n = static_cast<double>(points.xs.size());

@@ -15,6 +15,7 @@
 #include "terrain/mesh/faces.hpp"
 #include "terrain/mesh/lattice.hpp"
 #include "terrain/mesh/refine_points.hpp"
+#include "terrain/mesh/sampling_run.hpp"
 
 namespace qm::mesh {
 
@@ -54,6 +55,9 @@ inline StopCheck faces_stop_check(const std::atomic<bool>& cancel) { return Stop
 // Nothing when the face build was stopped.
 std::optional<FaceWork> refine(const RefineOrigin& origin, const CellGrid& cell_grid, const std::vector<Level>& levels,
                                StopCheck stop);
+// The same over a finished run's levels, which are released (release_levels) once the point set
+// is made from them.
+std::optional<FaceWork> refine(SamplingRun& run, StopCheck stop);
 // The same over a point set already built.
 std::optional<FaceWork> refine_start(RefinePoints points, StopCheck stop);
 

@@ -136,10 +136,9 @@ mesh::HeightAnswers model_answers(const AnswerMap& answers) {
   return out;
 }
 
-// Starts the refine pass of a finished run.
-StepOutcome start_refine(const mesh::SamplingRun& run, std::optional<mesh::FaceWork>& work, mesh::StopCheck stop) {
-  std::optional<mesh::FaceWork> made =
-      mesh::refine(mesh::refine_origin(run.lattice), run.cover, run.lattice.levels, stop);
+// Starts the refine pass of a finished run (its levels are released).
+StepOutcome start_refine(mesh::SamplingRun& run, std::optional<mesh::FaceWork>& work, mesh::StopCheck stop) {
+  std::optional<mesh::FaceWork> made = mesh::refine(run, stop);
   if (!made) return StepOutcome::Stopped;
   work = std::move(made);
   return work->done ? StepOutcome::Done : StepOutcome::Ask;
