@@ -53,7 +53,8 @@ Triangulation& Triangulation::operator=(Triangulation&&) noexcept = default;
 Triangulation::Triangulation(const Triangulation&) = default;
 Triangulation& Triangulation::operator=(const Triangulation&) = default;
 
-Triangulation Triangulation::delaunay(std::span<const double> xs, std::span<const double> ys) {
+Triangulation Triangulation::delaunay(std::span<const double> xs, std::span<const double> ys,
+                                      PointLocation location) {
   const std::size_t n = xs.size();
   check_index(ys.size() >= n);
   if (n > 0xFFFFFFFFull) fault("Index too big - at most 2^32 elements supported");
@@ -113,11 +114,16 @@ Triangulation Triangulation::delaunay(std::span<const double> xs, std::span<cons
       result.neighbours_.push_back(dt.is_infinite(across) ? kNone : across->info());
     }
   }
-  result.library_ = std::move(library);
+  if (location == PointLocation::Kept) {
+    result.library_ = std::move(library);
+  } else {
+    result.locatable_ = false;
+  }
   return result;
 }
 
 Location Triangulation::locate(double x, double y) const {
+  check(locatable_, "a triangulation kept for location");
   Location out;
   if (!library_ || !std::isfinite(x) || !std::isfinite(y)) return out;
   const Delaunay& dt = library_->dt;
