@@ -88,6 +88,9 @@ std::optional<FaceWork> refine_start(RefinePoints points, StopCheck stop) {
 
 bool refine_faces(FaceWork& work, StopCheck stop) {
   RefinePoints& points = work.points;
+  // The last face build is read only before this iteration (zero-marked answers): it goes before
+  // the new one is made, so that the two are never held at once.
+  work.last_faces.reset();
   std::optional<FaceSet> built = faces_build(points, kRefineMode, stop);
   if (!built) return true;
   FaceSet& faces = *built;

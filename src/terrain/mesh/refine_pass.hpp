@@ -62,7 +62,8 @@ std::optional<FaceWork> refine(SamplingRun& run, StopCheck stop);
 std::optional<FaceWork> refine_start(RefinePoints points, StopCheck stop);
 
 // One iteration: the face build, the triangle tests and the new wanted list; true when the face
-// build was stopped (the work then holds what the build changed and nothing else).
+// build was stopped (the work then holds what the build changed and nothing else). The last face
+// build is dropped before the new one is made.
 bool refine_faces(FaceWork& work, StopCheck stop);
 
 // Inserts (tag, sorted corners); true when it was not there yet.
