@@ -29,6 +29,11 @@ double median_of(std::vector<double> values) {
 
 ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
   ModelLevel m;
+  // Working state of the build, not kept with the level: each patch's model index, each node's
+  // model index (-1 for none) and each plane's nodes (positions in keys).
+  HashMap<std::uint32_t, std::int32_t> plane_index;
+  HashMap<LatticeKey, std::int32_t> node_map;
+  std::vector<std::vector<std::uint32_t>> plane_nodes;
   m.step = level.step;
   const std::int64_t s = step_units(level.step);
   const double sd = static_cast<double>(s);
@@ -43,21 +48,21 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
   used.erase(std::unique(used.begin(), used.end()), used.end());
   for (std::uint32_t v : used) {
     check(v < level.patches.size(), "a matched patch is in range");
-    m.plane_index.emplace(v, static_cast<std::int32_t>(m.planes.size()));
+    plane_index.emplace(v, static_cast<std::int32_t>(m.planes.size()));
     m.planes.push_back(level.patches[v]);
   }
   const std::size_t planes = m.planes.size();
 
   // 2. Node map and plane nodes.
-  m.plane_nodes.assign(planes, {});
-  m.node_map.reserve(n);
+  plane_nodes.assign(planes, {});
+  node_map.reserve(n);
   std::vector<std::int32_t> node_plane(n, -1);
   for (std::size_t k = 0; k < n; ++k) {
     std::int32_t p = -1;
-    if (level.matched[k] != kNoPatch) p = m.plane_index.at(level.matched[k]);
+    if (level.matched[k] != kNoPatch) p = plane_index.at(level.matched[k]);
     node_plane[k] = p;
-    m.node_map[level.keys[k]] = p;
-    if (p >= 0) m.plane_nodes[static_cast<std::size_t>(p)].push_back(static_cast<std::uint32_t>(k));
+    node_map[level.keys[k]] = p;
+    if (p >= 0) plane_nodes[static_cast<std::size_t>(p)].push_back(static_cast<std::uint32_t>(k));
   }
 
   // 3. Adjacency of planes that meet at neighbouring nodes.
@@ -70,8 +75,8 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
       const std::int64_t i = std::int64_t{level.keys[k].first} + o[0];
       const std::int64_t j = std::int64_t{level.keys[k].second} + o[1];
       if (i > INT32_MAX || j > INT32_MAX || j < INT32_MIN) continue;
-      const auto it = m.node_map.find(LatticeKey{static_cast<std::int32_t>(i), static_cast<std::int32_t>(j)});
-      if (it == m.node_map.end() || it->second < 0 || it->second == p) continue;
+      const auto it = node_map.find(LatticeKey{static_cast<std::int32_t>(i), static_cast<std::int32_t>(j)});
+      if (it == node_map.end() || it->second < 0 || it->second == p) continue;
       m.adjacency.emplace_back(p, it->second);
       m.adjacency.emplace_back(it->second, p);
     }
@@ -83,7 +88,7 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
   m.regions.assign(planes, {});
   std::size_t adj = 0;
   for (std::size_t p = 0; p < planes; ++p) {
-    const auto& nodes = m.plane_nodes[p];
+    const auto& nodes = plane_nodes[p];
     std::vector<double> xs, ys;
     xs.reserve(nodes.size());
     ys.reserve(nodes.size());

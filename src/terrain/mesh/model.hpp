@@ -21,9 +21,6 @@ struct HalfPlane {
 
 struct ModelLevel {
   std::vector<PatchPlane> planes;                       // by model index
-  HashMap<std::uint32_t, std::int32_t> plane_index;     // position in patches -> model index
-  HashMap<LatticeKey, std::int32_t> node_map;           // key -> model index (-1 for none)
-  std::vector<std::vector<std::uint32_t>> plane_nodes;  // per model index, node positions in keys
   std::vector<std::pair<std::int32_t, std::int32_t>> adjacency;  // sorted, both orders
   std::vector<std::vector<HalfPlane>> regions;          // per model index
   std::int32_t grid_i0 = 0;                             // node grid origin, in key units
