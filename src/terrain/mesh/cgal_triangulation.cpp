@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "module/fault.hpp"
+#include "terrain/mesh/heap_bytes.hpp"
 #include "terrain/mesh/triangulation.hpp"
 
 namespace qm::mesh {
@@ -120,6 +121,34 @@ Triangulation Triangulation::delaunay(std::span<const double> xs, std::span<cons
     result.locatable_ = false;
   }
   return result;
+}
+
+namespace {
+
+// The blocks of a compact container of `capacity` items of `item` bytes: 14 items at first, then 16
+// more in each block than in the last, each with two more for its ends; and the list of blocks.
+std::uint64_t compact_container_bytes(std::uint64_t capacity, std::uint64_t item) {
+  std::uint64_t bytes = 0, blocks = 0, held = 0;
+  for (std::uint64_t size = 14; held < capacity; size += 16, ++blocks) {
+    bytes += heap_block_bytes((size + 2) * item);
+    held += size;
+  }
+  std::uint64_t list = 1;
+  while (list < blocks) list *= 2;
+  return bytes + (blocks != 0 ? heap_block_bytes(list * 16) : 0);
+}
+
+}  // namespace
+
+std::uint64_t Triangulation::heap_bytes() const {
+  std::uint64_t bytes = heap_bytes_of_vector(corners_) + heap_bytes_of_vector(neighbours_);
+  if (library_) {
+    const Tds& tds = library_->dt.tds();
+    bytes += heap_block_bytes(sizeof(Library) + 16);  // with the shared count
+    bytes += compact_container_bytes(tds.vertices().capacity(), sizeof(Tds::Vertex));
+    bytes += compact_container_bytes(tds.faces().capacity(), sizeof(Tds::Face));
+  }
+  return bytes;
 }
 
 Location Triangulation::locate(double x, double y) const {

@@ -68,6 +68,9 @@ class Triangulation {
   // or kNone on the hull.
   std::uint32_t neighbour(std::size_t t, int k) const { return neighbours_[3 * t + static_cast<std::size_t>(k)]; }
 
+  // The heap bytes it holds (heap_bytes.hpp), its point location included (shared by copies).
+  std::uint64_t heap_bytes() const;
+
   // Where the position (x, y) lies, decided exactly. A non-finite position is outside. Locating in
   // a triangulation made with PointLocation::Dropped is the fault "a triangulation kept for location".
   Location locate(double x, double y) const;
