@@ -68,6 +68,15 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
   // 3. Adjacency of planes that meet at neighbouring nodes.
   static constexpr int kOffsets[12][2] = {{0, 1}, {1, 0}, {1, 1},  {1, -1}, {0, 2},  {2, 0},
                                           {2, 1}, {1, 2}, {2, -1}, {1, -2}, {2, 2}, {2, -2}};
+  // Each meeting pair once as (smaller, larger), sorted and made unique whenever the list has
+  // doubled, so that it never holds much more than the distinct pairs; then both orders.
+  std::vector<std::pair<std::int32_t, std::int32_t>> pairs;
+  std::size_t distinct = 0;
+  auto compact = [&pairs, &distinct] {
+    std::sort(pairs.begin(), pairs.end());
+    pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
+    distinct = pairs.size();
+  };
   for (std::size_t k = 0; k < n; ++k) {
     const std::int32_t p = node_plane[k];
     if (p < 0) continue;
@@ -77,12 +86,17 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
       if (i > INT32_MAX || j > INT32_MAX || j < INT32_MIN) continue;
       const auto it = node_map.find(LatticeKey{static_cast<std::int32_t>(i), static_cast<std::int32_t>(j)});
       if (it == node_map.end() || it->second < 0 || it->second == p) continue;
-      m.adjacency.emplace_back(p, it->second);
-      m.adjacency.emplace_back(it->second, p);
+      pairs.emplace_back(std::min(p, it->second), std::max(p, it->second));
+      if (pairs.size() >= 2 * distinct + 4096) compact();
     }
   }
+  compact();
+  m.adjacency.reserve(2 * pairs.size());
+  for (const auto& [a, b] : pairs) {
+    m.adjacency.emplace_back(a, b);
+    m.adjacency.emplace_back(b, a);
+  }
   std::sort(m.adjacency.begin(), m.adjacency.end());
-  m.adjacency.erase(std::unique(m.adjacency.begin(), m.adjacency.end()), m.adjacency.end());
 
   // 4. Regions: the node box widened by a step, cut by the lines where neighbours meet.
   m.regions.assign(planes, {});
