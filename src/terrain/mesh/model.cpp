@@ -6,6 +6,7 @@
 
 #include "module/fault.hpp"
 #include "module/numeric.hpp"
+#include "terrain/mesh/heap_bytes.hpp"
 #include "terrain/mesh/rebuild.hpp"
 
 namespace qm::mesh {
@@ -26,6 +27,25 @@ double median_of(std::vector<double> values) {
 }
 
 }  // namespace
+
+NodeBox node_grid_box(const Lattice& lattice, double step) {
+  const std::int64_t s = step_units(step);
+  const CellGrid& cover = lattice.cover;
+  const std::int64_t lo_x = std::int64_t{cover.x0} * 64 - lattice.centre_x;
+  const std::int64_t hi_x = (std::int64_t{cover.x0} + cover.w) * 64 - lattice.centre_x;
+  const std::int64_t lo_y = std::int64_t{cover.y0} * 64 - lattice.centre_y;
+  const std::int64_t hi_y = (std::int64_t{cover.y0} + cover.h) * 64 - lattice.centre_y;
+  const std::int64_t i0 = floor_div(lo_x, s) - 2, i1 = floor_div(hi_x, s) + 2;
+  const std::int64_t j0 = floor_div(lo_y, s) - 2, j1 = floor_div(hi_y, s) + 2;
+  return NodeBox{static_cast<std::int32_t>(i0), static_cast<std::int32_t>(j0), static_cast<std::int32_t>(i1 - i0 + 1),
+                 static_cast<std::int32_t>(j1 - j0 + 1)};
+}
+
+std::uint64_t node_grid_bytes(const Lattice& lattice, double step) {
+  const NodeBox box = node_grid_box(lattice, step);
+  const auto nodes = static_cast<std::uint64_t>(std::int64_t{box.w} * box.h);
+  return heap_block_bytes(nodes * sizeof(std::int32_t)) + 2 * heap_block_bytes(nodes);
+}
 
 ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
   ModelLevel m;
@@ -148,18 +168,14 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
     }
   }
 
-  // 5. The node grid over the cover's box, two nodes wider on every side.
-  const CellGrid& cover = lattice.cover;
-  const std::int64_t lo_x = std::int64_t{cover.x0} * 64 - lattice.centre_x;
-  const std::int64_t hi_x = (std::int64_t{cover.x0} + cover.w) * 64 - lattice.centre_x;
-  const std::int64_t lo_y = std::int64_t{cover.y0} * 64 - lattice.centre_y;
-  const std::int64_t hi_y = (std::int64_t{cover.y0} + cover.h) * 64 - lattice.centre_y;
-  const std::int64_t i0 = floor_div(lo_x, s) - 2, i1 = floor_div(hi_x, s) + 2;
-  const std::int64_t j0 = floor_div(lo_y, s) - 2, j1 = floor_div(hi_y, s) + 2;
-  m.grid_i0 = static_cast<std::int32_t>(i0);
-  m.grid_j0 = static_cast<std::int32_t>(j0);
-  m.grid_w = static_cast<std::int32_t>(i1 - i0 + 1);
-  m.grid_h = static_cast<std::int32_t>(j1 - j0 + 1);
+  // 5. The node grid.
+  const NodeBox box = node_grid_box(lattice, level.step);
+  const std::int64_t i0 = box.i0, i1 = box.i0 + box.w - 1;
+  const std::int64_t j0 = box.j0, j1 = box.j0 + box.h - 1;
+  m.grid_i0 = box.i0;
+  m.grid_j0 = box.j0;
+  m.grid_w = box.w;
+  m.grid_h = box.h;
   const auto cells = static_cast<std::size_t>(std::int64_t{m.grid_w} * m.grid_h);
   m.node_grid.assign(cells, -1);
   for (std::size_t k = 0; k < n; ++k) {

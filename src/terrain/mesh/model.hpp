@@ -50,6 +50,18 @@ struct Model {
   std::vector<ModelLevel> levels;  // one per lattice level, in order
 };
 
+// The box of a level's node grid, in keys of the level's step: the cover's box, two nodes wider on
+// every side.
+struct NodeBox {
+  std::int32_t i0 = 0;
+  std::int32_t j0 = 0;
+  std::int32_t w = 0;
+  std::int32_t h = 0;
+};
+NodeBox node_grid_box(const Lattice& lattice, double step);
+// The heap bytes of a level's node grid and its two flag grids at that step (heap_bytes.hpp).
+std::uint64_t node_grid_bytes(const Lattice& lattice, double step);
+
 ModelLevel build_model_level(const Lattice& lattice, const Level& level);
 Model build_model(const Lattice& lattice);
 

@@ -95,6 +95,11 @@ bool refine_faces(FaceWork& work, StopCheck stop) {
   if (!built) return true;
   FaceSet& faces = *built;
   work.iteration += 1;
+  work.cut_triangles = 0;
+  for (const TriangleKind kind : faces.triangle_kinds) {
+    if (kind == TriangleKind::Crease) work.cut_triangles += 1;
+    if (kind == TriangleKind::Junction) work.cut_triangles += 2;
+  }
 
   std::vector<Candidate> first, second;
   if (work.iteration <= kRefineIterations) {

@@ -43,6 +43,9 @@ struct FaceWork {
   std::uint64_t iteration = 0;
   std::uint64_t asked = 0;      // points asked of the host so far (the sampler adds each batch)
   std::uint64_t ask_limit = 0;  // ceil(half the starting point count)
+  // Of the latest face build, its crease triangles and twice its junction triangles: where the
+  // piece build's face pieces will cut (read by the group's memory estimate).
+  std::uint64_t cut_triangles = 0;
   bool done = false;
 };
 
