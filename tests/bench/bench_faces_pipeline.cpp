@@ -9,8 +9,9 @@
 // (heap_meter.hpp), without the fake host's and the answer store's records. Per terrain: the
 // group's peak over its steps, per run sample and per refine point, beside the group's memory
 // estimate at that moment (the estimate of the state the step started from; for the piece build's
-// stages, of the filed group) and their ratio; the lowest ratio over all steps; and the peak of the
-// whole piece build (its later refinement stages included) with the group's request.
+// stages, of the filed group) and their ratio; the lowest ratio over all steps; the largest
+// estimate the group reached (what the sampler holds against the group's memory bound); and the
+// peak of the whole piece build (its later refinement stages included) with the group's request.
 // Then the named spans of the sampler and the face build, in seconds per km², and hashes of each
 // stage's output (the same as the pipeline hash test's) to compare builds on the whole frame.
 #include <algorithm>
@@ -94,6 +95,9 @@ void run_terrain(const Terrain& terrain, const std::set<Cell>& cells, const char
       return static_cast<double>(a.estimate) * static_cast<double>(b.peak) <
              static_cast<double>(b.estimate) * static_cast<double>(a.peak);
     });
+    const auto largest = std::max_element(p.memory.begin(), p.memory.end(), [](const MemoryStep& a, const MemoryStep& b) {
+      return a.estimate < b.estimate;
+    });
     const double peak = static_cast<double>(top->peak);
     std::printf("  memory: peak %.2f MiB (%.*s), %.0f B per sample, %.0f B per point; estimate then %.2f MiB = %.3f x "
                 "peak; lowest estimate/peak over %zu steps %.3f (%.*s)",
@@ -102,6 +106,7 @@ void run_terrain(const Terrain& terrain, const std::set<Cell>& cells, const char
                 static_cast<double>(top->estimate) / peak, p.memory.size(),
                 static_cast<double>(low->estimate) / static_cast<double>(low->peak), static_cast<int>(low->stage.size()),
                 low->stage.data());
+    std::printf("; largest estimate %.2f MiB, %.2f MiB per km2", mib(largest->estimate), mib(largest->estimate) / km2);
     const std::uint64_t build = piece_build_peak(p, cells, base);
     std::printf("; whole piece build %.2f MiB, %.0f B per sample\n", mib(build),
                 static_cast<double>(build) / static_cast<double>(samples));
