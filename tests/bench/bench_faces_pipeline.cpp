@@ -48,13 +48,7 @@ std::uint64_t stage_peak(const Pipeline& p, const char* stage) {
 std::uint64_t piece_build_peak(Pipeline& p, const std::set<Cell>& cells, std::uint64_t base) {
   p.faces = {};
   p.pieces = {};
-  BuildRequest r;
-  for (const Cell& c : cells) r.holders.push_back(CellHolder{c.first, c.second, std::nullopt});
-  r.sampling = std::move(p.run);
-  r.phase = 1;
-  r.refined = std::move(p.refined);
-  r.refine_done = 1;
-  r.cells = cells;
+  const BuildRequest r = filed_request(p, cells);
   heap_restart_peak();
   const MeshPiece piece = scheme_build(r, BuildSnapshot{}, StopCheck{});
   const std::uint64_t peak = heap_peak();

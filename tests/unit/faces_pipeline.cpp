@@ -223,6 +223,10 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
 BuildRequest sampled_request(const std::set<Cell>& cells, const Terrain& terrain) {
   FakeHost host(terrain);
   Pipeline p = run_pipeline(cells, host);
+  return filed_request(p, cells);
+}
+
+BuildRequest filed_request(Pipeline& p, const std::set<Cell>& cells) {
   BuildRequest r;
   for (const Cell& c : cells) r.holders.push_back(CellHolder{c.first, c.second, std::nullopt});
   r.sampling = std::move(p.run);

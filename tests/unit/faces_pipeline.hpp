@@ -45,6 +45,8 @@ Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host);
 
 // A sampled and refined build request over the cells, as the sampler files it (no older holders).
 BuildRequest sampled_request(const std::set<Cell>& cells, const Terrain& terrain);
+// The same of a pipeline run over the cells: its run and refine pass are moved into the request.
+BuildRequest filed_request(Pipeline& p, const std::set<Cell>& cells);
 
 struct SurfaceError {
   double worst = 0.0;
