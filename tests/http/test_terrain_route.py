@@ -39,15 +39,16 @@ def get(port, target):
 
 
 class SimHost:
-    """The simulated host in its mission, serving; the test ends it. (Its own end, an hour on, is
-    only there for a host whose test was killed: no test lasts that long.)"""
+    """The simulated host in its mission, serving, run by `launcher` (lua5.1, or a program that runs
+    a Lua script the same way); the test ends it. (Its own end, `seconds` on, is only there for a
+    host whose test was killed: no test lasts that long.)"""
 
-    def __init__(self, mode):
+    def __init__(self, mode, launcher="lua5.1", seconds=3600):
         self.port = qmhttp.free_port()
-        cmd = ["lua5.1", os.path.join(qmhttp.SOURCE_DIR, "sim", "host.lua"), "--module", qmhttp.BUILD_DIR,
-               "--port", str(self.port), "--map", mode, "--seconds", "3600"]
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=sys.stderr, text=True,
-                                     env=qmhttp.host_env())
+        cmd = [launcher, os.path.join(qmhttp.SOURCE_DIR, "sim", "host.lua"), "--module", qmhttp.BUILD_DIR,
+               "--port", str(self.port), "--map", mode, "--seconds", str(seconds)]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=sys.stderr,
+                                     text=True, env=qmhttp.host_env())
         while True:
             line = self.proc.stdout.readline()
             if "serving on" in line:
