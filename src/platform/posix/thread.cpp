@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/handback.hpp"
+
 namespace qm::platform {
 
 namespace {
@@ -48,7 +50,9 @@ void set_own_priority(Priority priority) {
 }
 
 void* thread_main(void* arg) {
-  std::unique_ptr<Start> start(static_cast<Start*>(arg));
+  mark_module_thread();
+  // Made by the creator: destroyed and freed on the creator's side when the thread is done with it.
+  SidedPtr<Start> start(static_cast<Start*>(arg));
   // The name first: an idle-class thread may wait long for a CPU on a busy machine, and its name
   // shows meanwhile.
   pthread_setname_np(pthread_self(), short_thread_name(start->name).c_str());
@@ -58,6 +62,7 @@ void* thread_main(void* arg) {
   } catch (...) {
     // Bodies catch their own faults; nothing may leave a thread of the host process.
   }
+  free_returns();  // the workers free the module's returns every turn, and every ending thread too
   return nullptr;
 }
 
@@ -72,7 +77,7 @@ std::string short_thread_name(const std::string& name) {
 }
 
 bool spawn_thread(const std::string& name, Priority priority, std::function<void()> body, std::string* error) {
-  auto start = std::make_unique<Start>(Start{name, priority, std::move(body)});
+  SidedPtr<Start> start = make_sided_unique<Start>(Start{name, priority, std::move(body)});
   pthread_attr_t attr;
   if (int rc = pthread_attr_init(&attr); rc != 0) {
     if (error) *error = std::strerror(rc);

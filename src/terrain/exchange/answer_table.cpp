@@ -4,6 +4,7 @@
 
 #include "module/clock.hpp"
 #include "module/fault.hpp"
+#include "platform/handback.hpp"
 
 namespace qm::terrain {
 
@@ -44,6 +45,10 @@ AnswerTable::View AnswerTable::view() const {
 std::uint64_t AnswerTable::pending() const {
   std::lock_guard lock(mutex_);
   return pending_;
+}
+
+std::shared_ptr<AnswerTable> make_answer_table(std::size_t count, std::shared_ptr<platform::Parker> waker) {
+  return platform::make_sided<AnswerTable>(count, std::move(waker));
 }
 
 std::pair<bool, std::vector<AnswerSlot>> wait_answers(AnswerTable& table, std::uint64_t timeout_ns) {

@@ -33,6 +33,7 @@ enum class Delivery {
 class AnswerTable {
  public:
   // A table of `count` pending slots (at least 1); `waker` is unparked when the last one is filled.
+  // Askers make theirs with `make_answer_table`, which frees it on their side.
   AnswerTable(std::size_t count, std::shared_ptr<platform::Parker> waker);
 
   AnswerTable(const AnswerTable&) = delete;
@@ -68,6 +69,10 @@ class AnswerTable {
   std::uint64_t wakes_ = 0;  // raised each time the last slot is filled
   std::shared_ptr<platform::Parker> waker_;
 };
+
+// A table made on the calling thread's side and freed there, whichever thread lets it go last (the
+// host's thread lets go of the tables of questions it took once it delivered their answers).
+std::shared_ptr<AnswerTable> make_answer_table(std::size_t count, std::shared_ptr<platform::Parker> waker);
 
 // Waits until every slot is answered or `timeout_ns` has passed since the call began; returns
 // whether all were answered and a copy of the slots, both taken under the table's lock.
