@@ -1,8 +1,10 @@
 #pragma once
 // The answers of one batch of questions put to the host. The asker keeps the table; every queued
 // or taken question holds it too. Answers are written only by `frame_end` of the thread that took the
-// question, under the table's lock, which `frame_end` only ever tries.
-#include <condition_variable>
+// question, under the table's lock, which `frame_end` only ever tries. Waiters sleep on a wait word,
+// which `frame_end` bumps and wakes without taking any lock (a condition variable's broadcast takes
+// one that its waiters hold too).
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -62,11 +64,10 @@ class AnswerTable {
 
   const std::size_t size_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
   std::vector<AnswerSlot> slots_;
   std::vector<std::uint8_t> seen_;
   std::uint64_t pending_;
-  std::uint64_t wakes_ = 0;  // raised each time the last slot is filled
+  std::atomic<std::uint32_t> wakes_{0};  // raised (under the lock) when the last slot is filled
   std::shared_ptr<platform::Parker> waker_;
 };
 
