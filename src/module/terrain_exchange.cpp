@@ -137,17 +137,20 @@ FrameEndResult exchange_frame_end(TerrainExchange& ex, bool sampler_asking) {
   ex.dry = false;
 
   close_batch(ex);
-  std::vector<DeliveryRecord> kept;
+  // The records whose table is busy move to the front and stay for the next frame_end; the list
+  // keeps its storage from frame to frame.
+  std::size_t kept = 0;
   for (auto& record : ex.deliveries) {
     const auto outcome = record.table->try_deliver(record.index, record.answer.a, record.answer.b, record.seen);
     if (outcome == terrain::Delivery::busy) {
-      kept.push_back(std::move(record));
+      if (&ex.deliveries[kept] != &record) ex.deliveries[kept] = std::move(record);
+      kept += 1;
       result.deferred += 1;
     } else {
       result.delivered += 1;
     }
   }
-  ex.deliveries = std::move(kept);
+  ex.deliveries.erase(ex.deliveries.begin() + static_cast<std::ptrdiff_t>(kept), ex.deliveries.end());
   return result;
 }
 
