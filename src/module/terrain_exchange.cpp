@@ -43,9 +43,9 @@ TakeResult exchange_take(TerrainExchange& ex, const TakeInputs& in, terrain::Hei
   if (ex.last_hand_out) {
     const std::uint64_t d = saturating_sub(now, *ex.last_hand_out);
     if (ex.last_kind != terrain::queue_sampler) ex.page_time_ns += d;
-    // A batch that kept the host busy too long ends the frame's terrain work. Only a batch that
-    // handed out points can be cold: an empty call followed by a later loop is not.
-    if (ex.last_count > 0 && d > cold_batch_ns) {
+    // A host that comes back more than 5 ms after the last hand-out ends the frame's terrain work:
+    // after a batch it took that long to answer, after an empty call it went away that long.
+    if (d > cold_batch_ns) {
       TakeResult cold{0, true, ex.last_count};
       ex.done = true;
       ex.last_hand_out = now;
