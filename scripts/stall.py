@@ -1,8 +1,8 @@
 """Stall benchmark: does the host's thread ever sleep inside the module's calls?
 
-Runs the simulated host (scripts/stall_host.lua) pinned to two cores together with busy processes of
-normal priority that keep those cores mostly busy but leave the module's workers some time, and
-pages that mesh large areas for the whole run. The host measures its own thread around each hook's
+Runs the simulated host (scripts/soak_host.lua --frame-sleeps) pinned to two cores together with
+busy processes of normal priority that keep those cores mostly busy but leave the module's workers
+some time, and pages that mesh large areas for the whole run. The host measures its own thread around each hook's
 frame (voluntary context switches, CPU and run-queue time) and reports every frame that slept; a
 poller reads GET /v1/status every second for the module's own figures. From the moment meshing
 runs it prints the frames that slept, their total and worst blocked time, and the largest
@@ -24,10 +24,7 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "http"))
 import qmhttp  # noqa: E402
-from test_mesh_have import box  # noqa: E402
-from test_mesh_route import Stream  # noqa: E402
-
-KM_LAT, KM_LON = 1 / 110.9, 1 / 92.8   # degrees per km near 33.5N (the simulated map's origin)
+from soak import Page  # noqa: E402  (a page panning over the map, one view after another)
 
 BURNER = """
 import sys, time
@@ -38,53 +35,6 @@ while True:
         pass
     time.sleep(idle)
 """
-
-
-class Page(threading.Thread):
-    """A map page meshing one large square area after another, each east of the last."""
-
-    def __init__(self, port, index, area_km, stop):
-        super().__init__(daemon=True)
-        self.port, self.index, self.stop = port, index, stop
-        self.name, self.source = "stall%d" % index, "127.0.2.%d" % (index + 1)
-        self.dlat, self.dlon = area_km * KM_LAT, area_km * KM_LON
-        self.streams = self.pieces = self.errors = 0
-        self.first_head = None
-        self.ends = {}
-
-    def query(self):
-        lat = 33.55 + self.index * 1.1 * self.dlat
-        lon = 65.4 + (self.streams % 3) * 1.1 * self.dlon
-        return "page=%s&theatre=Afghanistan&areas=%s" % (self.name, box(lat, lon, lat + self.dlat, lon + self.dlon))
-
-    def run(self):
-        while not self.stop.is_set():
-            try:
-                s = Stream(self.port, self.query(), source=self.source)
-            except (OSError, EOFError):
-                self.errors += 1
-                self.stop.wait(1)
-                continue
-            try:
-                if int(s.head.split()[1]) != 200:
-                    self.errors += 1
-                    self.stop.wait(2)
-                    continue
-                if self.first_head is None:
-                    self.first_head = time.time()
-                while not self.stop.is_set():
-                    kind, payload = s.frame()
-                    if kind == 3:
-                        self.pieces += 1
-                    elif kind == 6:
-                        self.ends[payload.get("end", "?")] = self.ends.get(payload.get("end", "?"), 0) + 1
-                        break
-                self.streams += 1
-            except (OSError, EOFError, ValueError):
-                self.errors += 1
-                self.stop.wait(1)
-            finally:
-                s.close()
 
 
 def find(doc, key):
@@ -142,14 +92,16 @@ class HostOutput(threading.Thread):
 
     def run(self):
         for line in self.proc.stdout:
-            if line.startswith("stall-host: slept "):
+            if line.startswith("frame-sleeps: slept "):
                 f = dict(kv.split("=") for kv in line.split()[2:])
                 with self.lock:
                     self.slept.append((float(f["at"]), f["hook"], float(f["blocked"]), int(f["switches"])))
                 continue
-            if line.startswith("stall-host: "):
+            if line.startswith("frame-sleeps: "):
                 with self.lock:
                     self.totals = {k: float(v) for k, v in (kv.split("=") for kv in line.split()[1:])}
+                continue
+            if line.startswith("soak-host: "):
                 continue
             if "serving on" in line:
                 self.serving.set()
@@ -249,7 +201,7 @@ def main():
     period = args.period_ms / 1000
     burners = [subprocess.Popen(pin + [sys.executable, "-c", BURNER, str(period * args.duty),
                                        str(period * (1 - args.duty))]) for _ in range(args.burners)]
-    cmd = pin + ["lua5.1", os.path.join(ROOT, "scripts", "stall_host.lua"), "--module", args.module,
+    cmd = pin + ["lua5.1", os.path.join(ROOT, "scripts", "soak_host.lua"), "--frame-sleeps", "--module", args.module,
                  "--port", str(port), "--budget", str(args.budget), "--seconds", str(int(duration) + 180)]
     proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=qmhttp.host_env())
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
@@ -276,21 +228,12 @@ def run(args, port, duration, proc, stop):
     if not host.serving.wait(20):
         print("stall: the host did not start serving")
         return 1
-    deadline = time.monotonic() + 30
-    while True:
-        try:
-            code, _, body = qmhttp.get(port, "/v1/status")
-            if code == 200 and json.loads(body)["mesh"]["projection"]["kind"] != "none":
-                break
-        except OSError:
-            pass
-        if time.monotonic() > deadline:
-            print("stall: no map projection in time")
-            return 1
-        time.sleep(0.2)
+    if not qmhttp.wait_for_projection(port, 30):
+        print("stall: no map projection in time")
+        return 1
 
     poller = StatusPoller(port, stop)
-    pages = [Page(port, i, args.area_km, stop) for i in range(args.pages)]
+    pages = [Page(port, i, args.pages, args.area_km, stop) for i in range(args.pages)]
     for t in [poller] + pages:
         t.start()
     # Meshing runs once the sampler has started a group.
@@ -357,8 +300,8 @@ def report(args, host, poller, pages, mesh_start, until, broke):
     built = samples[-1][4] - samples[0][4] if len(samples) > 1 else 0
     print()
     for p in pages:
-        print("page %s: %d streams, %d pieces, ends %s, errors %d" % (p.name, p.streams, p.pieces, p.ends or "{}",
-                                                                     p.errors))
+        print("page %s: %d streams, %d pieces, ends %s, refusals %s, errors %d"
+              % (p.name, p.step, p.pieces, p.ends or "{}", p.refusals or "{}", p.errors))
     by_hook = {}
     for s in slept:
         by_hook[s[1]] = by_hook.get(s[1], 0) + 1
@@ -378,7 +321,8 @@ def report(args, host, poller, pages, mesh_start, until, broke):
         for line in waits_for_a_cpu(args.perf + ".cpus", host.proc.pid):
             print("  " + line)
     goals = [
-        ("no frame sleeps over 1 ms inside the module's calls", not over, "%d over, worst %.2f ms" % (len(over), worst)),
+        ("no frame sleeps over 1 ms inside the module's calls", not over,
+         "%d over, worst %.2f ms" % (len(over), worst)),
         ("slice.maxRecentMicros at most 5 ms", slice_max <= 5000.0, "%.1f us" % slice_max),
         ("hookCostMicrosMaxRecent at most 5 ms", hook_max <= 5000.0, "%.1f us" % hook_max),
     ]
