@@ -39,12 +39,15 @@ def get(port, target):
 
 
 class SimHost:
-    def __init__(self, mode):
+    """The simulated host, run by `launcher` (lua5.1, or a program that runs a Lua script the same
+    way) for `seconds`."""
+
+    def __init__(self, mode, launcher="lua5.1", seconds=60):
         self.port = qmhttp.free_port()
-        cmd = ["lua5.1", os.path.join(qmhttp.SOURCE_DIR, "sim", "host.lua"), "--module", qmhttp.BUILD_DIR,
-               "--port", str(self.port), "--map", mode, "--seconds", "60"]
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=sys.stderr, text=True,
-                                     env=qmhttp.host_env())
+        cmd = [launcher, os.path.join(qmhttp.SOURCE_DIR, "sim", "host.lua"), "--module", qmhttp.BUILD_DIR,
+               "--port", str(self.port), "--map", mode, "--seconds", str(seconds)]
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=sys.stderr,
+                                     text=True, env=qmhttp.host_env())
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             line = self.proc.stdout.readline()

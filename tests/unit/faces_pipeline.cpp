@@ -5,11 +5,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "heap_meter.hpp"
 #include "module/fault.hpp"
-
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
+#include "terrain/work/sampler_steps.hpp"
 
 namespace qm::mesh::fixture {
 
@@ -47,9 +45,9 @@ class Digest {
   std::uint64_t h_ = 0xcbf29ce484222325ull;
 };
 
-std::uint64_t sampling_digest(const SamplingRun& run) {
+std::uint64_t sampling_digest(const std::vector<Level>& levels) {
   Digest d;
-  d.list(run.lattice.levels, [&](const Level& l) {
+  d.list(levels, [&](const Level& l) {
     d.f64(l.step);
     d.list(l.keys, [&](const LatticeKey& k) {
       d.i64(k.first);
@@ -126,78 +124,109 @@ std::uint64_t pieces_digest(const FacePieces& p) {
   return d.value();
 }
 
-}  // namespace
-
-std::uint64_t peak_memory_kib() {
-#ifdef _WIN32
-  return 0;
-#else
-  rusage usage{};
-  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
-  return static_cast<std::uint64_t>(usage.ru_maxrss);
-#endif
+// Runs one step of the group and records it (when the heap is counted): the estimate given, and
+// the group's heap peak above `base` while the step ran.
+template <class Step>
+void measured(Pipeline& p, std::uint64_t base, std::string_view stage, std::uint64_t estimate, Step&& step) {
+  if (!heap_counting()) {
+    step();
+    return;
+  }
+  heap_restart_peak();
+  step();
+  const std::uint64_t peak = heap_peak();
+  HeapUncounted outside;
+  p.memory.push_back(MemoryStep{stage, estimate, peak > base ? peak - base : 0});
 }
+
+}  // namespace
 
 Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host) {
   Pipeline p;
   AnswerStore store;
+  // The group's run and refine pass as the sampler holds them, and the memory it held before.
+  std::optional<SamplingRun> run;
+  std::optional<FaceWork> work;
+  const std::uint64_t base = heap_live();
+
   auto t0 = std::chrono::steady_clock::now();
-  p.run = new_run(cells);
-  drive_run(p.run, host, store);
+  std::uint64_t estimate = 0;
+  run = new_run(cells);
+  for (bool done = false; !done;) {
+    // As the sampler does: the estimate before the step's points are asked, the answers, the step.
+    estimate = qm::work::group_memory_estimate(run, work);
+    measured(p, base, "sampling", estimate, [&] {
+      const HeightAnswers answers = answer_pending(run->lattice.pending, host, store);
+      done = model_step(*run, answers).tag == AdvanceTag::Done;
+    });
+  }
   p.sampling_seconds = seconds_since(t0);
   p.sampling_questions = host.questions();
-  p.sampling_peak_kib = peak_memory_kib();
 
+  {
+    // The levels for the digests, kept aside before the refine pass releases them.
+    HeapUncounted outside;
+    p.levels = run->lattice.levels;
+    p.samples = run->lattice.samples.size();
+  }
+  // The refine pass starts in the step that finished the run.
   t0 = std::chrono::steady_clock::now();
-  const RefineOrigin origin{p.run.lattice.centre_x, p.run.lattice.centre_y,
-                            static_cast<std::uint32_t>(p.run.lattice.radius)};
-  std::optional<FaceWork> work = refine(origin, p.run.cover, p.run.lattice.levels, {});
-  check(work.has_value(), "an unstopped refine pass gives its work");
+  measured(p, base, "refine", estimate, [&] {
+    work = refine(*run, {});
+    check(work.has_value(), "an unstopped refine pass gives its work");
+  });
   while (!work->done) {
     // As the sampler thread does: take the wanted points, ask, add the answers, go on while an
     // answer added a point.
-    std::vector<TerrainPoint> taken;
-    taken.swap(work->wanted);
-    bool added = false;
-    for (const TerrainPoint& q : taken) {
-      auto it = store.find(q);
-      if (it == store.end()) it = store.emplace(q, host.ask(q)).first;
-      if (!it->second) continue;
-      added |= add_point(work->points, static_cast<double>(static_cast<std::int64_t>(q.first) - work->points.origin_x),
-                         static_cast<double>(static_cast<std::int64_t>(q.second) - work->points.origin_y), *it->second);
-    }
-    work->asked += taken.size();
-    if (taken.empty() || !added) {
-      work->done = true;
-      work->last_faces.reset();
-      break;
-    }
-    refine_faces(*work, {});
+    measured(p, base, "refine", qm::work::group_memory_estimate(run, work), [&] {
+      std::vector<TerrainPoint> taken;
+      taken.swap(work->wanted);
+      bool added = false;
+      for (const TerrainPoint& q : taken) {
+        const std::optional<double> h = answer_of(q, host, store);
+        if (!h) continue;
+        added |= add_point(work->points, static_cast<double>(static_cast<std::int64_t>(q.first) - work->points.origin_x),
+                           static_cast<double>(static_cast<std::int64_t>(q.second) - work->points.origin_y), *h);
+      }
+      work->asked += taken.size();
+      if (taken.empty() || !added) {
+        work->done = true;
+        work->last_faces.reset();
+        return;
+      }
+      refine_faces(*work, {});
+    });
   }
   p.refine_iterations = work->iteration;
-  p.refined = std::move(*work);
   p.refine_seconds = seconds_since(t0);
   p.refine_questions = host.questions() - p.sampling_questions;
-  p.refine_peak_kib = peak_memory_kib();
 
+  // The piece build's face build and face pieces, on the filed group.
+  estimate = qm::work::group_memory_estimate(run, work);
   t0 = std::chrono::steady_clock::now();
-  RefinePoints copy = p.refined.points;
-  std::optional<FaceSet> faces = faces_build(copy, kPieceMode, {});
-  check(faces.has_value(), "an unstopped face build gives its faces");
-  p.faces = std::move(*faces);
+  measured(p, base, "faces", estimate, [&] {
+    RefinePoints copy = work->points;
+    std::optional<FaceSet> faces = faces_build(copy, kPieceMode, {});
+    check(faces.has_value(), "an unstopped face build gives its faces");
+    p.faces = std::move(*faces);
+  });
   p.build_seconds = seconds_since(t0);
-  p.build_peak_kib = peak_memory_kib();
 
   t0 = std::chrono::steady_clock::now();
-  p.pieces = faces_pieces(p.refined.points, p.faces);
+  measured(p, base, "pieces", estimate, [&] { p.pieces = faces_pieces(work->points, p.faces); });
   p.pieces_seconds = seconds_since(t0);
-  p.pieces_peak_kib = peak_memory_kib();
+  p.run = std::move(*run);
+  p.refined = std::move(*work);
   return p;
 }
 
 BuildRequest sampled_request(const std::set<Cell>& cells, const Terrain& terrain) {
   FakeHost host(terrain);
   Pipeline p = run_pipeline(cells, host);
+  return filed_request(p, cells);
+}
+
+BuildRequest filed_request(Pipeline& p, const std::set<Cell>& cells) {
   BuildRequest r;
   for (const Cell& c : cells) r.holders.push_back(CellHolder{c.first, c.second, std::nullopt});
   r.sampling = std::move(p.run);
@@ -242,7 +271,7 @@ SurfaceError surface_error(const Pipeline& p, const Terrain& terrain) {
 }
 
 PipelineDigests pipeline_digests(const Pipeline& p) {
-  return PipelineDigests{sampling_digest(p.run), refine_digest(p), faces_digest(p.faces), pieces_digest(p.pieces)};
+  return PipelineDigests{sampling_digest(p.levels), refine_digest(p), faces_digest(p.faces), pieces_digest(p.pieces)};
 }
 
 }  // namespace qm::mesh::fixture

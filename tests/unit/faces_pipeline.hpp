@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <string_view>
+#include <vector>
 
 #include "terrain/mesh/face_pieces.hpp"
 #include "terrain/mesh/faces.hpp"
@@ -15,8 +17,20 @@
 
 namespace qm::mesh::fixture {
 
+// One step of the group's work, measured in a program that counts the heap (heap_meter.hpp): the
+// group's memory estimate in the state the step starts from (for the piece build's stages, the
+// filed group's), and the most heap bytes the group held during the step (the fake host's and the
+// answer store's records left out).
+struct MemoryStep {
+  std::string_view stage;  // "sampling", "refine", "faces" or "pieces"
+  std::uint64_t estimate = 0;
+  std::uint64_t peak = 0;
+};
+
 struct Pipeline {
-  SamplingRun run;
+  SamplingRun run;          // finished; its levels were released when the refine pass began
+  std::vector<Level> levels;  // a copy of them made before (not counted in the heap meter)
+  std::size_t samples = 0;    // the run's samples
   FaceWork refined;       // the refine pass's work, done; its points are final
   FaceSet faces;          // the piece build's face build (mode 0) over a copy of the points
   FacePieces pieces;
@@ -24,17 +38,15 @@ struct Pipeline {
   std::uint64_t refine_questions = 0;    // host questions of the refine pass
   std::uint64_t refine_iterations = 0;
   double sampling_seconds = 0, refine_seconds = 0, build_seconds = 0, pieces_seconds = 0;
-  // The process's peak resident memory in KiB after each stage (0 where it cannot be read).
-  std::uint64_t sampling_peak_kib = 0, refine_peak_kib = 0, build_peak_kib = 0, pieces_peak_kib = 0;
+  std::vector<MemoryStep> memory;  // every step in order; empty where the heap is not counted
 };
-
-// The process's peak resident memory so far in KiB; 0 where it cannot be read.
-std::uint64_t peak_memory_kib();
 
 Pipeline run_pipeline(const std::set<Cell>& cells, FakeHost& host);
 
 // A sampled and refined build request over the cells, as the sampler files it (no older holders).
 BuildRequest sampled_request(const std::set<Cell>& cells, const Terrain& terrain);
+// The same of a pipeline run over the cells: its run and refine pass are moved into the request.
+BuildRequest filed_request(Pipeline& p, const std::set<Cell>& cells);
 
 struct SurfaceError {
   double worst = 0.0;

@@ -11,9 +11,7 @@ extern "C" {
 #include <lualib.h>
 }
 
-namespace qm {
-int open_module(lua_State* L);
-}
+#include "module_preload.hpp"
 
 namespace qm::test {
 
@@ -21,11 +19,7 @@ class LuaTestHost {
  public:
   LuaTestHost() : L_(luaL_newstate()) {
     luaL_openlibs(L_);
-    lua_getglobal(L_, "package");
-    lua_getfield(L_, -1, "preload");
-    lua_pushcfunction(L_, qm::open_module);
-    lua_setfield(L_, -2, "quillmarsh_exporter");
-    lua_pop(L_, 2);
+    preload_module(L_);
     run("m = require('quillmarsh_exporter')");
   }
   ~LuaTestHost() { lua_close(L_); }

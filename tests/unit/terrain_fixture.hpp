@@ -35,9 +35,13 @@ Terrain cone();
 Terrain cliff();
 // Independent heights from 100 to 200 at every point (a hash of the whole coordinates).
 Terrain white_noise(std::uint64_t seed = 1);
-// A triangle mesh on a 16-unit grid (each square split along its rising diagonal) with random
+// A triangle mesh on a 16-unit grid (each square split along one diagonal) with random
 // vertex heights from 100 to 160, like a simulator's terrain surface.
 Terrain triangle_mesh(std::uint64_t seed = 7);
+// Ground like a real elevation model: whole-metre heights on a 90-unit grid (1 unit = 1 metre)
+// from ridged fractal noise, ridges and valleys some 300 m apart in height and 1 to 2 km apart,
+// each grid square split along one diagonal, as a simulator's terrain surface is.
+Terrain elevation_grid(std::uint64_t seed = 11);
 // Sea everywhere: the host answers no height.
 Terrain sea();
 // Sea (no height) west of x = 40, and land at `land_height` from there on.
@@ -68,8 +72,11 @@ class FakeHost {
 // never asked of the host again.
 using AnswerStore = std::map<TerrainPoint, std::optional<double>>;
 
-// The answer map for a pending list: from the store where it holds the point, else from the host
-// (and then stored).
+// A point's answer: from the store where it holds the point, else from the host (and then stored).
+// Neither the host's nor the store's records count in a heap meter (heap_meter.hpp).
+std::optional<double> answer_of(TerrainPoint p, FakeHost& host, AnswerStore& store);
+
+// The answer map for a pending list, each answer by answer_of.
 HeightAnswers answer_pending(const std::vector<TerrainPoint>& pending, FakeHost& host, AnswerStore& store);
 
 struct DriveLog {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -111,7 +112,8 @@ TEST(FacesPipeline, ReproducesTheAnalyticTerrains) {
   };
   // Planar faces are exact; a pyramid's faces meet in creases and one apex within the refine
   // pass's 0.25; curved and meshed ground within the refine tolerance on average.
-  for (const Case& c : {Case{pyramid(), 0.25, 0.01}, Case{cone(), 1.0, 0.05}, Case{triangle_mesh(), 1.0, 0.05}}) {
+  for (const Case& c : {Case{pyramid(), 0.25, 0.01}, Case{cone(), 1.0, 0.05}, Case{triangle_mesh(), 1.0, 0.05},
+                        Case{elevation_grid(), 1.0, 0.05}}) {
     FakeHost host(c.terrain);
     const Pipeline p = run_pipeline(rect_cells(0, 0, 3, 3), host);
     SCOPED_TRACE(c.terrain.name);
@@ -122,6 +124,30 @@ TEST(FacesPipeline, ReproducesTheAnalyticTerrains) {
     EXPECT_LE(p.refine_iterations, 13u);
     EXPECT_LE(p.refine_questions, p.refined.ask_limit);
   }
+}
+
+// The elevation grid is what a simulator's terrain looks like from outside: whole metres at the
+// points of a 90-unit grid, one plane on each half of a grid square, and hills and valleys that
+// rise and fall by hundreds of metres over a few kilometres.
+TEST(TerrainFixture, TheElevationGridIsWholeMetresOnTrianglesOfItsGrid) {
+  const Terrain t = elevation_grid();
+  const double x0 = 17.0, y0 = -29.0, d = 90.0;
+  double low = 1e9, high = -1e9;
+  for (int i = -30; i < 30; ++i) {
+    for (int j = -30; j < 30; ++j) {
+      const double x = x0 + d * i, y = y0 + d * j;
+      const double h = *t.height(x, y);
+      EXPECT_EQ(h, std::round(h));
+      low = std::min(low, h);
+      high = std::max(high, h);
+      // Planar halves split along the diagonal from (x + d, y) to (x, y + d).
+      const double right = *t.height(x + d, y), up = *t.height(x, y + d), corner = *t.height(x + d, y + d);
+      EXPECT_NEAR(*t.height(x + d / 3, y + d / 3), (h + right + up) / 3, 1e-9);
+      EXPECT_NEAR(*t.height(x + 2 * d / 3, y + 2 * d / 3), (corner + right + up) / 3, 1e-9);
+    }
+  }
+  EXPECT_GT(high - low, 300.0);
+  EXPECT_LT(high - low, 1000.0);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@ constexpr Recorded kRecorded[] = {
     {"cliff", 0xf7d8d3fb81b65e3bull, 0xccdecee4db607873ull, 0x9f41223aaa30e662ull, 0x8e645a752181d6e7ull},
     {"white noise", 0x2fd35802f9876f47ull, 0x12f6703ae9247eeaull, 0x57163c53a2b92bdbull, 0x29f79f632e5e70a2ull},
     {"triangle mesh", 0xb8f53d3ebc0ae18full, 0x55fb671ce802e75full, 0xe248286b15cb31deull, 0x38a2ccf2ac1aac4eull},
+    {"elevation grid", 0xdb235ff2a1388fb8ull, 0xb54f1bdedb2edb1dull, 0x88a378aebe8c2b6bull, 0x474b2d1ee5233376ull},
     {"sea", 0x02a64b5828eb4d65ull, 0xd8f5e9ec900886aaull, 0xbc850a845c2f5a65ull, 0xa856c9cce6c36c85ull},
 };
 

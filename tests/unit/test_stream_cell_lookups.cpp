@@ -1,4 +1,4 @@
-// What a stream reads by cell: a mask's cells in map order, and the owner ids of cells.
+// What a stream reads by cell: a mask's cells in map order, and the piece ids a page may keep.
 #include <gtest/gtest.h>
 
 #include "terrain/stream/cell_lookups.hpp"
@@ -16,15 +16,20 @@ TEST(StreamCellLookups, MaskCellsGoSquareBySquareThenByBit) {
   EXPECT_TRUE(mask_cells(SquareMask()).empty());
 }
 
-TEST(StreamCellLookups, OwnerIdsFirstThenSecondAndNothingForAbsentSquares) {
+// A page may keep the first ids of the cells, but no piece that a newer one replaced in any of them
+// after the store let it go, even where it is still named first.
+TEST(StreamCellLookups, KeepableIdsAreTheFirstIdsOfTheCellsButNoSecondOne) {
   OwnerSquares table;
   OwnerSquare square;
   square.ids[cell_bit({0, 0})] = {7, 3};
   square.ids[cell_bit({0, 1})] = {kNoOwner, 9};
   square.ids[cell_bit({0, 2})] = {4, kNoOwner};
+  square.ids[cell_bit({0, 4})] = {5, 4};  // 4 was replaced here, so it goes despite cell (0, 2)
+  square.ids[cell_bit({0, 5})] = {3, kNoOwner};
   table.emplace(Square{0, 0}, square);
-  const std::vector<Cell> cells = {{0, 1}, {0, 3}, {0, 0}, {40, 0}, {0, 2}};
-  EXPECT_EQ(owner_ids_of_cells(table, cells), (std::vector<std::uint32_t>{9, 7, 3, 4}));
+  EXPECT_EQ(keepable_ids_of_cells(table, {{0, 1}, {0, 3}, {0, 0}, {40, 0}, {0, 2}}), (std::set<std::uint32_t>{4, 7}));
+  EXPECT_EQ(keepable_ids_of_cells(table, {{0, 0}, {0, 2}, {0, 4}, {0, 5}}), (std::set<std::uint32_t>{5, 7}));
+  EXPECT_TRUE(keepable_ids_of_cells(table, {{40, 0}, {0, 3}}).empty());
 }
 
 }  // namespace

@@ -138,7 +138,7 @@ class FakeTerrain final : public StreamTerrain {
   bool gone = false;
   std::deque<PieceCopy> pins;
   std::uint64_t total = 0, done = 0, failed = 0;
-  std::set<std::uint32_t> owners;
+  std::set<std::uint32_t> keepable;
   std::uint64_t last_pending_bytes = 0;
   AskedPointsLog log;
   std::optional<BlockFitMap> fits_answer;
@@ -195,7 +195,7 @@ class FakeTerrain final : public StreamTerrain {
     t.done = done;
     t.failed = failed;
     t.pins_left = pins.size();
-    if (t.pins_left == 0 && done == total && failed == 0) t.owners = owners;
+    if (t.pins_left == 0 && done == total && failed == 0) t.keepable = keepable;
     return t;
   }
   AskedBatches asked_since(std::uint64_t after, std::string_view theatre) override { return log.since(after, theatre); }
@@ -485,7 +485,7 @@ TEST(StreamSession, JobPiecesStatesDropAndComplete) {
   terrain.total = 2;
   terrain.done = 1;
   terrain.pins = {square_piece(6), square_piece(7)};
-  terrain.owners = {6, 7};
+  terrain.keepable = {6, 7};
   StreamRegistry registry;
   StreamPlan plan = tm_plan(3);
   plan.squares_total = 2;
@@ -525,13 +525,13 @@ TEST(StreamSession, FailedSquaresSendNoDrop) {
   EXPECT_EQ(run.got.frames[1].payload, "{\"end\":\"complete\",\"failed\":2}");
 }
 
-// The page holds its have ranges and every piece the stream sent it; the drop names those that no
-// requested cell is owned by any more, such as a piece sent earlier in the stream and re-cut since.
+// The page holds its have ranges and every piece the stream sent it; the drop names those it may
+// not keep for the requested cells, such as a piece sent earlier in the stream and re-cut since.
 TEST(StreamSession, TheDropCoversThePiecesSentInTheStreamToo) {
   struct Case {
     HaveRanges have;
     std::vector<std::uint64_t> sent;
-    std::set<std::uint32_t> owners;
+    std::set<std::uint32_t> keepable;
     const char* drop;  // none: no drop record
   };
   const std::vector<Case> cases = {
@@ -547,7 +547,7 @@ TEST(StreamSession, TheDropCoversThePiecesSentInTheStreamToo) {
     terrain.total = 1;
     terrain.done = 1;
     for (const std::uint64_t id : c.sent) terrain.pins.push_back(square_piece(id));
-    terrain.owners = c.owners;
+    terrain.keepable = c.keepable;
     StreamRegistry registry;
     StreamPlan plan = tm_plan(3);
     MeshRequest request = request_of("Caucasus");
@@ -570,7 +570,7 @@ TEST(StreamSession, AnUnconvertiblePieceWaitsOwedUntilItsFitArrives) {
   terrain.total = 1;
   terrain.done = 1;
   terrain.pins = {square_piece(9)};
-  terrain.owners = {9};
+  terrain.keepable = {9};
   StreamRegistry registry;
   StreamPlan plan;
   plan.job_id = 4;

@@ -109,7 +109,7 @@ TEST_F(StreamJobTurn, APinWithoutItsEntryIsPoppedAndEveryTakenKeyBecomesTheNewes
   EXPECT_EQ(store.stamps.at(5), 5u);
 }
 
-TEST_F(StreamJobTurn, CountsAndTheOwnersOfEveryRequestedCellOnceNothingIsLeft) {
+TEST_F(StreamJobTurn, CountsAndWhatThePageMayKeepForTheRequestedCellsOnceNothingIsLeft) {
   const auto theatre = std::make_shared<const std::string>("Caucasus");
   Store& store = schedule().store;
   store.theatre = theatre;
@@ -120,33 +120,33 @@ TEST_F(StreamJobTurn, CountsAndTheOwnersOfEveryRequestedCellOnceNothingIsLeft) {
   job().squares.insert({1, 0});
   job().square_count = 1;
   OwnerSquare& owners = store.owners["Caucasus"][square_of({0, 0})];
-  owners.ids[cell_bit({0, 0})] = {21, 22};
+  owners.ids[cell_bit({0, 0})] = {21, 22};  // 22 is a piece that 21 replaced
   owners.ids[cell_bit({1, 0})] = {23, kNoOwner};
   owners.ids[cell_bit({2, 0})] = {24, kNoOwner};
 
-  // A cell still wanted: the square is not done and no owners are read.
+  // A cell still wanted: the square is not done and the owner table is not read.
   job().wanted.insert({1, 0});
   JobTurn turn = terrain.job_turn(kJob, *control, 0);
   EXPECT_EQ(turn.total, 1u);
   EXPECT_EQ(turn.done, 0u);
-  EXPECT_FALSE(turn.owners.has_value());
+  EXPECT_FALSE(turn.keepable.has_value());
 
   job().wanted = SquareMask{};
   turn = terrain.job_turn(kJob, *control, 0);
   EXPECT_EQ(turn.done, 1u);
-  ASSERT_TRUE(turn.owners.has_value());
-  EXPECT_EQ(*turn.owners, (std::set<std::uint32_t>{21, 22, 23}));
+  ASSERT_TRUE(turn.keepable.has_value());
+  EXPECT_EQ(*turn.keepable, (std::set<std::uint32_t>{21, 23}));
 
-  // A failed square, or a pin left, reads no owners either.
+  // A failed square, or a pin left, reads nothing of the owner table either.
   job().failed_squares.insert(square_of({1, 0}));
   turn = terrain.job_turn(kJob, *control, 0);
   EXPECT_EQ(turn.failed, 1u);
-  EXPECT_FALSE(turn.owners.has_value());
+  EXPECT_FALSE(turn.keepable.has_value());
   job().failed_squares.clear();
   job().pins = {99};
   turn = terrain.job_turn(kJob, *control, 2 * kMiB);
   EXPECT_EQ(turn.pins_left, 1u);
-  EXPECT_FALSE(turn.owners.has_value());
+  EXPECT_FALSE(turn.keepable.has_value());
 }
 
 TEST_F(StreamJobTurn, AJobGoneOrAStreamReplacedTakesNothing) {

@@ -185,6 +185,25 @@ TEST(Triangulation, SameTrianglesForAnyInputOrder) {
   }
 }
 
+// Without point location a triangulation has the same triangles and neighbours, and refuses to
+// locate rather than answer "outside".
+TEST(Triangulation, WithoutPointLocationKeepsItsTrianglesAndRefusesToLocate) {
+  const Points p = random_points(300, 12, 9);
+  const Triangulation kept = Triangulation::delaunay(p.xs, p.ys);
+  const Triangulation dropped = Triangulation::delaunay(p.xs, p.ys, PointLocation::Dropped);
+  ASSERT_EQ(dropped.triangle_count(), kept.triangle_count());
+  for (std::size_t t = 0; t < kept.triangle_count(); ++t) {
+    EXPECT_EQ(dropped.corners(t), kept.corners(t));
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(dropped.neighbour(t, k), kept.neighbour(t, k));
+  }
+  try {
+    (void)dropped.locate(p.xs[0], p.ys[0]);
+    ADD_FAILURE() << "located";
+  } catch (const Fault& f) {
+    EXPECT_EQ(f.message(), "a triangulation kept for location");
+  }
+}
+
 TEST(Triangulation, RefusesPointsItCannotTake) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();

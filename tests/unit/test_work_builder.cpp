@@ -299,12 +299,14 @@ TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
   EXPECT_EQ(store.cell_map.at({3, 0}), 3u);
   // The new piece is stamped before the re-cut.
   EXPECT_LT(store.stamps.at(3), store.stamps.at(2));
-  // Each cell names only the mesh that covers it now: no page keeps a replaced piece.
+  // Each cell names the mesh that covers it now, and second the piece it replaced there, which
+  // the store no longer holds: a page keeps neither old piece.
   const OwnerSquare& square = store.owners.at("Plains").at(Square{0, 0});
-  const std::array<std::uint32_t, 2> recut{2, kNoOwner}, built{3, kNoOwner};
-  EXPECT_EQ(square.ids[cell_bit({1, 0})], recut);
-  EXPECT_EQ(square.ids[cell_bit({2, 0})], built);
-  EXPECT_EQ(square.ids[cell_bit({3, 0})], built);
+  using Ids = std::array<std::uint32_t, 2>;
+  EXPECT_EQ(square.ids[cell_bit({1, 0})], (Ids{2, 0}));
+  EXPECT_EQ(square.ids[cell_bit({2, 0})], (Ids{3, 0}));
+  EXPECT_EQ(square.ids[cell_bit({3, 0})], (Ids{3, 1}));
+  EXPECT_EQ(square.ids[cell_bit({0, 0})], (Ids{3, kNoOwner}));  // nothing covered it before
   // Every job whose request covers a cell of a stored mesh pins it, the new piece first.
   const auto pins = [&](std::uint64_t job) {
     const std::deque<std::uint64_t>& p = f.schedule.jobs.at(job).pins;
@@ -317,6 +319,33 @@ TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
   // Only the new piece is measured as a group.
   EXPECT_EQ(f.schedule.measured_groups, 1u);
   EXPECT_EQ(f.schedule.measured_bytes, entry_bytes(store.meshes.at(3)));
+}
+
+// A cell names the new piece first, and second the piece it named before when the store no longer
+// holds that one (evicted): a page that still holds it must drop it.
+TEST(WorkBuilder, ACellNamesThePieceItReplacedSecondOnlyWhenTheStoreLetItGo) {
+  BuilderFixture f;
+  Store& store = f.schedule.store;
+  mesh::CellMesh elsewhere;  // a stored piece named by a cell it does not cover
+  elsewhere.id = 6;
+  elsewhere.cells = {{9, 9}};
+  store.meshes.put(6, elsewhere);
+  store.cell_map.set({9, 9}, 6);
+  store.next_key = 7;
+  OwnerSquare& owned = store.owners[*store.theatre][Square{0, 0}];
+  owned.ids[cell_bit({0, 0})] = {5, kNoOwner};  // piece 5 was evicted
+  owned.ids[cell_bit({0, 1})] = {5, 4};         // and had replaced 4 there
+  owned.ids[cell_bit({1, 0})] = {6, kNoOwner};
+  f.add_job(1, {{0, 0}, {0, 1}, {1, 0}, {1, 1}});
+  f.add_group(2, {{0, 0}, {0, 1}, {1, 0}, {1, 1}});
+  ASSERT_EQ(builder_step(*f.state, &stand_in), BuilderStep::Built);
+  ASSERT_EQ(f.schedule.counters.built, 1u);
+  const OwnerSquare& square = store.owners.at("Plains").at(Square{0, 0});
+  using Ids = std::array<std::uint32_t, 2>;
+  EXPECT_EQ(square.ids[cell_bit({0, 0})], (Ids{7, 5}));
+  EXPECT_EQ(square.ids[cell_bit({0, 1})], (Ids{7, 5}));
+  EXPECT_EQ(square.ids[cell_bit({1, 0})], (Ids{7, kNoOwner}));
+  EXPECT_EQ(square.ids[cell_bit({1, 1})], (Ids{7, kNoOwner}));
 }
 
 TEST(WorkBuilder, ARecutOfAPieceThatChangedMeanwhileIsAConflict) {

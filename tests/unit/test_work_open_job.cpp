@@ -137,16 +137,21 @@ TEST_F(OpenFixture, ANewRequestOfThePageReplacesItsOlderStreamAndReusesItsBytes)
   EXPECT_EQ(registry.end_count("error"), 1u);
 }
 
+// A page holds a cell when it names the piece that covers the cell in the store now. What the owner
+// table remembers of pieces the store let go, or that newer ones replaced, holds nothing: those
+// cells are built or sent anew, as for a fresh page.
 TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
   Schedule& s = state->schedule;
   s.store.theatre = std::make_shared<const std::string>("Caucasus");
+  s.store.cell_map.set({0, 0}, 7);   // a piece the page names
+  s.store.cell_map.set({0, 4}, 8);   // another one
+  s.store.cell_map.set({0, 3}, 21);  // a piece it does not name: pinned
   OwnerSquare& owner = s.store.owners["Caucasus"][{0, 0}];
-  owner.ids[cell_bit({0, 0})] = {7, kNoOwner};  // first inside the page's ranges
-  owner.ids[cell_bit({0, 1})] = {9, 7};         // first outside, second inside
-  owner.ids[cell_bit({0, 2})] = {7, 12};        // first inside, second outside: dropped all the same
-  owner.ids[cell_bit({0, 3})] = {9, 12};        // both outside: stays
-  owner.ids[cell_bit({0, 4})] = {8, 7};         // both inside
-  s.store.cell_map.set({0, 3}, 21);
+  owner.ids[cell_bit({0, 0})] = {7, kNoOwner};
+  owner.ids[cell_bit({0, 1})] = {9, 7};         // 7 was replaced here by 9, which is gone too
+  owner.ids[cell_bit({0, 2})] = {8, kNoOwner};  // 8 covered it until the store let it go
+  owner.ids[cell_bit({0, 3})] = {21, 8};
+  owner.ids[cell_bit({0, 4})] = {8, kNoOwner};
   s.store.stamps[21] = 4;
   s.store.stamp_counter = 10;
   s.failed_cells["Caucasus"].insert({0, 5});
@@ -161,18 +166,27 @@ TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
   EXPECT_EQ(job.recorded_cells, (std::set<Cell>{{0, 5}}));
   EXPECT_EQ(job.failed_squares, (std::set<Square>{{0, 0}}));
   SquareMask expected;
+  expected.insert({0, 1});
+  expected.insert({0, 2});
   expected.insert({0, 6});
   expected.insert({40, 0});
   EXPECT_EQ(job.wanted, expected);
   EXPECT_EQ(o.square_count, 2u);
   EXPECT_EQ(s.reservations.at(o.job_id), 4194304u + 904166u);  // both squares still count
 
-  // A page that holds every cell of a square leaves the square out of the job.
-  for (std::int32_t y = 0; y < 32; ++y)
-    for (std::int32_t x = 0; x < 32; ++x) s.store.owners["Caucasus"][{1, 1}].ids[cell_bit({x, y})] = {8, kNoOwner};
+  // A page that holds every requested cell of a square leaves the square out of the job.
+  for (std::int32_t y = 32; y < 64; ++y) s.store.cell_map.set({32, y}, 8);
   auto held = open(request_of("page-b", {{7, 8}}), region_of({{32, {32, 63}}}));
   ASSERT_TRUE(std::holds_alternative<JobOpened>(held));
   EXPECT_EQ(std::get<JobOpened>(held).square_count, 0u);
+
+  // The store's pieces are of its own theatre: a page of another holds none of them.
+  MeshRequest elsewhere = request_of("page-c", {{7, 8}});
+  elsewhere.theatre = "Desert";
+  auto other = open(elsewhere, region_of({{32, {32, 63}}}));
+  ASSERT_TRUE(std::holds_alternative<JobOpened>(other));
+  EXPECT_TRUE(std::get<JobOpened>(other).kept_ids.empty());
+  EXPECT_EQ(std::get<JobOpened>(other).square_count, 1u);
 }
 
 TEST_F(OpenFixture, ARefusedRequestTouchesNoStampAndUsesNoJobId) {

@@ -357,8 +357,10 @@ TEST(WorkSampler, AFrameTheLatticeCannotHoldIsFailedWithoutStoppingTheTurn) {
 // that the plane's group stays well under.
 TEST(WorkSampler, AGroupOverTheMemoryBoundIsFailedAndItsJobCompletes) {
   SamplerFixture f;
+  // Every sample carries the estimate by more than a KiB (its point, and the piece build's face
+  // build and face pieces over it): a bound of 2000 KiB admits fewer than 2000 samples.
   constexpr std::uint64_t kBoundSamples = 2000;
-  f.state->schedule.group_memory_limit = kBoundSamples * kGroupBytesPerSample;
+  f.state->schedule.group_memory_limit = kBoundSamples * 1024;
   const mesh::fixture::Terrain noise = mesh::fixture::white_noise();
   const mesh::fixture::Terrain plane = mesh::fixture::tilted_plane();
   const mesh::fixture::Terrain terrain{"noise at the origin", [&](double x, double y) {

@@ -26,8 +26,7 @@ namespace {
 
 using mesh::fixture::rect_cells;
 using mesh::fixture::Terrain;
-using test_host::answer_queue;
-using test_host::TestPhases;
+using test_host::Road;
 using test_host::text;
 
 using Vertex = std::array<double, 3>;
@@ -39,64 +38,6 @@ std::string at(const Vertex& v) {
   out << "(" << v[0] << ", " << v[1] << ", " << v[2] << ")";
   return out.str();
 }
-
-// The sampler and the builder over one store, driven turn by turn from the test's thread, with a
-// host that answers every question at once.
-struct Road {
-  std::shared_ptr<TerrainState> state = std::make_shared<TerrainState>();
-  TestPhases phases;
-  terrain::HeightQueues queues;
-  Sampler sampler{*state, phases, queues, std::make_shared<platform::Parker>()};
-  Terrain terrain;
-  PieceBuild build = &mesh::scheme_build;
-  std::uint64_t next_job = 1;
-
-  explicit Road(Terrain t) : terrain(std::move(t)) {}
-
-  std::uint64_t file_job(const std::set<Cell>& cells) {
-    PoisonGuard lock(state->schedule_lock);
-    Job job;
-    job.theatre = text("Plains");
-    for (const Cell& c : cells) {
-      job.wanted.insert(c);
-      job.squares.insert(c);
-    }
-    job.square_count = job.squares.square_count();
-    const std::uint64_t id = next_job++;
-    state->schedule.jobs[id] = std::move(job);
-    return id;
-  }
-
-  bool settled(std::uint64_t job) {
-    PoisonGuard lock(state->schedule_lock);
-    return state->schedule.jobs.at(job).wanted.empty() && state->schedule.groups.empty();
-  }
-
-  // Sampler turns with their answers until a group waits for the builder.
-  void sample_one() {
-    for (int turn = 0; turn < 2000; ++turn) {
-      sampler.turn();
-      answer_queue(queues, terrain);
-      PoisonGuard lock(state->schedule_lock);
-      for (const auto& [id, group] : state->schedule.groups)
-        if (group.state == kGroupSampled) return;
-    }
-    ADD_FAILURE() << "no group was sampled";
-  }
-
-  // Files a job for the cells and runs both workers until the job wants nothing more.
-  void build_area(const std::set<Cell>& cells) {
-    const std::uint64_t job = file_job(cells);
-    for (int round = 0; round < 50 && !settled(job); ++round) {
-      sample_one();
-      while (builder_step(*state, build) == BuilderStep::Built) {
-      }
-    }
-    EXPECT_TRUE(settled(job)) << "the area was not built";
-  }
-
-  const Store& store() const { return state->schedule.store; }
-};
 
 // The edges that only one triangle of the mesh has.
 std::set<Edge> border_edges(const mesh::CellMesh& m) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "module/fault.hpp"
+#include "terrain/mesh/heap_bytes.hpp"
 #include "terrain/mesh/triangulation.hpp"
 
 namespace qm::mesh {
@@ -53,7 +54,8 @@ Triangulation& Triangulation::operator=(Triangulation&&) noexcept = default;
 Triangulation::Triangulation(const Triangulation&) = default;
 Triangulation& Triangulation::operator=(const Triangulation&) = default;
 
-Triangulation Triangulation::delaunay(std::span<const double> xs, std::span<const double> ys) {
+Triangulation Triangulation::delaunay(std::span<const double> xs, std::span<const double> ys,
+                                      PointLocation location) {
   const std::size_t n = xs.size();
   check_index(ys.size() >= n);
   if (n > 0xFFFFFFFFull) fault("Index too big - at most 2^32 elements supported");
@@ -113,11 +115,44 @@ Triangulation Triangulation::delaunay(std::span<const double> xs, std::span<cons
       result.neighbours_.push_back(dt.is_infinite(across) ? kNone : across->info());
     }
   }
-  result.library_ = std::move(library);
+  if (location == PointLocation::Kept) {
+    result.library_ = std::move(library);
+  } else {
+    result.locatable_ = false;
+  }
   return result;
 }
 
+namespace {
+
+// The blocks of a compact container of `capacity` items of `item` bytes: 14 items at first, then 16
+// more in each block than in the last, each with two more for its ends; and the list of blocks.
+std::uint64_t compact_container_bytes(std::uint64_t capacity, std::uint64_t item) {
+  std::uint64_t bytes = 0, blocks = 0, held = 0;
+  for (std::uint64_t size = 14; held < capacity; size += 16, ++blocks) {
+    bytes += heap_block_bytes((size + 2) * item);
+    held += size;
+  }
+  std::uint64_t list = 1;
+  while (list < blocks) list *= 2;
+  return bytes + (blocks != 0 ? heap_block_bytes(list * 16) : 0);
+}
+
+}  // namespace
+
+std::uint64_t Triangulation::heap_bytes() const {
+  std::uint64_t bytes = heap_bytes_of_vector(corners_) + heap_bytes_of_vector(neighbours_);
+  if (library_) {
+    const Tds& tds = library_->dt.tds();
+    bytes += heap_block_bytes(sizeof(Library) + 16);  // with the shared count
+    bytes += compact_container_bytes(tds.vertices().capacity(), sizeof(Tds::Vertex));
+    bytes += compact_container_bytes(tds.faces().capacity(), sizeof(Tds::Face));
+  }
+  return bytes;
+}
+
 Location Triangulation::locate(double x, double y) const {
+  check(locatable_, "a triangulation kept for location");
   Location out;
   if (!library_ || !std::isfinite(x) || !std::isfinite(y)) return out;
   const Delaunay& dt = library_->dt;

@@ -41,7 +41,7 @@ struct FaceSet {
   std::vector<TriangleFaces> triangle_faces;                // one per kept triangle
   std::vector<std::vector<std::uint32_t>> point_candidates;  // per point, ascending face ids
   std::vector<std::uint32_t> triangle_handles;  // per kept triangle: its triangulation index + 1
-  Triangulation triangulation;                  // of all the points
+  Triangulation triangulation;                  // of all the points; kept for location in the refine mode only
 };
 
 inline constexpr std::uint8_t kPieceMode = 0;

@@ -122,7 +122,9 @@ std::optional<FaceSet> faces_build(RefinePoints& work, std::uint8_t mode, StopCh
   FaceSet faces;
   {
     SpanTimer span("faces.delaunay");
-    faces.triangulation = Triangulation::delaunay(work.xs, std::span<const double>(work.ys).first(n));
+    // Only the refine pass locates points in its face build (zero-marked answers).
+    faces.triangulation = Triangulation::delaunay(work.xs, std::span<const double>(work.ys).first(n),
+                                                  refine ? PointLocation::Kept : PointLocation::Dropped);
   }
   if (stop()) return std::nullopt;
 

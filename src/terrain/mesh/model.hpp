@@ -21,9 +21,6 @@ struct HalfPlane {
 
 struct ModelLevel {
   std::vector<PatchPlane> planes;                       // by model index
-  HashMap<std::uint32_t, std::int32_t> plane_index;     // position in patches -> model index
-  HashMap<LatticeKey, std::int32_t> node_map;           // key -> model index (-1 for none)
-  std::vector<std::vector<std::uint32_t>> plane_nodes;  // per model index, node positions in keys
   std::vector<std::pair<std::int32_t, std::int32_t>> adjacency;  // sorted, both orders
   std::vector<std::vector<HalfPlane>> regions;          // per model index
   std::int32_t grid_i0 = 0;                             // node grid origin, in key units
@@ -52,6 +49,18 @@ struct ModelLevel {
 struct Model {
   std::vector<ModelLevel> levels;  // one per lattice level, in order
 };
+
+// The box of a level's node grid, in keys of the level's step: the cover's box, two nodes wider on
+// every side.
+struct NodeBox {
+  std::int32_t i0 = 0;
+  std::int32_t j0 = 0;
+  std::int32_t w = 0;
+  std::int32_t h = 0;
+};
+NodeBox node_grid_box(const Lattice& lattice, double step);
+// The heap bytes of a level's node grid and its two flag grids at that step (heap_bytes.hpp).
+std::uint64_t node_grid_bytes(const Lattice& lattice, double step);
 
 ModelLevel build_model_level(const Lattice& lattice, const Level& level);
 Model build_model(const Lattice& lattice);

@@ -70,6 +70,13 @@ std::optional<FaceWork> refine(const RefineOrigin& origin, const CellGrid& cell_
   return refine_start(build_refine_points(origin, cell_grid, levels), stop);
 }
 
+std::optional<FaceWork> refine(SamplingRun& run, StopCheck stop) {
+  SpanTimer span("refine");
+  RefinePoints points = build_refine_points(refine_origin(run.lattice), run.cover, run.lattice.levels);
+  release_levels(run);
+  return refine_start(std::move(points), stop);
+}
+
 std::optional<FaceWork> refine_start(RefinePoints points, StopCheck stop) {
   FaceWork work;
   const double n = static_cast<double>(points.xs.size());
@@ -81,10 +88,18 @@ std::optional<FaceWork> refine_start(RefinePoints points, StopCheck stop) {
 
 bool refine_faces(FaceWork& work, StopCheck stop) {
   RefinePoints& points = work.points;
+  // The last face build is read only before this iteration (zero-marked answers): it goes before
+  // the new one is made, so that the two are never held at once.
+  work.last_faces.reset();
   std::optional<FaceSet> built = faces_build(points, kRefineMode, stop);
   if (!built) return true;
   FaceSet& faces = *built;
   work.iteration += 1;
+  work.cut_triangles = 0;
+  for (const TriangleKind kind : faces.triangle_kinds) {
+    if (kind == TriangleKind::Crease) work.cut_triangles += 1;
+    if (kind == TriangleKind::Junction) work.cut_triangles += 2;
+  }
 
   std::vector<Candidate> first, second;
   if (work.iteration <= kRefineIterations) {

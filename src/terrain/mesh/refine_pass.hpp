@@ -15,6 +15,7 @@
 #include "terrain/mesh/faces.hpp"
 #include "terrain/mesh/lattice.hpp"
 #include "terrain/mesh/refine_points.hpp"
+#include "terrain/mesh/sampling_run.hpp"
 
 namespace qm::mesh {
 
@@ -42,6 +43,9 @@ struct FaceWork {
   std::uint64_t iteration = 0;
   std::uint64_t asked = 0;      // points asked of the host so far (the sampler adds each batch)
   std::uint64_t ask_limit = 0;  // ceil(half the starting point count)
+  // Of the latest face build, its crease triangles and twice its junction triangles: where the
+  // piece build's face pieces will cut (read by the group's memory estimate).
+  std::uint64_t cut_triangles = 0;
   bool done = false;
 };
 
@@ -54,11 +58,15 @@ inline StopCheck faces_stop_check(const std::atomic<bool>& cancel) { return Stop
 // Nothing when the face build was stopped.
 std::optional<FaceWork> refine(const RefineOrigin& origin, const CellGrid& cell_grid, const std::vector<Level>& levels,
                                StopCheck stop);
+// The same over a finished run's levels, which are released (release_levels) once the point set
+// is made from them.
+std::optional<FaceWork> refine(SamplingRun& run, StopCheck stop);
 // The same over a point set already built.
 std::optional<FaceWork> refine_start(RefinePoints points, StopCheck stop);
 
 // One iteration: the face build, the triangle tests and the new wanted list; true when the face
-// build was stopped (the work then holds what the build changed and nothing else).
+// build was stopped (the work then holds what the build changed and nothing else). The last face
+// build is dropped before the new one is made.
 bool refine_faces(FaceWork& work, StopCheck stop);
 
 // Inserts (tag, sorted corners); true when it was not there yet.

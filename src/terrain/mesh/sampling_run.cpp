@@ -39,4 +39,10 @@ AdvanceResult model_step(SamplingRun& run, const HeightAnswers& answers) {
   return r;
 }
 
+void release_levels(SamplingRun& run) {
+  std::vector<Level>().swap(run.lattice.levels);
+  run.lattice.samples = HashMap<TerrainPoint, double>();
+  std::vector<TerrainPoint>().swap(run.lattice.pending);
+}
+
 }  // namespace qm::mesh

@@ -27,4 +27,8 @@ std::optional<double> finer_spacing(double spacing, double share);
 // finished and its lattice holds the result.
 AdvanceResult model_step(SamplingRun& run, const HeightAnswers& answers);
 
+// Frees a finished run's levels and samples, which nothing reads once the refine pass has made its
+// point set from them; the run stays finished, with its cover.
+void release_levels(SamplingRun& run);
+
 }  // namespace qm::mesh

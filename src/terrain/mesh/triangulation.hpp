@@ -33,6 +33,10 @@ struct Location {
   std::array<std::uint64_t, 3> points{};  // see LocationKind
 };
 
+// Whether a triangulation keeps what point location needs (the library's own triangulation, about
+// half of its memory) beyond its triangles and neighbours.
+enum class PointLocation : std::uint8_t { Kept, Dropped };
+
 class Triangulation {
  public:
   static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
@@ -50,7 +54,8 @@ class Triangulation {
   // Every coordinate must be finite and either 0 or of magnitude in [2^-142, 2^201], and no two
   // points may share a position; otherwise the fault "finite, distinct samples" is raised before
   // the library sees any point. Fewer than three points, or points all on one line, give no triangle.
-  static Triangulation delaunay(std::span<const double> xs, std::span<const double> ys);
+  static Triangulation delaunay(std::span<const double> xs, std::span<const double> ys,
+                                PointLocation location = PointLocation::Kept);
 
   std::size_t vertex_count() const { return vertex_count_; }
   std::size_t triangle_count() const { return corners_.size() / 3; }
@@ -63,13 +68,18 @@ class Triangulation {
   // or kNone on the hull.
   std::uint32_t neighbour(std::size_t t, int k) const { return neighbours_[3 * t + static_cast<std::size_t>(k)]; }
 
-  // Where the position (x, y) lies, decided exactly. A non-finite position is outside.
+  // The heap bytes it holds (heap_bytes.hpp), its point location included (shared by copies).
+  std::uint64_t heap_bytes() const;
+
+  // Where the position (x, y) lies, decided exactly. A non-finite position is outside. Locating in
+  // a triangulation made with PointLocation::Dropped is the fault "a triangulation kept for location".
   Location locate(double x, double y) const;
 
  private:
   struct Library;  // the library's triangulation, kept for point location
   std::shared_ptr<const Library> library_;
   std::size_t vertex_count_ = 0;
+  bool locatable_ = true;
   std::vector<std::uint64_t> corners_;     // 3 per triangle
   std::vector<std::uint32_t> neighbours_;  // 3 per triangle
 };

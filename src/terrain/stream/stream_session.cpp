@@ -214,10 +214,10 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
 
     // Counts, completion and the beat.
     const std::uint64_t owed = pending.size() + turn.pins_left;
-    // A job stream completes only on a turn that also read its owners: no piece can have reached
-    // the job between the counts and the ids the drop record is made of.
+    // A job stream completes only on a turn that also read what its page may keep: no piece can
+    // have reached the job between the counts and the ids the drop record is made of.
     const bool complete = turn.done == turn.total && owed == 0 && (!probe_deadline || now >= *probe_deadline) &&
-                          (!has_job || turn.failed != 0 || turn.owners);
+                          (!has_job || turn.failed != 0 || turn.keepable);
     const bool beat = now >= next_beat;
     if (beat) next_beat = now + beat_ns;
     if (!has_job && std::strcmp(word, "meshing") == 0) word = "idle";
@@ -228,14 +228,16 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
     }
 
     if (complete) {
-      // The page holds what it named in its have ranges and what this stream sent it; of those,
-      // the ids no requested cell is owned by any more are dropped (also pieces sent earlier in
-      // this stream and re-cut since).
+      // The page holds what it named in its have ranges and what this stream sent it; of those, it
+      // drops every id it may not keep for the requested cells: pieces of other cells, and pieces
+      // that newer ones replaced, whether the store re-cut them (also after this stream sent them)
+      // or had let them go.
       if (has_job && turn.failed == 0) {
         HaveRanges held = request.have;
         for (const std::uint32_t id : sent_ids) held.push_back({id, id});
         held = merged_ranges(std::move(held));
-        if (std::optional<std::string> drop = drop_record(held, *turn.owners)) write_frame(buffer, FrameKind::drop, *drop);
+        if (std::optional<std::string> drop = drop_record(held, *turn.keepable))
+          write_frame(buffer, FrameKind::drop, *drop);
       }
       write_frame(buffer, FrameKind::end, end_complete_record(turn.failed));
     }

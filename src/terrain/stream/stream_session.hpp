@@ -58,10 +58,10 @@ struct JobTurn {
   std::uint64_t done = 0;
   std::uint64_t failed = 0;
   std::uint64_t pins_left = 0;
-  // The piece ids that the store's owner table names for the request's cells, read in the same
-  // look as the counts when the job has nothing left to give (every square done, none failed, no
-  // pin left), so that no piece can reach the job between the two.
-  std::optional<std::set<std::uint32_t>> owners;
+  // The piece ids that a page may keep for the request's cells (keepable_ids_of_cells), read in the
+  // same look as the counts when the job has nothing left to give (every square done, none failed,
+  // no pin left), so that no piece can reach the job between the two.
+  std::optional<std::set<std::uint32_t>> keepable;
 };
 
 // The terrain work as a stream sees it.
@@ -76,7 +76,8 @@ class StreamTerrain {
   // gives the counter then.
   virtual std::uint64_t wait_for_change(std::uint64_t last_seen, std::uint64_t deadline) = 0;
   // Takes pieces for the job while `pending_bytes` (the estimate of the pieces the stream already
-  // holds) stays below the limit, and reads the job's counts, and its owners once it is finished.
+  // holds) stays below the limit, and reads the job's counts, and what its page may keep once it is
+  // finished.
   virtual JobTurn job_turn(std::uint64_t job_id, const StreamControl& control, std::uint64_t pending_bytes) = 0;
   virtual AskedBatches asked_since(std::uint64_t after, std::string_view theatre) = 0;
   // The fits of the given blocks, asked of the host within `wait`; none when some went unanswered.

@@ -1,6 +1,7 @@
 #include "terrain/stream/work_link.hpp"
 
 #include <thread>
+#include <utility>
 
 #include "module/clock.hpp"
 #include "module/host_state.hpp"
@@ -10,7 +11,10 @@
 
 namespace qm {
 
-WorkStreamTerrain::WorkStreamTerrain(ModuleStats& stats) : stats_(stats), state_(terrain_state()) {}
+WorkStreamTerrain::WorkStreamTerrain(ModuleStats& stats) : WorkStreamTerrain(stats, terrain_state()) {}
+
+WorkStreamTerrain::WorkStreamTerrain(ModuleStats& stats, TerrainStateRef state)
+    : stats_(stats), state_(std::move(state)) {}
 
 MissionPhase WorkStreamTerrain::phase() { return mission_phase(stats_); }
 
@@ -29,14 +33,13 @@ std::uint64_t WorkStreamTerrain::wait_for_change(std::uint64_t last_seen, std::u
 
 namespace {
 
-// The ids the owner table of the store's theatre names for the cells; none without a table.
-std::set<std::uint32_t> owner_ids(const Store& store, const SquareMask& cells) {
-  std::set<std::uint32_t> ids;
-  if (!store.theatre) return ids;
+// The ids a page may keep for the cells, by the owner table of the store's theatre; none without a
+// table.
+std::set<std::uint32_t> keepable_ids(const Store& store, const SquareMask& cells) {
+  if (!store.theatre) return {};
   const auto table = store.owners.find(*store.theatre);
-  if (table == store.owners.end()) return ids;
-  for (const std::uint32_t id : owner_ids_of_cells(table->second, mask_cells(cells))) ids.insert(id);
-  return ids;
+  if (table == store.owners.end()) return {};
+  return keepable_ids_of_cells(table->second, mask_cells(cells));
 }
 
 }  // namespace
@@ -83,7 +86,7 @@ JobTurn WorkStreamTerrain::job_turn(std::uint64_t job_id, const StreamControl& c
     turn.failed = job.failed_squares.size();
     turn.pins_left = job.pins.size();
     if (turn.pins_left == 0 && turn.done == turn.total && turn.failed == 0) {
-      turn.owners = owner_ids(store, job.requested);
+      turn.keepable = keepable_ids(store, job.requested);
     }
     freed = was_over && !over_budget(schedule, job_id);
   }

@@ -13,7 +13,8 @@ namespace qm {
 
 class WorkStreamTerrain final : public StreamTerrain {
  public:
-  explicit WorkStreamTerrain(ModuleStats& stats);
+  explicit WorkStreamTerrain(ModuleStats& stats);  // the process-wide terrain work
+  WorkStreamTerrain(ModuleStats& stats, TerrainStateRef state);
 
   MissionPhase phase() override;
   std::optional<std::string> worker_message() override;

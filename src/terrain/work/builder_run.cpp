@@ -1,6 +1,7 @@
 #include "terrain/work/builder_run.hpp"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <map>
 #include <optional>
@@ -114,10 +115,11 @@ void forget_owner_squares(Schedule& schedule) {
 // A key names one mesh for as long as it lives: the bytes a page received under a piece id never
 // change. An older piece that the build re-cut gives up cells, so its mesh changes: the re-cut
 // mesh is stored under a new key and the old key goes, like the key of a piece that kept no cell.
-// Every cell of a stored mesh then names that mesh alone in the owner table, so a page that
-// still holds the old id is told to drop it at the end of its next complete stream, and every
-// job whose request covers a cell of the re-cut mesh pins it, whether or not its page held the
-// older piece.
+// Every job whose request covers a cell of the re-cut mesh pins it, whether or not its page held
+// the older piece. In the owner table each cell of a stored mesh names that mesh first and, where
+// the piece it named before is no longer stored (re-cut just now, or evicted earlier), that piece
+// second: a page that still holds the old id is told to drop it at the end of its next complete
+// stream, also for the cells of it that nothing replaced yet.
 void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& piece, std::uint64_t cells,
             std::uint64_t build_start) {
   Schedule& schedule = state.schedule;
@@ -163,8 +165,10 @@ void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& pie
         record = &squares[at];
         record->stamp = store.stamp_counter;
       }
-      // The piece a cell had before holds other bytes than this mesh: a page must not keep it.
-      record->ids[cell_bit(cell)] = {id, kNoOwner};
+      std::array<std::uint32_t, 2>& ids = record->ids[cell_bit(cell)];
+      if (ids[0] == id) continue;
+      const bool replaced = ids[0] != kNoOwner && !store.meshes.contains(ids[0]);
+      ids = {id, replaced ? ids[0] : kNoOwner};
     }
   }
 

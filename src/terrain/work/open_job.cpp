@@ -71,41 +71,27 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
     const std::optional<OpenStreamRef> older = registry.newest_open_stream(request.page);
     const std::optional<std::uint64_t> older_job = older ? older->job_id : std::nullopt;
 
-    // Cells whose pieces the page holds already stay out of the job.
+    // Cells whose pieces the page holds already stay out of the job: those whose covering piece in
+    // the store is one the page names. A piece it names that the store let go, or that a newer one
+    // replaced, holds no cell: its cells are sent or built anew, as for a fresh page, and the page
+    // is told to drop it once the stream completes.
     Job job;
     job.theatre = theatre;
     job.requested = request_squares;
-    const OwnerSquares* owners = nullptr;
-    if (store.theatre && !store.owners.empty()) {
-      const auto found = store.owners.find(*store.theatre);
-      if (found != store.owners.end()) owners = &found->second;
-    }
+    const bool theatre_match = store.theatre && *store.theatre == request.theatre;
     for (const auto& [square, bits] : request_squares.squares()) {
       CellBits left = bits;
-      const OwnerSquare* owner = nullptr;
-      if (owners) {
-        const auto found = owners->find(square);
-        if (found != owners->end()) owner = &found->second;
-      }
-      if (owner) {
-        bits.for_each([&](unsigned bit) {
-          const auto [first, second] = owner->ids[bit];
-          const bool first_in = first != kNoOwner && inside(request.have, first);
-          const bool second_in = second != kNoOwner && inside(request.have, second);
-          if (first_in) {
-            left.clear(bit);
-            kept.insert(first);
-            if (second_in) kept.insert(second);
-          } else if (second_in) {
-            left.clear(bit);
-            kept.insert(second);
-          }
+      if (theatre_match && !request.have.empty()) {
+        store.cell_map.for_each_in(square, bits, [&](unsigned bit, std::uint64_t key) {
+          const std::uint32_t id = static_cast<std::uint32_t>(key);
+          if (!inside(request.have, id)) return;
+          left.clear(bit);
+          kept.insert(id);
         });
       }
       job.squares.merge(square, left);
     }
 
-    const bool theatre_match = store.theatre && *store.theatre == request.theatre;
     const SquareMask* recorded = nullptr;
     if (const auto found = schedule.failed_cells.find(request.theatre); found != schedule.failed_cells.end())
       recorded = &found->second;

@@ -283,10 +283,13 @@ bool Sampler::process(const MissionPhase& phase) {
     std::vector<StoredSample> held;
     if (wanted) {
       held.reserve(wanted->size());
+      // The group belongs to this thread: its estimate (a walk over its points) is made before the
+      // lock is taken.
+      const std::uint64_t estimate = group_memory_estimate(record.run, record.work);
       PoisonGuard lock(state_.schedule_lock);
       // A group whose samples would carry it past the memory bound is given up before its
       // heights are asked: the same cells would only grow as large again.
-      too_large = group_memory_estimate(record.run, record.work) > state_.schedule.group_memory_limit;
+      too_large = estimate > state_.schedule.group_memory_limit;
       const SampleTable& samples = state_.schedule.store.samples;
       if (!too_large) {
         for (const TerrainPoint& p : *wanted) {

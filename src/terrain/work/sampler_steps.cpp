@@ -5,7 +5,10 @@
 #include <limits>
 
 #include "module/fault.hpp"
+#include "module/numeric.hpp"
 #include "module/span.hpp"
+#include "terrain/mesh/group_bytes.hpp"
+#include "terrain/mesh/model.hpp"
 #include "terrain/mesh/triangulation.hpp"
 #include "terrain/work/square_mask.hpp"
 
@@ -61,13 +64,64 @@ const std::vector<TerrainPoint>* wanted_points(const std::optional<mesh::Samplin
   return nullptr;
 }
 
+namespace {
+
+// The samples of a lattice that its latest level's patches explain: the points that its refine
+// point set will start with on a face.
+std::uint64_t on_patches(const mesh::Lattice& l) {
+  if (l.levels.empty()) return 0;
+  const std::vector<std::uint32_t>& matched = l.levels.back().matched;
+  return static_cast<std::uint64_t>(std::count_if(matched.begin(), matched.end(),
+                                                  [](std::uint32_t m) { return m != mesh::kNoPatch; }));
+}
+
+// The refine point set of `points` points, `faced` of them on a face.
+std::uint64_t point_set_bytes(std::uint64_t points, std::uint64_t faced) {
+  return saturating_add(saturating_mul(points, kPointSetBytes), saturating_mul(faced, kPointSetFaceBytes));
+}
+
+}  // namespace
+
 std::uint64_t group_memory_estimate(const std::optional<mesh::SamplingRun>& run,
                                     const std::optional<mesh::FaceWork>& work) {
-  std::uint64_t samples = 0;
-  if (run) samples = run->lattice.samples.size() + run->lattice.pending.size();
-  if (work) samples = std::max<std::uint64_t>(samples, work->points.xs.size() + work->wanted.size());
-  constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max() / kGroupBytesPerSample;
-  return samples > kMost ? std::numeric_limits<std::uint64_t>::max() : samples * kGroupBytesPerSample;
+  using U = std::uint64_t;
+  auto add = [](U a, U b) { return saturating_add(a, b); };
+  auto per = [](U count, U bytes) { return saturating_mul(count, bytes); };
+  const U run_bytes = run ? mesh::heap_bytes(*run) : 0;
+  const U work_bytes = work ? mesh::heap_bytes(*work) : 0;
+  U most = add(run_bytes, work_bytes);
+  // The piece build (and the refine iterations before it) over `points`, on top of `held`.
+  auto ahead_of_points = [&](U held, U points, U cuts, bool iterating) {
+    if (iterating) most = std::max(most, add(held, add(per(points, kIterationBytes), kIterationFixedBytes)));
+    most = std::max(most, add(held, add(add(per(points, kPieceBuildBytes), per(cuts, kPieceBuildCutBytes)),
+                                       kPieceBuildFixedBytes)));
+  };
+  if (run && !run->finished) {
+    const mesh::Lattice& l = run->lattice;
+    const U samples = add(l.samples.size(), l.pending.size());
+    U grids = mesh::node_grid_bytes(l, l.step);
+    for (const mesh::Level& level : l.levels) grids = add(grids, mesh::node_grid_bytes(l, level.step));
+    most = std::max(most, add(add(run_bytes, grids), add(per(samples, kSampleStepBytes), kSampleStepFixedBytes)));
+    most = std::max(most, add(run_bytes, add(per(samples, kRefineStartBytes), kRefineStartFixedBytes)));
+    // The samples still to come are taken to lie on patches as often as those of the latest level.
+    const U level = l.levels.empty() ? 0 : l.levels.back().keys.size();
+    const U on = on_patches(l);
+    const U faced = level == 0 ? samples : add(on, static_cast<U>(static_cast<double>(l.pending.size()) *
+                                                                  (static_cast<double>(on) / static_cast<double>(level))));
+    ahead_of_points(point_set_bytes(samples, faced), samples, faced, true);
+  } else if (run && !work) {
+    const U samples = run->lattice.samples.size();
+    most = std::max(most, add(run_bytes, add(per(samples, kRefineStartBytes), kRefineStartFixedBytes)));
+    const U faced = on_patches(run->lattice);
+    ahead_of_points(point_set_bytes(samples, faced), samples, faced, true);
+  }
+  if (work) {
+    // The latest face build goes before the next one is made and when the group is filed.
+    const U last = work->last_faces ? mesh::heap_bytes(*work->last_faces) : 0;
+    const U held = add(run_bytes, add(work_bytes - last, point_set_bytes(work->wanted.size(), work->wanted.size())));
+    ahead_of_points(held, add(work->points.xs.size(), work->wanted.size()), work->cut_triangles, !work->done);
+  }
+  return most;
 }
 
 std::optional<double> zero_point_height(const mesh::FaceWork& work, double lx, double ly) {
@@ -136,10 +190,9 @@ mesh::HeightAnswers model_answers(const AnswerMap& answers) {
   return out;
 }
 
-// Starts the refine pass of a finished run.
-StepOutcome start_refine(const mesh::SamplingRun& run, std::optional<mesh::FaceWork>& work, mesh::StopCheck stop) {
-  std::optional<mesh::FaceWork> made =
-      mesh::refine(mesh::refine_origin(run.lattice), run.cover, run.lattice.levels, stop);
+// Starts the refine pass of a finished run (its levels are released).
+StepOutcome start_refine(mesh::SamplingRun& run, std::optional<mesh::FaceWork>& work, mesh::StopCheck stop) {
+  std::optional<mesh::FaceWork> made = mesh::refine(run, stop);
   if (!made) return StepOutcome::Stopped;
   work = std::move(made);
   return work->done ? StepOutcome::Done : StepOutcome::Ask;

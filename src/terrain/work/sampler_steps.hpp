@@ -64,15 +64,34 @@ std::optional<SampleAnswer> answer_of_sample(std::uint64_t zero, double height);
 const std::vector<TerrainPoint>* wanted_points(const std::optional<mesh::SamplingRun>& run,
                                                const std::optional<mesh::FaceWork>& work);
 
-// The working memory one sample of a group is estimated to take while the sampler holds the group
-// (its sampling run's levels and the refine pass's point set and face build), in bytes: measured
-// at about 1 KB a sample on white noise and 1.4 KB a point on a simulator-like triangle mesh.
-inline constexpr std::uint64_t kGroupBytesPerSample = 1536;
-
-// The working memory a group is estimated to reach: kGroupBytesPerSample for each sample its run
-// holds or waits for, or for each point its refine pass holds or wants, whichever is more.
+// The working memory a group is estimated to reach, in heap bytes (terrain/mesh/heap_bytes.hpp):
+// the most it will hold in any phase still ahead of it up to its piece build's face pieces, from
+// what it holds now. What it holds is counted from the structures' own sizes; what a phase builds
+// and drops again is counted with the per-item figures below, each measured to be an upper bound
+// on every terrain of the fixtures (bench_faces_pipeline prints the estimate beside the peak).
+//  - While the run samples, its next step: the answers, the new level over every sample, the
+//    rebuild and the self-check's model (its node grids counted from their boxes); the start of
+//    the refine pass (the point set made from the levels, the first face build); and, for the
+//    samples as points, a refine iteration and the piece build as below, with a cut for every
+//    sample on a patch of the latest level (the samples still to come in the same share).
+//  - A refine iteration: its face build over the points held and wanted, and the tests.
+//  - The piece build's face build and face pieces over the points held and wanted, with the cuts
+//    of the latest face build.
 std::uint64_t group_memory_estimate(const std::optional<mesh::SamplingRun>& run,
                                     const std::optional<mesh::FaceWork>& work);
+
+// The per-item figures of the estimate, in heap bytes.
+inline constexpr std::uint64_t kSampleStepBytes = 448;          // per sample after a sampling step
+inline constexpr std::uint64_t kSampleStepFixedBytes = 8704;
+inline constexpr std::uint64_t kRefineStartBytes = 608;         // per sample of the finished run
+inline constexpr std::uint64_t kRefineStartFixedBytes = 1024;
+inline constexpr std::uint64_t kPointSetBytes = 144;            // per point of a refine point set and its tests
+inline constexpr std::uint64_t kPointSetFaceBytes = 176;        // more per point on a face
+inline constexpr std::uint64_t kIterationBytes = 576;           // per point of a refine iteration
+inline constexpr std::uint64_t kIterationFixedBytes = 256;
+inline constexpr std::uint64_t kPieceBuildBytes = 832;          // per point of the piece build
+inline constexpr std::uint64_t kPieceBuildCutBytes = 272;       // per cut triangle of it
+inline constexpr std::uint64_t kPieceBuildFixedBytes = 256;
 
 enum class StepOutcome : std::uint8_t { Ask, Done, Wait, Fault, Stopped };
 

@@ -76,9 +76,9 @@ struct PinRecord {
 inline constexpr std::uint32_t kNoOwner = 0xFFFFFFFFu;
 
 // The piece ids that own the cells of one square: per cell (bit numbering of SquareMask) the piece
-// that covers it (or covered it last, when the store let it go) and a second id that a page holding
-// it may keep as well; kNoOwner for none. The builder leaves the second id none: a mesh that
-// replaces another holds other bytes, so a page must not keep the one it replaced.
+// that covers it (or covered it last, when the store let it go), and second the piece it replaced
+// there when the store no longer held that one; kNoOwner for none. A page may keep a first id (also
+// one the store let go while the page's stream ran, which nothing replaced yet), never a second.
 struct OwnerSquare {
   std::uint64_t stamp = 0;  // the stamp of the last commit that covered the square
   std::array<std::array<std::uint32_t, 2>, 1024> ids;
@@ -157,6 +157,16 @@ class CellMap {
   void erase_where(const std::set<Cell>& cells, std::uint64_t key);
   void clear();
 
+  // Calls f(bit, key) for every cell of the square among `cells` that an entry covers, bits
+  // ascending.
+  template <class F>
+  void for_each_in(Square square, const CellBits& cells, F&& f) const {
+    const auto block = blocks_.find(square);
+    if (block == blocks_.end()) return;
+    CellBits covered = cells;
+    for (unsigned i = 0; i < 16; ++i) covered.words[i] &= block->second.present.words[i];
+    covered.for_each([&](unsigned bit) { f(bit, block->second.keys[bit]); });
+  }
   // Calls f(cell, key) for every covered cell.
   template <class F>
   void for_each(F&& f) const {

@@ -89,22 +89,22 @@ void chain_pair(const std::vector<KeyEdge>& edges, const std::map<PointKey, std:
 CreaseSet twostage_creases(const RefinePoints& work, const FacePieces& pieces) {
   CreaseSet result;
 
-  // Point indices: positions in the ascending key list.
-  std::vector<const std::pair<const PointKey, std::array<double, 3>>*> entries;
+  // Point indices: positions in the ascending key list, found by bisection.
+  using Entry = const std::pair<const PointKey, std::array<double, 3>>*;
+  std::vector<Entry> entries;
   entries.reserve(pieces.points.size());
-  HashMap<PointKey, std::uint32_t> index;
-  index.reserve(pieces.points.size());
-  for (const auto& entry : pieces.points) {
-    index.emplace(entry.first, static_cast<std::uint32_t>(entries.size()));
-    entries.push_back(&entry);
-  }
+  for (const auto& entry : pieces.points) entries.push_back(&entry);
   auto index_of = [&](const PointKey& key) {
-    const auto it = index.find(key);
-    check(it != index.end(), "no entry found for key");
-    return it->second;
+    const auto it = std::lower_bound(entries.begin(), entries.end(), key,
+                                     [](Entry e, const PointKey& k) { return e->first < k; });
+    check(it != entries.end() && (*it)->first == key, "no entry found for key");
+    return static_cast<std::uint32_t>(it - entries.begin());
   };
 
+  std::size_t ring_edges = 0;
+  for (const FacePiece& piece : pieces.pieces) ring_edges += piece.ring.size();
   std::vector<EdgeSide> sides;
+  sides.reserve(ring_edges);
   for (const FacePiece& piece : pieces.pieces) {
     const std::size_t n = piece.ring.size();
     for (std::size_t i = 0; i < n; ++i) {
