@@ -220,18 +220,9 @@ def run(args, port, duration, limit, proc, stop):
     if not host.serving.wait(20):
         print("soak: the host did not start serving")
         return 1
-    deadline = time.monotonic() + 20     # the mission's projection must be known before meshing
-    while True:
-        try:
-            code, _, body = qmhttp.get(port, "/v1/status")
-            if code == 200 and json.loads(body)["mesh"]["projection"]["kind"] != "none":
-                break
-        except OSError:
-            pass
-        if time.monotonic() > deadline:
-            print("soak: no map projection in time")
-            return 1
-        time.sleep(0.2)
+    if not qmhttp.wait_for_projection(port):
+        print("soak: no map projection in time")
+        return 1
 
     poller = StatusPoller(port, args.status_ms / 1000, stop, limit)
     pages = [Page(port, i, args.pages, args.view_km, stop) for i in range(args.pages)]

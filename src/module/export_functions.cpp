@@ -9,6 +9,7 @@
 #include "module/lua_functions.hpp"
 #include "module/mission_phase.hpp"
 #include "module/stats.hpp"
+#include "platform/handback.hpp"
 
 namespace qm {
 
@@ -48,6 +49,7 @@ int export_frame(lua_State* L) {
 }
 
 int export_frame_end(lua_State*) {
+  platform::free_returns();  // as frame_end does, for a host whose export hook runs on its own thread
   const std::optional<std::uint64_t> mark = std::exchange(export_mark(), std::nullopt);
   if (!mark) return 0;
   const std::uint64_t now = now_ns();

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "module/shared_text.hpp"
+
 #ifndef QM_SOURCE_ROOT
 #define QM_SOURCE_ROOT ""
 #endif
@@ -43,7 +45,7 @@ void record_panic(std::string_view message, const char* file, unsigned line) noe
     char digits[16];
     const auto end = std::to_chars(digits, digits + sizeof digits, line).ptr;
     text.append(digits, end);
-    auto shared = std::make_shared<const std::string>(std::move(text));
+    SharedText shared = make_text(std::move(text));
     PanicSlot& slot = panic_slot();
     std::unique_lock guard(slot.lock, std::try_to_lock);
     if (guard.owns_lock()) slot.text = std::move(shared);

@@ -11,6 +11,7 @@
 #include "module/lua_functions.hpp"
 #include "module/snapshot.hpp"
 #include "module/stats.hpp"
+#include "platform/handback.hpp"
 
 namespace qm {
 
@@ -64,6 +65,8 @@ int frame_end(lua_State*) {
     publish_if_due(*state, now);
   }
   end_exchange_frame();
+  // What the module's threads let go of that this side made (snapshots, texts) is freed here.
+  platform::free_returns();
   const std::optional<std::uint64_t> mark = std::exchange(hook_mark(), std::nullopt);
   if (mark) {
     const std::uint64_t now = now_ns();

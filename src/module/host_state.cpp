@@ -7,8 +7,6 @@
 
 namespace qm {
 
-SharedText make_text(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
-
 std::optional<SharedText> current_own_theatre() {
   LuaStateBorrow state;
   if (!state->on_own_server()) return std::nullopt;

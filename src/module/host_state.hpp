@@ -17,8 +17,6 @@
 
 namespace qm {
 
-// An immutable text shared by reference count (copies of a record share their texts).
-SharedText make_text(std::string text);
 inline std::string_view text_view(const SharedText& text) { return text ? std::string_view(*text) : std::string_view(); }
 
 // The multiplayer server name this module serves game data for (compared trimmed).

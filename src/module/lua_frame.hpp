@@ -18,6 +18,9 @@ void push_string(lua_State* L, std::string text);
 void push_string(lua_State* L, std::string_view constant);
 inline void push_string(lua_State* L, const char* constant) { push_string(L, std::string_view(constant)); }
 
+// The texts the calling thread's keep-alive list holds right now: those being pushed (tests look).
+std::size_t kept_text_count();
+
 // Argument readers: only values of their own Lua type count; anything else is absent.
 std::optional<double> number_arg(lua_State* L, int index);
 std::optional<bool> boolean_arg(lua_State* L, int index);

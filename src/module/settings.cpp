@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "module/numeric.hpp"
+#include "module/shared_text.hpp"
 #include "module/utf8.hpp"
 
 namespace qm {
@@ -43,10 +44,10 @@ server::LanMode lan_mode_setting(std::optional<bool> lan_switch, const std::opti
   const auto parsed = platform::parse_ipv4(trim_white_space(*address));
   if (!parsed) {
     mode.kind = LanModeKind::error;
-    mode.error = std::make_shared<const std::string>(lan_not_ipv4_message);
+    mode.error = make_text(std::string(lan_not_ipv4_message));
   } else if (!parsed->is_private()) {
     mode.kind = LanModeKind::error;
-    mode.error = std::make_shared<const std::string>(lan_not_private_message);
+    mode.error = make_text(std::string(lan_not_private_message));
   } else {
     mode.kind = LanModeKind::address;
     mode.address = *parsed;

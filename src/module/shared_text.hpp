@@ -4,9 +4,15 @@
 #include <memory>
 #include <string>
 
+#include "platform/handback.hpp"
+
 namespace qm {
 
 using SharedText = std::shared_ptr<const std::string>;
+
+// An immutable text shared by reference count (copies of a record share their texts). Texts cross
+// between the host's thread and the module's threads, so each is freed on the side that made it.
+inline SharedText make_text(std::string text) { return platform::make_sided<const std::string>(std::move(text)); }
 
 // Two theatres are the same when they are the same shared text (both absent included) or have the
 // same bytes.

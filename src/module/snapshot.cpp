@@ -3,6 +3,8 @@
 #include <atomic>
 #include <utility>
 
+#include "platform/handback.hpp"
+
 namespace qm {
 
 namespace {
@@ -25,7 +27,9 @@ constexpr std::uint64_t publication_spacing_ns = 100000000;
 
 std::mutex& snapshot_lock() { return slot().lock; }
 
-SnapshotRef idle_snapshot() { return std::make_shared<const Snapshot>(); }
+// Snapshots are made by the host's thread and let go by the server and worker threads that read
+// them: each is freed on the side that made it.
+SnapshotRef idle_snapshot() { return platform::make_sided<const Snapshot>(); }
 
 SnapshotRef snapshot() {
   SnapshotRef published;
@@ -47,7 +51,7 @@ std::optional<SnapshotRef> try_snapshot() {
 }
 
 SnapshotRef build_snapshot(const LuaState& state, std::uint64_t sequence) {
-  auto built = std::make_shared<Snapshot>();
+  auto built = platform::make_sided<Snapshot>();
   built->self_id = state.self_id;
   built->mission = state.mission;
   built->aircraft.reserve(state.aircraft.size());

@@ -6,6 +6,7 @@
 #include "module/lua_functions.hpp"
 #include "module/server_slot.hpp"
 #include "module/settings.hpp"
+#include "platform/handback.hpp"
 #include "platform/thread.hpp"
 #include "server/server.hpp"
 #include "terrain/work/workers.hpp"
@@ -38,7 +39,8 @@ void start_server(lua_State* L, std::uint16_t port) {
   work::start_terrain_work();
 
   const std::uint64_t generation = next_server_generation();
-  auto next = std::make_shared<server::Server>(port, generation, std::move(mode));
+  // Made here and let go by the server's own threads: freed on this side whoever lets go last.
+  std::shared_ptr<server::Server> next = platform::make_sided<server::Server>(port, generation, std::move(mode));
 
   retire(swap_server(next));
   lan_changes_counter().fetch_add(1, std::memory_order_relaxed);

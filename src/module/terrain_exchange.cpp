@@ -43,9 +43,9 @@ TakeResult exchange_take(TerrainExchange& ex, const TakeInputs& in, terrain::Hei
   if (ex.last_hand_out) {
     const std::uint64_t d = saturating_sub(now, *ex.last_hand_out);
     if (ex.last_kind != terrain::queue_sampler) ex.page_time_ns += d;
-    // A batch that kept the host busy too long ends the frame's terrain work. Only a batch that
-    // handed out points can be cold: an empty call followed by a later loop is not.
-    if (ex.last_count > 0 && d > cold_batch_ns) {
+    // A host that comes back more than 5 ms after the last hand-out ends the frame's terrain work:
+    // after a batch it took that long to answer, after an empty call it went away that long.
+    if (d > cold_batch_ns) {
       TakeResult cold{0, true, ex.last_count};
       ex.done = true;
       ex.last_hand_out = now;
@@ -137,17 +137,20 @@ FrameEndResult exchange_frame_end(TerrainExchange& ex, bool sampler_asking) {
   ex.dry = false;
 
   close_batch(ex);
-  std::vector<DeliveryRecord> kept;
+  // The records whose table is busy move to the front and stay for the next frame_end; the list
+  // keeps its storage from frame to frame.
+  std::size_t kept = 0;
   for (auto& record : ex.deliveries) {
     const auto outcome = record.table->try_deliver(record.index, record.answer.a, record.answer.b, record.seen);
     if (outcome == terrain::Delivery::busy) {
-      kept.push_back(std::move(record));
+      if (&ex.deliveries[kept] != &record) ex.deliveries[kept] = std::move(record);
+      kept += 1;
       result.deferred += 1;
     } else {
       result.delivered += 1;
     }
   }
-  ex.deliveries = std::move(kept);
+  ex.deliveries.erase(ex.deliveries.begin() + static_cast<std::ptrdiff_t>(kept), ex.deliveries.end());
   return result;
 }
 

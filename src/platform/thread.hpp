@@ -5,14 +5,16 @@
 namespace qm::platform {
 
 // A thread's level, set by the thread itself as it starts, whatever its creator runs at. Both
-// below-normal levels are Windows' below-normal priority. Linux has no such class, so it gets two:
-// threads that mostly wait (on sockets, locks) run at the lowest ordinary level, nice 19, where they
-// still get their turns on a machine that other programs keep busy; threads that keep a CPU busy
-// run in the idle class, which gives way at once to a normal thread that wakes up.
+// below-normal levels are Windows' below-normal priority, and on Linux nice 19: a small share of a
+// CPU that other threads want, but a share, so a thread that is preempted while it holds a lock the
+// host's thread may need runs again within a bounded time however busy the machine is. Threads
+// that keep a CPU busy run in the batch class besides, where a thread that wakes does not preempt
+// the one that runs (the host's, say, which woke it); threads that mostly wait on sockets keep the
+// ordinary class, where they answer soon.
 enum class Priority {
   normal,
   below_normal,            // Linux: nice 19
-  below_normal_computing,  // Linux: the idle scheduling class
+  below_normal_computing,  // Linux: nice 19 in the batch class
 };
 
 // Starts a detached thread with a 2 MiB stack. `name` is the thread's full name; the operating

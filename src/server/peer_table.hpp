@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "module/hashing.hpp"
+#include "platform/handback.hpp"
 
 namespace qm::server {
 
@@ -69,6 +70,11 @@ struct TerrainAdmission {
   friend bool operator==(const TerrainAdmission&, const TerrainAdmission&) = default;
 };
 
+// The entries are made by connection threads and freed with the server, which may happen on the
+// host's thread: each is freed on the side that made it.
+using PeerEntries = std::unordered_map<PeerAddress, ClientEntry, SeededHash<PeerAddress>, std::equal_to<PeerAddress>,
+                                       platform::SideAllocator<std::pair<const PeerAddress, ClientEntry>>>;
+
 class PeerTable {
  public:
   PeerTable(const ServerConfig& config, Instant now);
@@ -104,7 +110,7 @@ class PeerTable {
 
   // Tests take the lock and set an entry up directly; the server goes through the operations above.
   std::mutex& mutex() { return lock_; }
-  HashMap<PeerAddress, ClientEntry>& entries_locked() { return entries_; }
+  PeerEntries& entries_locked() { return entries_; }
 
   // Under the lock: the number of entries, and a copy of one (tests and the status).
   std::size_t size();
@@ -119,7 +125,7 @@ class PeerTable {
 
   const ServerConfig& config_;
   std::mutex lock_;
-  HashMap<PeerAddress, ClientEntry> entries_;
+  PeerEntries entries_;
   std::mutex lan_lock_;
   double lan_level_;
   Instant lan_last_refill_;

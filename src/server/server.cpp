@@ -59,7 +59,7 @@ bool Server::set_lan_state(LanState next) {
 }
 
 void Server::set_error(std::string_view text) {
-  auto shared = std::make_shared<const std::string>(text);
+  SharedText shared = make_text(std::string(text));
   std::lock_guard guard(error_lock_);
   error_text_ = std::move(shared);
 }

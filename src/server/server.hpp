@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "module/shared_text.hpp"
 #include "module/stats.hpp"
 #include "platform/socket.hpp"
 #include "server/peer_table.hpp"
@@ -67,7 +68,7 @@ struct LanState {
 
   static LanState listening(platform::Ipv4Address a) { return LanState{a, nullptr}; }
   static LanState not_listening(std::string text) {
-    return LanState{std::nullopt, std::make_shared<const std::string>(std::move(text))};
+    return LanState{std::nullopt, make_text(std::move(text))};
   }
   static LanState not_listening_yet() { return LanState{}; }
 

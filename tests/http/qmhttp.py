@@ -36,6 +36,22 @@ def host_env():
     return env
 
 
+def wait_for_projection(port, limit=20.0):
+    """Whether the host's mission gets a map projection (seen in GET /v1/status) within `limit`
+    seconds: what meshing needs first."""
+    deadline = time.monotonic() + limit
+    while True:
+        try:
+            code, _, body = get(port, "/v1/status")
+            if code == 200 and json.loads(body)["mesh"]["projection"]["kind"] != "none":
+                return True
+        except OSError:
+            pass
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))

@@ -27,11 +27,12 @@ NOT_PRIVATE = ("this PC's network address isn't a private LAN address (a VPN or 
                "set `address` in the settings file")
 # Thread names as the operating system shows them, and which belong to a running server.
 SERVER_THREADS = ("qm", "qm-lan", "qm-lan-accept", "qm-connection", "qm-wake")
-# The module's threads that run below normal: on Linux nice 19, and the idle scheduling class for
-# the terrain workers, which keep a CPU busy.
-SCHED_OTHER, SCHED_IDLE = 0, 5
+# The module's threads that run below normal: on Linux nice 19, in the batch class for the terrain
+# workers, which keep a CPU busy.
+SCHED_OTHER, SCHED_BATCH = 0, 3
 BELOW_NORMAL_THREADS = {"qm": (SCHED_OTHER, 19), "qm-lan": (SCHED_OTHER, 19), "qm-lan-accept": (SCHED_OTHER, 19),
-                        "qm-connection": (SCHED_OTHER, 19), "qm-sampler": (SCHED_IDLE,), "qm-builder": (SCHED_IDLE,)}
+                        "qm-connection": (SCHED_OTHER, 19), "qm-sampler": (SCHED_BATCH, 19),
+                        "qm-builder": (SCHED_BATCH, 19)}
 
 # A host that runs one line of Lua per line of standard input (the module as `m`) and answers
 # with one line: "ok" and the results separated by tabs, or "error" and the message.

@@ -160,6 +160,106 @@ TEST(CallFrame, ATextSurvivesAFinalizerThatCallsTheModuleDuringItsPush) {
   }).join();
 }
 
+namespace {
+
+int kept_texts(lua_State* L) {
+  lua_pushnumber(L, static_cast<lua_Number>(kept_text_count()));
+  return 1;
+}
+
+// A finalizer that fails in the collection step a push runs raises a Lua error inside
+// lua_pushlstring, which unwinds past the rest of the push: the text it left in the keep-alive list
+// must not stay there for good. After fifty such pushes the list holds only the text of the push
+// that runs (seen by a finalizer running inside it), and nothing once that push is done.
+TEST(CallFrame, APushThatALuaErrorUnwindsLeavesNoTextBehind) {
+  std::thread([] {
+    qm::test::LuaTestHost host;
+    lua_register(host.state(), "kept_texts", kept_texts);
+    host.run(
+        "local function during_next_push(finalizer) "
+        "  collectgarbage('collect') "
+        "  collectgarbage('stop') "
+        "  local p = newproxy(true) "
+        "  getmetatable(p).__gc = finalizer "
+        "  p = nil "
+        "  collectgarbage('setstepmul', 0) "
+        "  collectgarbage('restart') "
+        "end "
+        "local unwound = 0 "
+        "for i = 1, 50 do "
+        "  during_next_push(function() error('the finalizer fails') end) "
+        "  local ok, message = pcall(m.lan_status) "
+        "  if not ok and tostring(message):find('the finalizer fails') then unwound = unwound + 1 end "
+        "end "
+        "local held "
+        "during_next_push(function() held = kept_texts() end) "
+        "local text = m.lan_status() "
+        "collectgarbage('setstepmul', 200) "
+        "return unwound, held, text, kept_texts()");
+    ASSERT_EQ(host.results(), 4);
+    EXPECT_EQ(host.number(1), 50) << "the finalizer's error did not unwind the pushes";
+    EXPECT_EQ(host.number(2), 1) << "texts of unwound pushes stayed in the list";
+    EXPECT_EQ(host.text(3), "off");
+    EXPECT_EQ(host.number(4), 0);
+  }).join();
+}
+
+// A host that closes its Lua state from a thread-local destructor: the state's finalizers call the
+// module after the thread's keep-alive list was destroyed (it was made later, so it goes first). The
+// push must find the list gone, as the thread's other records are, and the call answer nil and a
+// panic; writing into the destroyed list is a use after free (AddressSanitizer reports it).
+struct ClosesItsStateLate {
+  lua_State* L = nullptr;
+  ~ClosesItsStateLate() {
+    if (L) lua_close(L);
+  }
+};
+
+std::string* finalizer_saw = nullptr;
+
+int report(lua_State* L) {
+  std::string seen;
+  for (int i = 1; i <= lua_gettop(L); ++i) {
+    if (i > 1) seen.push_back(' ');
+    std::size_t n = 0;
+    const char* s = lua_tolstring(L, i, &n);
+    if (s) {
+      seen.append(s, n);
+    } else {
+      seen.append(luaL_typename(L, i));
+    }
+  }
+  *finalizer_saw = seen;
+  return 0;
+}
+
+}  // namespace
+
+TEST(CallFrame, AFinalizerRunAsItsThreadEndsGetsAPanicForItsText) {
+  std::string seen = "(the finalizer did not run)";
+  finalizer_saw = &seen;
+  std::thread([] {
+    thread_local ClosesItsStateLate late;  // before the module's records: destroyed after them
+    late.L = luaL_newstate();
+    luaL_openlibs(late.L);
+    lua_getglobal(late.L, "package");
+    lua_getfield(late.L, -1, "preload");
+    lua_pushcfunction(late.L, qm::open_module);
+    lua_setfield(late.L, -2, "quillmarsh_exporter");
+    lua_settop(late.L, 0);
+    lua_register(late.L, "report", report);
+    ASSERT_EQ(luaL_dostring(late.L,
+                            "m = require('quillmarsh_exporter') "
+                            "assert(m.lan_status() == 'off') "  // the thread's list is made now
+                            "kept = newproxy(true) "
+                            "getmetatable(kept).__gc = function() report(m.lan_status()) end"),
+              0)
+        << lua_tostring(late.L, -1);
+  }).join();
+  finalizer_saw = nullptr;
+  EXPECT_EQ(seen.rfind("nil panic: ", 0), 0u) << seen;
+}
+
 #ifdef QM_MODULE_FILE
 // The module as a host loads it: require through package.cpath, then lua_close, which unloads every
 // C library the state loaded. The module pinned itself, so it stays in the process.

@@ -108,10 +108,11 @@ std::string own_level() {
 #else
   const int policy = sched_getscheduler(0);
   if (policy == SCHED_IDLE) return "idle class";
-  if (policy != SCHED_OTHER) return "policy " + std::to_string(policy);
+  if (policy != SCHED_OTHER && policy != SCHED_BATCH) return "policy " + std::to_string(policy);
   errno = 0;
   const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
-  return errno == 0 ? "nice " + std::to_string(nice) : "nice unknown";
+  return std::string(policy == SCHED_BATCH ? "batch " : "") +
+         (errno == 0 ? "nice " + std::to_string(nice) : "nice unknown");
 #endif
 }
 
@@ -126,7 +127,7 @@ std::string expected_level(Priority level) {
     case Priority::below_normal:
       return "nice 19";
     case Priority::below_normal_computing:
-      return "idle class";
+      return "batch nice 19";
   }
   return "?";
 #endif

@@ -118,17 +118,26 @@ TEST(TerrainExchange, ColdBatchEndsTheFrameAndCountsItsPoints) {
   }
 }
 
-TEST(TerrainExchange, EmptyCallThenALaterLoopIsNotCold) {
-  Host h;
-  EXPECT_EQ(h.take_count(), 0u);
-  ask_heights(0, items(3), text("A"), nullptr, h.queues);
-  h.now += 8 * ms;  // a second terrain loop later in the same frame
-  auto r = h.take();
-  EXPECT_FALSE(r.cold);
-  // The frame started 8 ms ago: the budget stops it, not the cold rule.
-  EXPECT_EQ(r.count, 0u);
-  EXPECT_TRUE(h.ex.done);
-  EXPECT_EQ(h.end().cost_ns, std::nullopt);  // nothing was handed out
+TEST(TerrainExchange, TakeMoreThan5msAfterAnEmptyCallIsCold) {
+  // The host came back later than that after a call that handed nothing out: a cold take with no
+  // points, which ends the frame's terrain work.
+  struct Case {
+    std::uint64_t gap;
+    bool cold;
+  };
+  for (const Case c : {Case{5 * ms, false}, Case{5 * ms + 1, true}, Case{8 * ms, true}}) {
+    Host h;
+    h.budget = 2000 * us;
+    EXPECT_EQ(h.take_count(), 0u);
+    ask_heights(0, items(3), text("A"), nullptr, h.queues);
+    h.now += c.gap;
+    auto r = h.take();
+    EXPECT_EQ(r.cold, c.cold) << c.gap;
+    EXPECT_EQ(r.cold_points, 0u) << c.gap;
+    EXPECT_EQ(r.count, 0u) << c.gap;  // cold, or stopped by the budget: the frame started that long ago
+    EXPECT_TRUE(h.ex.done) << c.gap;
+    EXPECT_EQ(h.end().cost_ns, std::nullopt);  // nothing was handed out
+  }
 }
 
 TEST(TerrainExchange, EmptyCallThenALoopWithinTheBudgetHandsOut) {

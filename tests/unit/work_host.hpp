@@ -41,7 +41,7 @@ class TestPhases : public PhaseSource {
 
 // Answers every question queued on kind 2 from the terrain; returns how many it answered.
 inline std::uint64_t answer_queue(terrain::HeightQueues& queues, const mesh::fixture::Terrain& terrain) {
-  std::deque<terrain::HeightJob> jobs;
+  decltype(terrain::HeightQueue::jobs) jobs;
   {
     std::lock_guard lock(queues[terrain::queue_sampler].mutex);
     jobs.swap(queues[terrain::queue_sampler].jobs);

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "platform/handback.hpp"
+
 namespace qm::platform {
 
 namespace {
@@ -31,7 +33,9 @@ void set_description(const std::string& name) {
 }
 
 DWORD WINAPI thread_main(LPVOID arg) {
-  std::unique_ptr<Start> start(static_cast<Start*>(arg));
+  mark_module_thread();
+  // Made by the creator: destroyed and freed on the creator's side when the thread is done with it.
+  SidedPtr<Start> start(static_cast<Start*>(arg));
   try {
     set_description(start->name);
     // A new thread starts at normal whatever its creator runs at.
@@ -40,6 +44,7 @@ DWORD WINAPI thread_main(LPVOID arg) {
   } catch (...) {
     // Bodies catch their own faults; nothing may leave a thread of the host process.
   }
+  free_returns();  // the workers free the module's returns every turn, and every ending thread too
   return 0;
 }
 
@@ -48,7 +53,7 @@ DWORD WINAPI thread_main(LPVOID arg) {
 std::string short_thread_name(const std::string& name) { return name; }
 
 bool spawn_thread(const std::string& name, Priority priority, std::function<void()> body, std::string* error) {
-  auto start = std::make_unique<Start>(Start{name, priority, std::move(body)});
+  SidedPtr<Start> start = make_sided_unique<Start>(Start{name, priority, std::move(body)});
   HANDLE thread = CreateThread(nullptr, 2u * 1024u * 1024u, thread_main, start.get(),
                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) {

@@ -1,9 +1,11 @@
 #include "terrain/exchange/answer_table.hpp"
 
-#include <chrono>
+#include <cstdint>
 
 #include "module/clock.hpp"
 #include "module/fault.hpp"
+#include "platform/handback.hpp"
+#include "platform/wait_word.hpp"
 
 namespace qm::terrain {
 
@@ -25,12 +27,12 @@ Delivery AnswerTable::try_deliver(std::uint64_t index, std::optional<double> a, 
     pending_ -= 1;
     if (pending_ == 0) {
       completed = true;
-      wakes_ += 1;
+      wakes_.fetch_add(1, std::memory_order_release);
       waker = waker_;
     }
   }
   if (completed) {
-    wake_.notify_all();
+    platform::wake_word_all(wakes_);
     if (waker) waker->unpark();
   }
   return Delivery::stored;
@@ -46,6 +48,10 @@ std::uint64_t AnswerTable::pending() const {
   return pending_;
 }
 
+std::shared_ptr<AnswerTable> make_answer_table(std::size_t count, std::shared_ptr<platform::Parker> waker) {
+  return platform::make_sided<AnswerTable>(count, std::move(waker));
+}
+
 std::pair<bool, std::vector<AnswerSlot>> wait_answers(AnswerTable& table, std::uint64_t timeout_ns) {
   std::unique_lock lock(table.mutex_);
   const std::uint64_t start = now_ns();
@@ -54,13 +60,14 @@ std::pair<bool, std::vector<AnswerSlot>> wait_answers(AnswerTable& table, std::u
     const std::uint64_t spent = saturating_sub(now_ns(), start);
     if (spent >= timeout_ns) break;
     const std::uint64_t remaining = timeout_ns - spent;
-    // Sleep for the remaining time rounded up to whole milliseconds; a spurious wake-up loops.
+    // Sleep for the remaining time rounded up to whole milliseconds; a spurious wake-up loops. The
+    // word is read under the lock, so a completion after it is read changes it and ends the sleep.
     const std::uint64_t millis = remaining / 1000000 + (remaining % 1000000 != 0 ? 1 : 0);
-    if (millis > 0xFFFFFFFFull) {
-      table.wake_.wait(lock);
-    } else {
-      table.wake_.wait_for(lock, std::chrono::milliseconds(millis));
-    }
+    const std::uint32_t seen = table.wakes_.load(std::memory_order_acquire);
+    lock.unlock();
+    constexpr std::uint64_t longest = UINT64_MAX - 1000000;  // "no limit", with room for rounding
+    platform::wait_word(table.wakes_, seen, millis > longest / 1000000 ? longest : millis * 1000000);
+    lock.lock();
   }
   return {table.pending_ == 0, table.slots_};
 }

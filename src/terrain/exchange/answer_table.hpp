@@ -1,8 +1,10 @@
 #pragma once
 // The answers of one batch of questions put to the host. The asker keeps the table; every queued
 // or taken question holds it too. Answers are written only by `frame_end` of the thread that took the
-// question, under the table's lock, which `frame_end` only ever tries.
-#include <condition_variable>
+// question, under the table's lock, which `frame_end` only ever tries. Waiters sleep on a wait word,
+// which `frame_end` bumps and wakes without taking any lock (a condition variable's broadcast takes
+// one that its waiters hold too).
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -33,6 +35,7 @@ enum class Delivery {
 class AnswerTable {
  public:
   // A table of `count` pending slots (at least 1); `waker` is unparked when the last one is filled.
+  // Askers make theirs with `make_answer_table`, which frees it on their side.
   AnswerTable(std::size_t count, std::shared_ptr<platform::Parker> waker);
 
   AnswerTable(const AnswerTable&) = delete;
@@ -61,13 +64,16 @@ class AnswerTable {
 
   const std::size_t size_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
   std::vector<AnswerSlot> slots_;
   std::vector<std::uint8_t> seen_;
   std::uint64_t pending_;
-  std::uint64_t wakes_ = 0;  // raised each time the last slot is filled
+  std::atomic<std::uint32_t> wakes_{0};  // raised (under the lock) when the last slot is filled
   std::shared_ptr<platform::Parker> waker_;
 };
+
+// A table made on the calling thread's side and freed there, whichever thread lets it go last (the
+// host's thread lets go of the tables of questions it took once it delivered their answers).
+std::shared_ptr<AnswerTable> make_answer_table(std::size_t count, std::shared_ptr<platform::Parker> waker);
 
 // Waits until every slot is answered or `timeout_ns` has passed since the call began; returns
 // whether all were answered and a copy of the slots, both taken under the table's lock.

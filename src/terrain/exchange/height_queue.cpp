@@ -20,7 +20,7 @@ std::shared_ptr<AnswerTable> ask_heights(std::uint8_t kind, const std::vector<Qu
                                          SharedText theatre, std::shared_ptr<platform::Parker> waker,
                                          HeightQueues& queues) {
   HeightQueue& queue = queues[kind];
-  auto table = std::make_shared<AnswerTable>(items.size(), std::move(waker));
+  auto table = make_answer_table(items.size(), std::move(waker));
   std::vector<HeightJob> jobs;
   jobs.reserve(items.size());
   for (std::size_t i = 0; i < items.size(); ++i) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "module/shared_text.hpp"
+#include "platform/handback.hpp"
 #include "platform/park.hpp"
 #include "terrain/exchange/answer_table.hpp"
 
@@ -44,9 +45,11 @@ inline constexpr std::uint8_t queue_conversions = 1;  // map conversions of area
 inline constexpr std::uint8_t queue_sampler = 2;      // the sampler thread's heights
 inline constexpr std::size_t queue_kinds = 3;
 
+// The host's thread pops the questions that askers pushed: the queue's blocks are freed on the side
+// that made them.
 struct HeightQueue {
   std::mutex mutex;
-  std::deque<HeightJob> jobs;
+  std::deque<HeightJob, platform::SideAllocator<HeightJob>> jobs;
 };
 
 // A set of the three queues. The module uses one process-wide set; tests make their own.

@@ -4,6 +4,8 @@
 #include <limits>
 #include <mutex>
 
+#include "platform/handback.hpp"
+
 namespace qm {
 
 namespace {
@@ -20,7 +22,9 @@ bool anchors_valid(const Anchors& anchors) {
   return true;
 }
 
-ProjectionRef make_none() { return std::make_shared<const Projection>(); }
+// Fits are made by the host's `status` and by connection threads and shared through the cache:
+// each is freed on the side that made it.
+ProjectionRef make_none() { return platform::make_sided<const Projection>(); }
 
 struct ProjectionCache {
   std::mutex lock;
@@ -136,7 +140,7 @@ ProjectionRef fit_projection(const Anchors& anchors) {
   if (!std::isfinite(final_trial.scale) || !(final_trial.scale > 0.0) || !std::isfinite(final_trial.sum_squares)) {
     return make_none();
   }
-  auto projection = std::make_shared<Projection>();
+  auto projection = platform::make_sided<Projection>();
   projection->worst = final_trial.worst;
   if (final_trial.worst < 0.001) {
     projection->kind = Projection::kTm;

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/handback.hpp"
+
 namespace qm {
 
 // Whole-unit map points (x, z) of one asked batch; immutable once logged.
@@ -40,7 +42,9 @@ class AskedPointsLog {
   };
   mutable std::mutex lock_;
   std::uint64_t counter_ = 0;
-  std::deque<Entry> entries_;
+  // Made with the terrain work state on the host's thread, changed by the sampler: the blocks go
+  // back to the side that made them.
+  std::deque<Entry, platform::SideAllocator<Entry>> entries_;
 };
 
 inline AskedBatches asked_batches_since(const AskedPointsLog& log, std::uint64_t after, std::string_view theatre) {

@@ -100,7 +100,7 @@ void StreamRegistry::stream_ended(std::uint64_t id, std::string_view reason, std
   recent_.push_back(std::move(done));
 }
 
-void ended_streams_json(std::string& out, const std::deque<EndedStream>& recent, std::uint64_t now) {
+void ended_streams_json(std::string& out, const RecentStreams& recent, std::uint64_t now) {
   bool first = true;
   for (auto it = recent.rbegin(); it != recent.rend(); ++it) {
     if (!first) out.push_back(',');

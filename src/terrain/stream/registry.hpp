@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/handback.hpp"
 #include "terrain/stream/stream_control.hpp"
 
 namespace qm {
@@ -47,6 +48,11 @@ struct EndedStream {
 inline constexpr std::array<std::string_view, 9> kEndReasons = {"complete", "replaced", "theatre", "server", "error",
                                                                 "stopped",  "closed",   "reset",   "timeout"};
 inline constexpr std::size_t kRecentEnded = 8;
+
+// The recent ended streams, oldest first. The registry is made by whichever thread first uses it,
+// the host's `status` among them, and changed by connection threads: its blocks go back to the side
+// that made them.
+using RecentStreams = std::deque<EndedStream, platform::SideAllocator<EndedStream>>;
 
 // What `newest_open_stream` finds: the stream's control and its job, if it has one.
 struct OpenStreamRef {
@@ -94,7 +100,7 @@ class StreamRegistry {
   std::uint64_t next_id_ = 0;
   std::uint64_t opened_ = 0;
   std::array<std::uint64_t, kEndReasons.size()> ends_{};
-  std::deque<EndedStream> recent_;
+  RecentStreams recent_;
 };
 
 // The process-wide registry (made on first use, never destroyed).
@@ -120,6 +126,6 @@ inline void stream_ended(std::uint64_t id, std::string_view reason, std::uint64_
 std::string page_tag(std::string_view page);
 
 // The recent list as JSON objects, newest first, joined by ",".
-void ended_streams_json(std::string& out, const std::deque<EndedStream>& recent, std::uint64_t now);
+void ended_streams_json(std::string& out, const RecentStreams& recent, std::uint64_t now);
 
 }  // namespace qm

@@ -11,6 +11,7 @@
 #include "module/clock.hpp"
 #include "module/fault.hpp"
 #include "module/span.hpp"
+#include "platform/handback.hpp"
 #include "terrain/work/sampler_steps.hpp"
 #include "terrain/work/store_eviction.hpp"
 #include "terrain/work/worker_message.hpp"
@@ -301,6 +302,7 @@ BuilderStep builder_step(TerrainState& state, PieceBuild build) {
 void builder_run(TerrainState& state, PieceBuild build) {
   std::shared_ptr<platform::Parker> self = platform::current_parker();
   while (!state.stop.load()) {
+    platform::free_returns();
     if (builder_step(state, build) == BuilderStep::Built) continue;
     self->park(state.idle_park_ns());
   }

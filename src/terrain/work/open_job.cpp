@@ -51,7 +51,7 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
   for (const auto& [x, spans] : region.columns)
     for (const RowSpan& span : spans)
       for (std::int64_t y = span.first; y <= span.last; ++y) request_squares.insert({x, static_cast<std::int32_t>(y)});
-  const SharedText theatre = std::make_shared<const std::string>(request.theatre);
+  const SharedText theatre = make_text(request.theatre);
   StreamControlRef control = new_stream_control();
   const std::uint64_t needed = job_bytes_needed(request_squares);
 

@@ -6,6 +6,7 @@
 #include "module/clock.hpp"
 #include "module/fault.hpp"
 #include "module/terrain_exchange.hpp"
+#include "platform/handback.hpp"
 #include "terrain/work/store_eviction.hpp"
 #include "terrain/work/worker_message.hpp"
 
@@ -72,7 +73,7 @@ void Sampler::track_theatre(const MissionPhase& phase) {
       if (!phase.theatre) return;
       if (!same_present_theatre(store.theatre, phase.theatre)) {
         clear_store(store);
-        store.theatre = std::make_shared<const std::string>(*phase.theatre);
+        store.theatre = make_text(*phase.theatre);
         remove_groups_where(false, store.theatre);
       }
       return;
@@ -359,6 +360,8 @@ void sampler_run(TerrainState& state, const PhaseSource& phases, terrain::Height
   std::shared_ptr<platform::Parker> self = platform::current_parker();
   Sampler sampler(state, phases, queues, self);
   while (!state.stop.load()) {
+    // What the host's thread let go of that the module's threads made is freed here, on this side.
+    platform::free_returns();
     if (sampler.turn()) self->park(state.idle_park_ns());
   }
   sampler.leave();
