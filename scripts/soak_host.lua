@@ -16,7 +16,7 @@
 -- --frame-sleeps also "frame-sleeps: slept hook=H at=T blocked=MS switches=N" for every frame that
 -- slept, and "frame-sleeps: frames=N slept=N blocked=MS worst=MS over1ms=N runwait_worst=MS
 -- own_worst=MS" with the 5 s line (totals since the start; own_worst is the longest frame less its
--- wait for a CPU), and "frame-sleeps: slow hook=H from=T at=T wall=MS cpu=MS runwait=MS" for every
+-- wait for a CPU: its time on one, and any time its virtual processor was stopped), and "frame-sleeps: slow hook=H from=T at=T wall=MS cpu=MS runwait=MS" for every
 -- frame longer than 2 ms: its start and end (wall clock, seconds), its time on a CPU (the kernel's
 -- count, which moves at its ticks and switches) and its time waiting for one.
 local here = (arg and arg[0] or ""):match("^(.*)[/\\][^/\\]*$") or "."
