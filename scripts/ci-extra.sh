@@ -2,7 +2,7 @@
 # The parts of CI beyond the test suites: the Windows cross build, with a check that the DLL exports
 # only the module's entry point and needs no MinGW runtime DLL at load time, and the Windows tests
 # under Wine; and short fuzzing runs.
-# Usage: scripts/ci-extra.sh [windows|fuzz]   (default: both)
+# Usage: scripts/ci-extra.sh [windows|fuzz]   (default: both; QM_CTEST_JOBS=N runs ctest with -j N)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 part="${1:-all}"
@@ -21,7 +21,7 @@ if [ "$part" = all ] || [ "$part" = windows ]; then
     echo "$dll needs a MinGW runtime DLL (link it statically)"; exit 1
   fi
   echo "windows: $dll exports only luaopen_quillmarsh_exporter"
-  ctest --preset windows
+  ctest --preset windows ${QM_CTEST_JOBS:+-j "$QM_CTEST_JOBS"}
 fi
 
 if [ "$part" = all ] || [ "$part" = fuzz ]; then

@@ -24,28 +24,6 @@ constexpr Instant millisecond = 1000000;
 constexpr Instant answer_send_time = 10000 * millisecond;
 constexpr Instant drain_time = 100 * millisecond;
 
-// The connection's socket as a source of head bytes.
-class SocketSource final : public HeadSource {
- public:
-  explicit SocketSource(platform::Socket& socket) : socket_(socket) {}
-  Instant now() override { return now_ns(); }
-  ReceiveResult receive(char* buffer, std::size_t length, std::uint64_t timeout_ms) override {
-    if (!platform::set_receive_timeout(socket_, timeout_ms)) return {ReceiveResult::Kind::setup_failed, 0};
-    const platform::IoResult got = platform::receive(socket_, buffer, length);
-    using S = platform::IoResult::Status;
-    switch (got.status) {
-      case S::ok: return {ReceiveResult::Kind::data, got.bytes};
-      case S::closed:
-      case S::shut_down: return {ReceiveResult::Kind::closed, 0};
-      case S::interrupted: return {ReceiveResult::Kind::interrupted, 0};
-      default: return {ReceiveResult::Kind::failed, 0};
-    }
-  }
-
- private:
-  platform::Socket& socket_;
-};
-
 Routes connection_routes(ConnectionSlot& slot, std::optional<MeshStreamStart>& stream) {
   Server& server = slot.server();
   Routes routes;
@@ -87,14 +65,13 @@ void serve(ConnectionSlot& slot, platform::Socket& socket) {
   facts.port = server.port;
   if (const auto local = platform::local_address(socket)) facts.local_ipv4_text = local->address.to_string();
 
-  const Instant start = now_ns();
-  SocketSource source(socket);
-  HeadRead read = read_request_head(source, server.config, start, server.stats.rejected);
+  SocketPort port(socket, platform::system_clock());
+  HeadRead read = read_request_head(port, server.config, port.now(), server.stats.rejected);
   switch (read.outcome) {
     case HeadRead::Outcome::close:
       return;
     case HeadRead::Outcome::answer:
-      send_answer(socket, Answer(std::move(read.answer)), answer_send_time);
+      send_answer(port, Answer(std::move(read.answer)), answer_send_time);
       return;
     case HeadRead::Outcome::complete:
       break;
@@ -105,34 +82,56 @@ void serve(ConnectionSlot& slot, platform::Socket& socket) {
   if (stream) {
     const StreamEnd end = run_mesh_stream(socket, std::move(*stream), server);
     if (end.graceful) {
-      close_gracefully(socket);
+      close_gracefully(port);
     } else {
       socket.close();
     }
     return;
   }
-  send_answer(socket, answer, answer_send_time);
+  send_answer(port, answer, answer_send_time);
 }
 
 }  // namespace
 
-void send_answer(platform::Socket& socket, const Answer& answer, Instant limit) {
-  const Instant deadline = now_ns() + limit;
+ReceiveResult SocketPort::receive(char* buffer, std::size_t length, std::uint64_t timeout_ms) {
+  if (!platform::set_receive_timeout(socket_, timeout_ms)) return {ReceiveResult::Kind::setup_failed, 0};
+  const platform::IoResult got = platform::receive(socket_, buffer, length);
+  using S = platform::IoResult::Status;
+  switch (got.status) {
+    case S::ok: return {ReceiveResult::Kind::data, got.bytes};
+    case S::closed:
+    case S::shut_down: return {ReceiveResult::Kind::closed, 0};
+    case S::interrupted: return {ReceiveResult::Kind::interrupted, 0};
+    default: return {ReceiveResult::Kind::failed, 0};
+  }
+}
+
+ConnectionPort::Sent SocketPort::send(std::span<const std::string_view> parts, std::uint64_t timeout_ms) {
+  if (!platform::set_send_timeout(socket_, timeout_ms)) return {Sent::Kind::failed, 0};
+  const platform::IoResult sent = platform::send_parts(socket_, parts);
+  using S = platform::IoResult::Status;
+  if (sent.status == S::interrupted) return {Sent::Kind::interrupted, 0};
+  if (sent.status != S::ok || sent.bytes == 0) return {Sent::Kind::failed, 0};
+  return {Sent::Kind::sent, sent.bytes};
+}
+
+void send_answer(ConnectionPort& port, const Answer& answer, Instant limit) {
+  const Instant deadline = port.now() + limit;
   std::array<std::string_view, 3> parts{answer.text, answer.shared ? std::string_view(*answer.shared) : "",
                                         answer.tail};
   std::size_t first = 0;  // the first part with bytes left
   while (true) {
     while (first < parts.size() && parts[first].empty()) ++first;
     if (first == parts.size()) break;
-    const std::uint64_t left = millis_left(now_ns(), deadline);
-    if (left == 0 || !platform::set_send_timeout(socket, left)) {
-      socket.close();
+    const std::uint64_t left = millis_left(port.now(), deadline);
+    if (left == 0) {
+      port.close();
       return;
     }
-    const platform::IoResult sent = platform::send_parts(socket, std::span(parts).subspan(first));
-    if (sent.status == platform::IoResult::Status::interrupted) continue;
-    if (sent.status != platform::IoResult::Status::ok) {
-      socket.close();
+    const ConnectionPort::Sent sent = port.send(std::span(parts).subspan(first), left);
+    if (sent.kind == ConnectionPort::Sent::Kind::interrupted) continue;
+    if (sent.kind != ConnectionPort::Sent::Kind::sent) {
+      port.close();
       return;
     }
     std::size_t done = sent.bytes;
@@ -142,21 +141,20 @@ void send_answer(platform::Socket& socket, const Answer& answer, Instant limit) 
       done -= n;
     }
   }
-  close_gracefully(socket);
+  close_gracefully(port);
 }
 
-void close_gracefully(platform::Socket& socket) {
-  platform::shutdown_send(socket);
-  const Instant deadline = now_ns() + drain_time;
+void close_gracefully(ConnectionPort& port) {
+  port.shutdown_send();
+  const Instant deadline = port.now() + drain_time;
   char sink[1024];
   while (true) {
-    const std::uint64_t left = millis_left(now_ns(), deadline);
-    if (left == 0 || !platform::set_receive_timeout(socket, left)) break;
-    const platform::IoResult got = platform::receive(socket, sink, sizeof sink);
-    if (got.status == platform::IoResult::Status::ok || got.status == platform::IoResult::Status::interrupted) continue;
-    break;
+    const std::uint64_t left = millis_left(port.now(), deadline);
+    if (left == 0) break;
+    const ReceiveResult got = port.receive(sink, sizeof sink, left);
+    if (got.kind != ReceiveResult::Kind::data && got.kind != ReceiveResult::Kind::interrupted) break;
   }
-  socket.close();
+  port.close();
 }
 
 void serve_connection(ConnectionSlot slot, platform::Socket socket) noexcept {

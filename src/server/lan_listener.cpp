@@ -24,8 +24,8 @@ class ServerLanEnvironment final : public LanEnvironment {
   ServerLanEnvironment(std::shared_ptr<Server> server, std::optional<platform::Ipv4Address> given)
       : server_(std::move(server)), given_(given) {}
 
-  std::uint64_t now() override { return platform::monotonic_ns(); }
-  void sleep(std::uint64_t ns) override { platform::sleep_ns(ns); }
+  std::uint64_t now() override { return platform::system_clock().now(); }
+  void sleep(std::uint64_t ns) override { platform::system_clock().sleep(ns); }
   bool stopping() override { return server_->stop.load(std::memory_order_acquire); }
   WantedAddress wanted() override {
     if (given_) return wanted_given(*given_, check_local_address(*given_));

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/clock.hpp"
 #include "platform/local_address.hpp"
 #include "platform/socket.hpp"
 #include "server/server.hpp"
@@ -55,13 +56,9 @@ inline constexpr std::size_t lan_old_listeners_kept = 8;
 
 inline constexpr const char* lan_stopped_accepting_text = "the LAN listener stopped accepting; trying again";
 
-// What the supervisor asks of the world.
-class LanEnvironment {
+// What the supervisor asks of the world: its clock, and the rest below.
+class LanEnvironment : public platform::Clock {
  public:
-  virtual ~LanEnvironment() = default;
-  // Monotonic nanoseconds.
-  virtual std::uint64_t now() = 0;
-  virtual void sleep(std::uint64_t ns) = 0;
   // The server's stop flag.
   virtual bool stopping() = 0;
   // The wanted address of this check.

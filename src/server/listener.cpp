@@ -103,22 +103,27 @@ void accept_loop(const std::shared_ptr<Server>& server, const platform::Socket& 
   }
 }
 
+platform::Socket bind_loopback(Server& server, platform::Clock& clock) {
+  const std::uint64_t deadline = clock.now() + bind_retry_limit;
+  while (true) {
+    if (server.stop.load(std::memory_order_acquire)) return platform::Socket();
+    platform::NetError error;
+    platform::Socket listener =
+        platform::listen_tcp(platform::SocketAddressV4{platform::ipv4_loopback, server.port}, &error);
+    if (listener) return listener;
+    if (error.address_in_use() && clock.now() < deadline) {
+      clock.sleep(bind_retry_pause);
+      continue;
+    }
+    set_server_error(server, "bind 127.0.0.1:" + std::to_string(server.port) + ": " + error.text);
+    return platform::Socket();
+  }
+}
+
 void run_server_thread(std::shared_ptr<Server> server) {
   try {
-    const std::uint64_t deadline = now_ns() + bind_retry_limit;
-    platform::Socket listener;
-    while (true) {
-      if (server->stop.load(std::memory_order_acquire)) return;
-      platform::NetError error;
-      listener = platform::listen_tcp(platform::SocketAddressV4{platform::ipv4_loopback, server->port}, &error);
-      if (listener) break;
-      if (error.address_in_use() && now_ns() < deadline) {
-        platform::sleep_ns(bind_retry_pause);
-        continue;
-      }
-      set_server_error(*server, "bind 127.0.0.1:" + std::to_string(server->port) + ": " + error.text);
-      return;
-    }
+    platform::Socket listener = bind_loopback(*server, platform::system_clock());
+    if (!listener) return;
     server->running.store(true, std::memory_order_release);
     try {
       accept_loop(server, listener, server->stop, false);

@@ -21,8 +21,8 @@ try {
     page.on("response", (response) => {
       if (response.url().includes("/v1/")) answers.push([new URL(response.url()).pathname, response.status()]);
     });
-    await page.goto(url, { timeout: 20000 });
-    await page.waitForSelector("#result[data-done]", { timeout: 20000 });
+    await page.goto(url, { timeout: 60000 });
+    await page.waitForSelector("#result[data-done]", { timeout: 60000 });
     results.push({ url, shown: await page.textContent("#result"), answers });
     await page.close();
   }

@@ -73,7 +73,7 @@ class Browser(unittest.TestCase):
             rules = "MAP %s 127.0.0.1, MAP localhost 127.0.0.1" % MADE_UP_HOST
             with tempfile.TemporaryDirectory(prefix="qm-chromium-") as profile:
                 run = subprocess.run(["node", os.path.join(work, "check_page.mjs"), chromium_path(), profile, rules,
-                                      allowed, refused], capture_output=True, text=True, timeout=120)
+                                      allowed, refused], capture_output=True, text=True, timeout=300)
             self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
             shown = json.loads(run.stdout.strip().splitlines()[-1])
 

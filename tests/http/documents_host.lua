@@ -73,7 +73,7 @@ end
 assert(m.start(port, false, nil, 300) == true, "start failed")
 -- The listener binds on its own thread: wait until the status shows it listening.
 local listening = '"listeningPort":' .. port .. ","
-local give_up = socket.gettime() + 20
+local give_up = socket.gettime() + 60
 while socket.gettime() < give_up do
   local document = m.status()
   if document and document:find(listening, 1, true) then break end

@@ -8,7 +8,6 @@ import contextlib
 import json
 import os
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 import qmhttp  # noqa: E402
@@ -41,10 +40,8 @@ class StoreLimitHost(SimHost):
     def evict_down_to(self, limit):
         """Lets the store sweep down to `limit` bytes, then gives it its room back."""
         self.eviction_limit(limit)
-        deadline = time.monotonic() + 60
-        while self.store()["bytes"] > limit:
-            assert time.monotonic() < deadline, self.store()
-            time.sleep(0.1)
+        qmhttp.wait_until(lambda: self.store()["bytes"] <= limit, interval=0.1,
+                          message=lambda: "the store stayed at %r" % self.store())
         self.eviction_limit(FULL_LIMIT)
 
     def pieces_bytes(self):

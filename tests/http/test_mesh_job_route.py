@@ -12,6 +12,13 @@ from test_mesh_route import Stream, get  # noqa: E402
 SMALL = "33.5,65.5;100,0;0,100"
 
 
+def ended_replaced(s):
+    """Whether the stream ends "replaced", after nothing but the state records of the beats that
+    came before its page asked again (a loaded machine may take a few beats for that)."""
+    frames = s.until_end()
+    return frames[-1] == (6, {"end": "replaced"}) and all(kind == 4 for kind, _ in frames[:-1])
+
+
 def open_streams(host):
     return [(o["page"], o["state"]) for o in host.status()["mesh"]["streams"]["open"]]
 
@@ -61,7 +68,7 @@ def test_a_job_stream_meshes_until_its_page_asks_again():
         again = Stream(port, "page=job&theatre=Afghanistan&areas=" + SMALL)
         kind, head = again.frame()
         assert kind == 1 and head["squares"] >= 1, head
-        assert s.until_end() == [(6, {"end": "replaced"})]
+        assert ended_replaced(s)
         assert s.closed()
         s.close()
         status = host.wait_for(lambda status: status["mesh"]["streams"]["ends"]["replaced"] == 1)
@@ -82,7 +89,7 @@ def test_a_job_less_stream_of_the_page_replaces_its_job_stream():
         again = Stream(host.port, "page=job&theatre=Afghanistan&probe=60")
         kind, head = again.frame()
         assert kind == 1 and head["squares"] == 0, head
-        assert s.until_end() == [(6, {"end": "replaced"})]
+        assert ended_replaced(s)
         s.close()
         assert again.frame()[1]["state"] == "idle"
         status = host.wait_for(lambda status: status["mesh"]["streams"]["ends"]["replaced"] == 1)

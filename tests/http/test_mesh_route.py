@@ -27,7 +27,7 @@ class Stream:
     """One mesh stream read frame by frame."""
 
     def __init__(self, port, query, source=None):
-        self.sock = qmhttp.connect(port, source, timeout=10)
+        self.sock = qmhttp.connect(port, source, timeout=qmhttp.EVENT_LIMIT)
         lines = ["GET /v1/mesh?%s HTTP/1.1" % query] + ["%s: %s" % h for h in headers(port)]
         self.sock.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
         self.buf = b""
@@ -64,7 +64,7 @@ class Stream:
 
     def closed(self):
         """True when the server closed the connection after everything read."""
-        self.sock.settimeout(5)
+        self.sock.settimeout(qmhttp.EVENT_LIMIT)
         try:
             return self.sock.recv(1) == b""
         except ConnectionResetError:
@@ -90,22 +90,23 @@ def test_refusals():
             ("/v1/mesh?page=p&theatre=x&points=true", "400 Bad Request", b"points must be 0 or 1"),
             ("/v1/mesh?page=p&theatre=x&areas=33.5,64;100,0;0,100", "503 Service Unavailable", b"not in a mission"),
         ]
-        rejected_before = host.status()["health"]["rejected"]
+        # Each refusal is counted once its connection has ended; the counts are read without one.
+        host.wait_idle()
+        rejected_before = host.lua_status()["health"]["rejected"]
         for target, status, body in cases:
+            host.wait_idle()
             line, fields, got = get(port, target)
             assert line == "HTTP/1.1 " + status, (target, line)
             assert got == body, (target, got)
             assert fields["Content-Type"] == "text/plain; charset=utf-8"
             assert fields["Access-Control-Allow-Origin"] == ORIGIN
             assert fields.get("Retry-After") == ("5" if status.startswith("503") else None), (target, fields)
-        assert host.status()["health"]["rejected"] == rejected_before + len(cases)
+        host.wait_idle()
+        assert host.lua_status()["health"]["rejected"] == rejected_before + len(cases)
 
         # A mission on another server refuses even a job-less request.
         host.lua('m.mission_start("Elsewhere", "Other", "Caucasus", 0)')
-        deadline = time.monotonic() + 5
-        while host.status()["state"] != "other-server":
-            assert time.monotonic() < deadline
-            time.sleep(0.05)
+        host.wait_for(lambda status: status["state"] == "other-server")
         for target in ("/v1/mesh?page=p&theatre=Caucasus", "/v1/mesh?page=p&theatre=x&areas=33.5,64;100,0;0,100"):
             line, _, body = get(port, target)
             assert (line, body) == ("HTTP/1.1 403 Forbidden", b"Forbidden"), (target, line, body)
@@ -130,24 +131,23 @@ def test_jobless_streams():
         assert s.closed()
         s.close()
 
-        # A probe of 3 s in the menu: paused beats 1, 2, 3, then the complete end at about 3 s.
+        # A probe of 3 s in the menu: paused beats, then the complete end at 3 s. The beats come a
+        # second after the turn of the last one, so a loaded machine that runs the stream's turns
+        # late sees fewer than the three of a quiet one (their timing is held on a test clock in
+        # the unit tests); here the stream lasts at least its 3 s.
         started = time.monotonic()
         s = Stream(host.port, "page=probe&theatre=Caucasus&probe=3")
         frames = s.until_end()
         took = time.monotonic() - started
         states = [p for k, p in frames if k == 4]
-        assert [p["beat"] for p in states] == [1, 2, 3], states
+        assert 1 <= len(states) <= 3 and [p["beat"] for p in states] == list(range(1, len(states) + 1)), states
         assert all(p["state"] == "paused: menu" and p["owed"] == 0 for p in states), states
         assert frames[-1][1] == {"end": "complete", "failed": 0}
-        assert 2.5 < took < 10, took
+        assert took >= 3, took
         s.close()
 
         # The end is recorded just after the last bytes went out.
-        deadline = time.monotonic() + 5
-        while host.status()["mesh"]["streams"]["ends"]["complete"] < 2:
-            assert time.monotonic() < deadline, host.status()["mesh"]["streams"]
-            time.sleep(0.05)
-        streams = host.status()["mesh"]["streams"]
+        streams = host.wait_for(lambda status: status["mesh"]["streams"]["ends"]["complete"] >= 2)["mesh"]["streams"]
         assert streams["recent"][0]["page"] == "prob" and streams["recent"][0]["reason"] == "complete"
 
 
@@ -160,26 +160,21 @@ def test_second_stream_of_a_page_replaces_the_first():
         assert [o["page"] for o in opened] == ["twic"], opened
         second = Stream(host.port, "page=twice&theatre=Caucasus&probe=60")
         assert second.frame()[0] == 1
-        started = time.monotonic()
-        assert first.frame() == (6, {"end": "replaced"})
-        assert time.monotonic() - started < 2
+        # The first stream ends "replaced" long before its own probe's end (when it would end
+        # "complete"); that it ends with the wake and not a beat later is held on a test clock in
+        # the unit tests.
+        frames = first.until_end()
+        assert frames[-1] == (6, {"end": "replaced"}), frames
+        assert all(kind == 4 for kind, _ in frames[:-1]), frames
         assert first.closed()
         first.close()
-        deadline = time.monotonic() + 5
-        while host.status()["mesh"]["streams"]["ends"]["replaced"] < 1:
-            assert time.monotonic() < deadline
-            time.sleep(0.05)
-        status = host.status()["mesh"]["streams"]
+        status = host.wait_for(lambda status: status["mesh"]["streams"]["ends"]["replaced"] >= 1)["mesh"]["streams"]
         assert status["ends"]["replaced"] == 1
         assert len(status["open"]) == 1
         second.close()
         # The closed peer ends the second stream at its next beat.
-        deadline = time.monotonic() + 5
-        while host.status()["mesh"]["streams"]["ends"]["closed"] + \
-                host.status()["mesh"]["streams"]["ends"]["reset"] < 1:
-            assert time.monotonic() < deadline
-            time.sleep(0.1)
-        assert host.status()["mesh"]["streams"]["open"] == []
+        ends = host.wait_for(lambda status: status["mesh"]["streams"]["open"] == [])["mesh"]["streams"]["ends"]
+        assert ends["closed"] + ends["reset"] == 1, ends
 
 
 def test_stream_limits():
@@ -196,13 +191,8 @@ def test_stream_limits():
         for s in [a, b] + others:
             s.close()
         # The slots come back once the streams see their peers gone.
-        deadline = time.monotonic() + 5
-        while True:
-            line, _, _ = get(host.port, "/v1/mesh?page=c&theatre=C", source="127.0.1.201")
-            if line == "HTTP/1.1 200 OK":
-                break
-            assert time.monotonic() < deadline, line
-            time.sleep(0.2)
+        qmhttp.wait_until(lambda: get(host.port, "/v1/mesh?page=c&theatre=C", source="127.0.1.201")[0] ==
+                          "HTTP/1.1 200 OK", interval=0.2)
 
 
 if __name__ == "__main__":

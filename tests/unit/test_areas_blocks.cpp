@@ -371,7 +371,7 @@ TEST(ConvertPoints, ThroughTheConversionQueue) {
     }
   });
   const auto answers = convert_points({{3.0, 4.0}, {-1.0, 0.0}, {1.0, 2.0}}, PointKind::kMapToGeographic,
-                                      theatre("Marsh"), std::chrono::seconds(5), queues);
+                                      theatre("Marsh"), std::chrono::seconds(60), queues);
   stop = true;
   host.join();
   ASSERT_EQ(answers.results.size(), 3u);

@@ -8,6 +8,7 @@
 #include "module/fault.hpp"
 #include "platform/park.hpp"
 #include "terrain/exchange/height_queue.hpp"
+#include "thread_wait.hpp"
 
 using namespace qm::terrain;
 
@@ -87,19 +88,26 @@ TEST(AnswerTable, WaitThatTimesOutReturnsTheSlotsAnsweredSoFar) {
 }
 
 TEST(AnswerTable, LastDeliveryWakesEveryWaiterOnOtherThreads) {
+  constexpr std::uint64_t limit = 60'000'000'000ull;  // only a waiter that nobody wakes reaches it
   auto table = std::make_shared<AnswerTable>(2, nullptr);
   std::atomic<int> woken{0};
+  std::vector<std::atomic<std::uint64_t>> ids(3);
   std::vector<std::thread> waiters;
-  for (int i = 0; i < 3; ++i) {
+  for (auto& id : ids) {
     waiters.emplace_back([&] {
-      auto [all, slots] = wait_answers(*table, 30'000'000'000ull);  // generous: only catches a hang
-      if (all && slots[0].a == 1.0 && slots[1].b == 4.0) woken += 1;
+      id = qm::test::this_thread_id() + 1;
+      const auto start = std::chrono::steady_clock::now();
+      auto [all, slots] = wait_answers(*table, limit);
+      const bool before_limit = std::chrono::steady_clock::now() - start < std::chrono::nanoseconds(limit);
+      if (all && before_limit && slots[0].a == 1.0 && slots[1].b == 4.0) woken += 1;
     });
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // Every waiter waits (where the system shows it) before the deliveries come.
+  for (auto& id : ids) {
+    while (id.load() == 0) std::this_thread::yield();
+    (void)qm::test::wait_until_blocked(id.load() - 1);
+  }
   EXPECT_EQ(table->try_deliver(0, 1.0, std::nullopt, true), Delivery::stored);
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(woken.load(), 0);
   EXPECT_EQ(table->try_deliver(1, std::nullopt, 4.0, true), Delivery::stored);
   for (auto& t : waiters) t.join();
   EXPECT_EQ(woken.load(), 3);
@@ -121,19 +129,27 @@ TEST(AnswerTable, CompletionUnparksTheWaker) {
   std::atomic<bool> ready{false};
   std::atomic<std::uint64_t> pending_after_park{99};
   std::shared_ptr<qm::platform::Parker> parker;
+  std::atomic<std::uint64_t> asker_id{0};
+  std::atomic<bool> woken_before_the_limit{false};
   std::thread asker([&] {
     parker = qm::platform::current_parker();
     table = std::make_shared<AnswerTable>(1, parker);
+    asker_id = qm::test::this_thread_id();
     ready = true;
-    auto start = std::chrono::steady_clock::now();
-    while (table->pending() != 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
-      parker->park(30'000'000'000ull);
+    // A park that nobody ends runs to its limit, and the answer is there by then: only an end
+    // before the limit shows the unpark.
+    const auto limit = std::chrono::seconds(60);
+    const auto start = std::chrono::steady_clock::now();
+    while (table->pending() != 0 && std::chrono::steady_clock::now() - start < limit) {
+      parker->park(60'000'000'000ull);
     }
+    woken_before_the_limit = std::chrono::steady_clock::now() - start < limit;
     pending_after_park = table->pending();
   });
   while (!ready) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  (void)qm::test::wait_until_blocked(asker_id.load());
   EXPECT_EQ(table->try_deliver(0, 1.0, std::nullopt, true), Delivery::stored);
   asker.join();
   EXPECT_EQ(pending_after_park.load(), 0u);
+  EXPECT_TRUE(woken_before_the_limit.load());
 }

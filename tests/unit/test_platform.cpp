@@ -25,6 +25,7 @@
 #include "platform/random.hpp"
 #include "platform/thread.hpp"
 #include "platform/wait_word.hpp"
+#include "thread_wait.hpp"
 
 namespace qm::platform {
 namespace {
@@ -197,11 +198,12 @@ TEST(WaitWord, ReturnsOnWakeOnChangeAndOnTimeout) {
   while (monotonic_ns() - start < 30 * kMs) wait_word(word, 1, 30 * kMs);
   EXPECT_LT(monotonic_ns() - start, kHang / 2);
 
-  // Another thread changes the word and wakes every waiter.
+  // Another thread changes the word and wakes every waiter, once this one waits.
   std::atomic<bool> started{false};
-  ASSERT_TRUE(spawn_thread("qm waker", Priority::normal, [&] {
+  const std::uint64_t waiter = test::this_thread_id();
+  ASSERT_TRUE(spawn_thread("qm waker", Priority::normal, [&, waiter] {
     started = true;
-    sleep_ns(20 * kMs);
+    (void)test::wait_until_blocked(waiter);
     word.store(2);
     wake_word_all(word);
   }));
@@ -223,10 +225,12 @@ TEST(Parker, AnEarlyUnparkIsKeptAndALateOneWakesTheParkedThread) {
   parker->park(20 * kMs);  // no token: the timeout
   EXPECT_GE(monotonic_ns() - start, 20 * kMs);
 
+  // Unparked by another thread once this one is parked.
   std::atomic<bool> started{false};
-  ASSERT_TRUE(spawn_thread("qm unparker", Priority::normal, [&, parker] {
+  const std::uint64_t parked = test::this_thread_id();
+  ASSERT_TRUE(spawn_thread("qm unparker", Priority::normal, [&, parker, parked] {
     started = true;
-    sleep_ns(20 * kMs);
+    (void)test::wait_until_blocked(parked);
     parker->unpark();
   }));
   ASSERT_TRUE(wait_flag(started));

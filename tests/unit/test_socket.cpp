@@ -100,11 +100,10 @@ TEST(Connect, ReachesAListenerAndFailsFastOnAClosedPort) {
   EXPECT_GE(accepted, 0);
   ::close(accepted);
 
-  const std::uint64_t before = monotonic_ns();
-  Socket refused = connect_tcp(SocketAddressV4{ipv4_loopback, closed_port}, 5'000'000'000, &error);
+  Socket refused = connect_tcp(SocketAddressV4{ipv4_loopback, closed_port}, 60'000'000'000, &error);
   EXPECT_FALSE(refused.valid());
   EXPECT_FALSE(error.text.empty());
-  EXPECT_LT(monotonic_ns() - before, 4'000'000'000u);  // refused, not timed out
+  EXPECT_FALSE(error.timed_out()) << "refused, not timed out: " << error.text;
 }
 
 TEST(Connect, GivesUpAtItsTimeOut) {
@@ -125,7 +124,8 @@ TEST(Connect, GivesUpAtItsTimeOut) {
     const std::uint64_t took = monotonic_ns() - before;
     EXPECT_TRUE(error.timed_out()) << error.text;
     EXPECT_GE(took, 190'000'000u);
-    EXPECT_LT(took, 3'000'000'000u);
+    // By its own time-out, not the system's minutes of handshake retries: a limit only those reach.
+    EXPECT_LT(took, 60'000'000'000u);
   }
   EXPECT_TRUE(timed_out);
 }

@@ -21,15 +21,15 @@
 namespace qm {
 namespace {
 
-// Runs `body` while another thread holds `lock`. The holder lets go after 5 s at the latest, so a
-// `status` that waits for the lock returns (with a document, failing the test) instead of hanging.
+// Runs `body` while another thread holds `lock`. The holder lets go after a minute at the latest, so
+// a `status` that waits for the lock returns (with a document, failing the test) instead of hanging.
 template <class Lockable>
 void while_held(Lockable& lock, const std::function<void()>& body) {
   std::atomic<int> phase{0};
   std::thread holder([&] {
     std::lock_guard guard(lock);
     phase = 1;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (phase.load() != 2 && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
   });

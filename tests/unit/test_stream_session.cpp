@@ -144,6 +144,15 @@ class FakeTerrain final : public StreamTerrain {
   std::optional<BlockFitMap> fits_answer;
   int fit_asks = 0;
 
+  // The stream's clock stands still unless the test lets time pass: `let_time_pass` moves it on to
+  // the end of the stream's current wait (its next beat), and `time_passes` ends every wait that no
+  // change ends at its deadline at once. A wait that nothing ends moves the clock on only after a
+  // real minute, so that a stream that misses a change ends late (and fails its test) but does not
+  // hang it.
+  std::uint64_t clock = 1'000'000 * ms;
+  bool time_passes = false;
+  bool pass_pending = false;
+
   template <class F>
   void change(F&& f) {
     {
@@ -155,6 +164,21 @@ class FakeTerrain final : public StreamTerrain {
     wake_word_all(word);
   }
 
+  void let_time_pass() {
+    {
+      std::lock_guard g(m);
+      pass_pending = true;
+    }
+    word.fetch_add(1);
+    wake_word_all(word);
+  }
+
+  std::uint64_t clock_now() {
+    std::lock_guard g(m);
+    return clock;
+  }
+
+  std::uint64_t now() override { return clock_now(); }
   MissionPhase phase() override {
     std::lock_guard g(m);
     return phase_value;
@@ -168,13 +192,18 @@ class FakeTerrain final : public StreamTerrain {
     return counter;
   }
   std::uint64_t wait_for_change(std::uint64_t last_seen, std::uint64_t deadline) override {
+    const std::uint64_t real_limit = now_ns() + 60'000 * ms;
     while (true) {
       std::unique_lock g(m);
-      const std::uint64_t now = now_ns();
-      if (counter != last_seen || now >= deadline) return counter;
+      if (counter != last_seen || clock >= deadline) return counter;
+      if (time_passes || pass_pending || now_ns() >= real_limit) {
+        pass_pending = false;
+        clock = deadline;
+        return counter;
+      }
       const std::uint32_t w = word.load();
       g.unlock();
-      wait_word(word, w, ((deadline - now + ms - 1) / ms) * ms);
+      wait_word(word, w, 100 * ms);
     }
   }
   JobTurn job_turn(std::uint64_t, const StreamControl& control, std::uint64_t pending_bytes) override {
@@ -294,12 +323,14 @@ TEST(StreamSession, ProbeInTheMenuBeatsUntilItsDeadline) {
   StreamPlan plan;
   MeshRequest request = request_of("Caucasus");
   request.probe_seconds = 1;
-  const std::uint64_t started = now_ns();
+  terrain.time_passes = true;
+  const std::uint64_t started = terrain.clock_now();
   const StreamRun run = run_stream(terrain, plan, request, registry, 250 * ms);
-  EXPECT_GE(now_ns() - started, 1000 * ms);
+  // It ends at the probe's end, on the clock it is given: beats at 0, 250, 500 and 750 ms, none later.
+  EXPECT_EQ(terrain.clock_now() - started, 1000 * ms);
   EXPECT_STREQ(run.end.reason, "complete");
   const std::vector<std::string> states = run.got.json(4);
-  ASSERT_GE(states.size(), 3u);
+  ASSERT_EQ(states.size(), 4u);
   for (std::size_t i = 0; i < states.size(); ++i) {
     EXPECT_EQ(states[i], "{\"state\":\"paused: menu\",\"squares\":{\"done\":0,\"total\":0},\"failed\":0,\"owed\":0,"
                          "\"beat\":" + std::to_string(i + 1) + "}");
@@ -353,13 +384,15 @@ TEST(StreamSession, AReplacedStreamEndsAtItsNextWake) {
   MeshRequest request = request_of("Caucasus");
   request.probe_seconds = 60;
   std::atomic<bool> stop{false};
-  const std::uint64_t started = now_ns();
+  const std::uint64_t started = terrain.clock_now();
   const StreamRun run = run_stream(terrain, plan, request, registry, stop, 1000 * ms, [&](Socket& client) {
     wait_until_streaming(client);
     plan.control->mark_replaced();
     terrain.change([] {});
   });
-  EXPECT_LT(now_ns() - started, 900 * ms);
+  // The clock stood still: the end came with the wake, not at a later beat.
+  EXPECT_EQ(terrain.clock_now(), started);
+  EXPECT_EQ(run.got.json(4).size(), 1u);
   EXPECT_STREQ(run.end.reason, "replaced");
   EXPECT_EQ(run.got.frames.back().payload, "{\"end\":\"replaced\"}");
 }
@@ -379,8 +412,9 @@ TEST(StreamSession, APeerThatShutsItsSideEndsTheStreamAtTheNextBeat) {
     end = stream_session(p.server, "H\r\n\r\n", request, plan, terrain, registry, stop, 200 * ms);
     p.server.close();
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  wait_until_streaming(p.client);
   shutdown_send(p.client);
+  terrain.let_time_pass();  // to the next beat, where the stream looks at its peer
   const std::string all = read_until_closed(p.client);
   session.join();
   EXPECT_EQ(parse(all).json(6).size(), 0u);
@@ -399,9 +433,10 @@ TEST(StreamSession, AMissionLoadingTheStreamsTheatrePausesItsStates) {
     StreamPlan plan = tm_plan(job);
     MeshRequest request = request_of("Caucasus");
     request.probe_seconds = 1;
+    terrain.time_passes = !job;  // the probe's end ends a job-less stream
     std::atomic<bool> stop{false};
     const StreamRun run = run_stream(terrain, plan, request, registry, stop, 250 * ms, [&](Socket&) {
-      if (!job) return;  // the probe ends a job-less stream
+      if (!job) return;
       // A job stream runs until stopped, once it has sent a state record.
       wait_for_state_record(registry);
       stop = true;
@@ -467,6 +502,7 @@ TEST(StreamSession, APeerThatResetsTheConnectionEndsTheStream) {
   EXPECT_TRUE(set_receive_timeout(p.client, 20000));
   EXPECT_EQ(receive(p.client, first, sizeof first).status, IoResult::Status::ok);  // the stream runs
   reset_close(p.client);
+  terrain.let_time_pass();  // to the next beat, whose record meets the reset
   session.join();
 #if defined(_WIN32)
   // Under Wine the reset is at times reported as an orderly close (the Windows tests run there).
@@ -599,8 +635,8 @@ TEST(StreamSession, AnUnconvertiblePieceWaitsOwedUntilItsFitArrives) {
   EXPECT_NE(states.back().find("\"owed\":0"), std::string::npos);
   EXPECT_EQ(kinds[kinds.size() - 3], 3u);
   EXPECT_EQ(kinds.back(), 6u);
-  // Waiting on beats, not spinning.
-  EXPECT_LT(terrain.fit_asks, 20);
+  // One ask in each of the two turns: between them the stream waits for the change, it does not spin.
+  EXPECT_EQ(terrain.fit_asks, 2);
 }
 
 // The payloads of a run's points frames, in order.
@@ -627,6 +663,7 @@ TEST(StreamSession, PointsFramesOnlyForBatchesAfterTheStart) {
     terrain.log.append(make_text("Syria"), std::make_shared<const AskedPoints>(AskedPoints{{5, 5}}));
     terrain.log.append(caucasus, std::make_shared<const AskedPoints>(AskedPoints{{2, 2}, {3, 3}, {4, 4}}));
     terrain.change([] {});
+    terrain.let_time_pass();  // then on to the probe's end
   });
   const std::vector<std::string> points = points_frames(run);
   ASSERT_EQ(points.size(), 1u);

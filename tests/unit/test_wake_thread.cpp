@@ -44,8 +44,13 @@ std::ostream& operator<<(std::ostream& out, const Level& level) {
 // The level of the first thread of this process named `name`, read from the system.
 std::optional<Level> level_of(const std::string& name) {
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream in(task.path() / "stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string stat;
+    try {
+      std::ifstream in(task.path() / "stat");
+      stat.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {
+      continue;  // the thread ended while it was read
+    }
     const auto open = stat.find('(');
     const auto close = stat.rfind(')');
     if (open == std::string::npos || close == std::string::npos || stat.substr(open + 1, close - open - 1) != name)

@@ -41,8 +41,10 @@ TEST(WorkMessage, OneNotifyWakesEveryWaiter) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; ++i)
       waiters.emplace_back([&] {
-        // A generous deadline that only catches a hang.
-        if (wait_for_change(state, 0, now_ns() + 30000000000ull) == 1) woken.fetch_add(1);
+        // A deadline that only a waiter that nobody wakes reaches; by then the counter has changed
+        // anyway, so only a return before it shows the wake.
+        const std::uint64_t deadline = now_ns() + 60000000000ull;
+        if (wait_for_change(state, 0, deadline) == 1 && now_ns() < deadline) woken.fetch_add(1);
       });
     std::thread messenger([&] { record_panic(state, "could not start the builder thread: no memory"); });
     messenger.join();

@@ -15,6 +15,7 @@
 #include "terrain/work/terrain_status.hpp"
 #include "terrain/work/worker_message.hpp"
 #include "terrain/work/workers.hpp"
+#include "thread_wait.hpp"
 
 namespace qm::work {
 namespace {
@@ -187,9 +188,13 @@ TEST(WorkStatus, ANoWaitReadIsBusyWhileALockIsHeld) {
   std::optional<std::string> waited;
   {
     PoisonGuard lock(state->schedule_lock);
-    std::thread reader([&] { waited = terrain_status_of(*state, true); });
-    std::this_thread::sleep_for(10ms);
-    EXPECT_FALSE(waited.has_value());
+    std::atomic<std::uint64_t> reader_id{0};
+    std::thread reader([&] {
+      reader_id = test::this_thread_id() + 1;
+      waited = terrain_status_of(*state, true);
+    });
+    while (reader_id.load() == 0) std::this_thread::yield();
+    EXPECT_NE(test::wait_until_blocked(reader_id.load() - 1), test::Blocked::ended) << "the read did not wait";
     lock.unlock();
     reader.join();
   }

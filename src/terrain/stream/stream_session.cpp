@@ -102,7 +102,7 @@ const char* projection_label(const StreamProjection& projection) {
 StreamEnd stream_session(platform::Socket& socket, std::string_view head, const MeshRequest& request,
                          StreamPlan& plan, StreamTerrain& terrain, StreamRegistry& registry,
                          const std::atomic<bool>& stop, std::uint64_t beat_ns) {
-  const std::uint64_t start = now_ns();
+  const std::uint64_t start = terrain.now();
   std::optional<std::uint64_t> probe_deadline;
   if (!plan.job_id && request.probe_seconds) probe_deadline = start + *request.probe_seconds * kSecond;
   std::uint64_t next_beat = start;
@@ -130,7 +130,7 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
 
   std::optional<EndRecord> end;
   while (true) {
-    const std::uint64_t now = now_ns();
+    const std::uint64_t now = terrain.now();
 
     // End checks.
     const char* word = "meshing";

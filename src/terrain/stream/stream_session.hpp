@@ -68,6 +68,9 @@ struct JobTurn {
 class StreamTerrain {
  public:
   virtual ~StreamTerrain() = default;
+  // The clock that the stream's beats and its probe's end count by: monotonic nanoseconds, the
+  // same as `wait_for_change`'s deadline.
+  virtual std::uint64_t now() = 0;
   virtual MissionPhase phase() = 0;
   virtual std::optional<std::string> worker_message() = 0;
   // The change counter, read under the change lock.

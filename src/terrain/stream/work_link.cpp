@@ -24,6 +24,8 @@ std::optional<std::string> WorkStreamTerrain::worker_message() {
 
 std::uint64_t WorkStreamTerrain::change_counter() { return state_ ? qm::change_counter(*state_) : 0; }
 
+std::uint64_t WorkStreamTerrain::now() { return now_ns(); }
+
 std::uint64_t WorkStreamTerrain::wait_for_change(std::uint64_t last_seen, std::uint64_t deadline) {
   if (state_) return qm::wait_for_change(*state_, last_seen, deadline);
   const std::uint64_t now = now_ns();

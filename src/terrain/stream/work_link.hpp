@@ -16,6 +16,7 @@ class WorkStreamTerrain final : public StreamTerrain {
   explicit WorkStreamTerrain(ModuleStats& stats);  // the process-wide terrain work
   WorkStreamTerrain(ModuleStats& stats, TerrainStateRef state);
 
+  std::uint64_t now() override;
   MissionPhase phase() override;
   std::optional<std::string> worker_message() override;
   std::uint64_t change_counter() override;
