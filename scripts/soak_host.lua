@@ -16,7 +16,9 @@
 -- --frame-sleeps also "frame-sleeps: slept hook=H at=T blocked=MS switches=N" for every frame that
 -- slept, and "frame-sleeps: frames=N slept=N blocked=MS worst=MS over1ms=N runwait_worst=MS
 -- own_worst=MS" with the 5 s line (totals since the start; own_worst is the longest frame less its
--- wait for a CPU).
+-- wait for a CPU: its time on one, and any time its virtual processor was stopped), and "frame-sleeps: slow hook=H from=T at=T wall=MS cpu=MS runwait=MS" for every
+-- frame longer than 2 ms: its start and end (wall clock, seconds), its time on a CPU (the kernel's
+-- count, which moves at its ticks and switches) and its time waiting for one.
 local here = (arg and arg[0] or ""):match("^(.*)[/\\][^/\\]*$") or "."
 local sim = here .. "/../sim"
 package.path = sim .. "/?.lua;" .. package.path
@@ -55,6 +57,7 @@ local function reading()
   return { voluntary, tonumber(cpu), tonumber(runwait), socket.gettime() }
 end
 
+local slow_frame = 0.002
 local sleeps = { frames = 0, slept = 0, blocked = 0, worst = 0, over1ms = 0, runwait_worst = 0, own_worst = 0 }
 
 local function report_sleeps()
@@ -74,6 +77,10 @@ local function measured(hook, before)
   sleeps.frames = sleeps.frames + 1
   sleeps.runwait_worst = math.max(sleeps.runwait_worst, waited)
   sleeps.own_worst = math.max(sleeps.own_worst, wall - waited)
+  if wall > slow_frame then
+    io.stdout:write(string.format("frame-sleeps: slow hook=%s from=%.6f at=%.6f wall=%.3f cpu=%.3f runwait=%.3f\n",
+      hook, before[4], after[4], wall * 1000, (after[2] - before[2]) / 1e6, waited * 1000))
+  end
   if switches > 0 then
     sleeps.slept = sleeps.slept + 1
     sleeps.blocked = sleeps.blocked + blocked
