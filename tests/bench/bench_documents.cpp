@@ -9,14 +9,15 @@
 #include <thread>
 #include <vector>
 
-#include "module/clock.hpp"
-#include "module/host_state.hpp"
-#include "module/snapshot.hpp"
-#include "module/stats.hpp"
+#include "base/clock.hpp"
+#include "host/host_state.hpp"
+#include "host/snapshot.hpp"
+#include "host/stats.hpp"
 #include "platform/socket.hpp"
-#include "server/answer.hpp"
-#include "server/server.hpp"
-#include "server/unit_documents.hpp"
+#include "http/answer.hpp"
+#include "http/server.hpp"
+#include "routes/route_table.hpp"
+#include "routes/unit_documents.hpp"
 
 using namespace qm;
 
@@ -103,6 +104,7 @@ std::uint16_t free_port() {
 int main() {
   platform::ensure_sockets();
   const std::uint16_t port = free_port();
+  server::install_route_table(&server::connection_routes);
   auto server = std::make_shared<server::Server>(port, 1, server::LanMode{});
   std::thread server_thread([server] { server::run_server_thread(server); });
   while (!server->running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));

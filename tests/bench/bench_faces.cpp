@@ -7,10 +7,10 @@
 #include <set>
 
 #include "bench/bench_timing.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/faces.hpp"
-#include "terrain/mesh/refine_points.hpp"
-#include "terrain/mesh/triangulation.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/faces/faces.hpp"
+#include "mesh/faces/refine_points.hpp"
+#include "mesh/triangulation/triangulation.hpp"
 
 using namespace qm::mesh;
 using qm::bench::seconds_since;

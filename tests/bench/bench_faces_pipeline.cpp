@@ -23,8 +23,8 @@
 #include <unistd.h>
 #endif
 
-#include "module/span.hpp"
-#include "terrain/work/sampler_steps.hpp"
+#include "base/span.hpp"
+#include "work/sampler_steps.hpp"
 
 #include "unit/faces_pipeline.hpp"
 #include "unit/heap_meter.hpp"

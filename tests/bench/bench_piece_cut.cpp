@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "terrain/mesh/constrained.hpp"
-#include "terrain/mesh/scheme/piece_build.hpp"
-#include "terrain/mesh/scheme/piece_cut.hpp"
+#include "mesh/triangulation/constrained.hpp"
+#include "mesh/build/piece_build.hpp"
+#include "mesh/outline/piece_cut.hpp"
 #include "bench/bench_timing.hpp"
 #include "unit/faces_pipeline.hpp"
 

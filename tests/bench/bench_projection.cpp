@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "bench/bench_timing.hpp"
-#include "terrain/projection/projection.hpp"
+#include "geo/projection.hpp"
 
 using namespace qm;
 using qm::bench::seconds_since;

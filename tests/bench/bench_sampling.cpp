@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "bench/bench_timing.hpp"
-#include "terrain/mesh/refine_points.hpp"
-#include "terrain/mesh/sampler.hpp"
-#include "terrain/mesh/sampling_run.hpp"
+#include "mesh/faces/refine_points.hpp"
+#include "mesh/sampling/sampler.hpp"
+#include "mesh/sampling/sampling_run.hpp"
 #include "unit/terrain_fixture.hpp"
 
 using namespace qm::mesh;

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "bench/bench_timing.hpp"
-#include "terrain/work/store_eviction.hpp"
+#include "work/store_eviction.hpp"
 
 using namespace qm;
 

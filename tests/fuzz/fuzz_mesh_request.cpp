@@ -7,7 +7,7 @@
 #include <string_view>
 #include <variant>
 
-#include "terrain/stream/mesh_request.hpp"
+#include "streams/mesh_request.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view query(reinterpret_cast<const char*>(data), size);

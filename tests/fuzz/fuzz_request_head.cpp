@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "server/head_reader.hpp"
-#include "server/router.hpp"
-#include "server/server.hpp"
+#include "http/head_reader.hpp"
+#include "http/router.hpp"
+#include "http/server.hpp"
 
 namespace {
 

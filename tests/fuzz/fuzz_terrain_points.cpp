@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "terrain/route/terrain_points.hpp"
+#include "geo/terrain_points.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view query(reinterpret_cast<const char*>(data), size);

@@ -18,8 +18,8 @@ extern "C" {
 #include <lualib.h>
 }
 
-#include "terrain/work/poison_mutex.hpp"
-#include "terrain/work/terrain_state.hpp"
+#include "work/poison_mutex.hpp"
+#include "work/terrain_state.hpp"
 #include "unit/module_preload.hpp"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "heap_meter.hpp"
-#include "module/fault.hpp"
-#include "terrain/work/sampler_steps.hpp"
+#include "base/fault.hpp"
+#include "work/sampler_steps.hpp"
 
 namespace qm::mesh::fixture {
 

@@ -8,11 +8,11 @@
 #include <string_view>
 #include <vector>
 
-#include "terrain/mesh/face_pieces.hpp"
-#include "terrain/mesh/faces.hpp"
-#include "terrain/mesh/refine_pass.hpp"
-#include "terrain/mesh/sampling_run.hpp"
-#include "terrain/mesh/scheme/piece_build.hpp"
+#include "mesh/pieces/face_pieces.hpp"
+#include "mesh/faces/faces.hpp"
+#include "mesh/refine/refine_pass.hpp"
+#include "mesh/sampling/sampling_run.hpp"
+#include "mesh/build/piece_build.hpp"
 #include "terrain_fixture.hpp"
 
 namespace qm::mesh::fixture {

@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "module/fault.hpp"
+#include "base/fault.hpp"
 
 namespace qm::testing {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/lattice.hpp"
-#include "terrain/mesh/sampler.hpp"
-#include "terrain/mesh/sampling_run.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/sampling/lattice.hpp"
+#include "mesh/sampling/sampler.hpp"
+#include "mesh/sampling/sampling_run.hpp"
 
 namespace qm::mesh::fixture {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "terrain/areas/areas.hpp"
+#include "geo/areas.hpp"
 
 using namespace qm;
 namespace err = qm::area_errors;

@@ -9,11 +9,11 @@
 #include <set>
 #include <thread>
 
-#include "module/fault.hpp"
-#include "module/clock.hpp"
-#include "terrain/areas/blocks.hpp"
-#include "terrain/exchange/height_queue.hpp"
-#include "terrain/projection/projection.hpp"
+#include "base/fault.hpp"
+#include "base/clock.hpp"
+#include "geo/blocks.hpp"
+#include "host/height_queue.hpp"
+#include "geo/projection.hpp"
 #include "test_projection_proj.hpp"
 
 using namespace qm;

@@ -7,7 +7,7 @@
 #include <set>
 #include <utility>
 
-#include "terrain/areas/region.hpp"
+#include "geo/region.hpp"
 #include "test_projection_proj.hpp"
 
 using namespace qm;

@@ -18,8 +18,8 @@ extern "C" {
 }
 
 #include "lua_test_host.hpp"
-#include "module/fault.hpp"
-#include "module/lua_frame.hpp"
+#include "base/fault.hpp"
+#include "lua/lua_frame.hpp"
 
 namespace qm {
 namespace {
@@ -87,9 +87,9 @@ TEST(CallFrame, EveryKindOfFaultBecomesNilAndPanicWithAnEmptyStackBelow) {
   };
   const Case cases[] = {
       {lua_entry<faults>, "panic: a broken invariant", "a broken invariant at tests/unit/test_call_frame.cpp:"},
-      {lua_entry<throws_library_error>, "panic: from the library", "from the library at src/module/"},
-      {lua_entry<throws_non_text>, "panic: unknown", "unknown at src/module/"},
-      {lua_entry<runs_out_of_memory>, "panic: out of memory", "out of memory at src/module/"},
+      {lua_entry<throws_library_error>, "panic: from the library", "from the library at src/lua/"},
+      {lua_entry<throws_non_text>, "panic: unknown", "unknown at src/lua/"},
+      {lua_entry<runs_out_of_memory>, "panic: out of memory", "out of memory at src/lua/"},
   };
   for (const Case& c : cases) {
     LuaHost host;

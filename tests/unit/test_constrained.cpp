@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/constrained.hpp"
+#include "base/fault.hpp"
+#include "mesh/triangulation/constrained.hpp"
 #include "fault_text.hpp"
 
 namespace qm::mesh {

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "module/snapshot.hpp"
-#include "module/stats.hpp"
-#include "server/unit_documents.hpp"
+#include "host/snapshot.hpp"
+#include "host/stats.hpp"
+#include "routes/unit_documents.hpp"
 
 namespace qm {
 namespace {

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <thread>
 
-#include "module/fault.hpp"
+#include "base/fault.hpp"
 #include "platform/park.hpp"
-#include "terrain/exchange/height_queue.hpp"
+#include "host/height_queue.hpp"
 #include "thread_wait.hpp"
 
 using namespace qm::terrain;

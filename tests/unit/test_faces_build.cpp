@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "module/span.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/faces.hpp"
-#include "terrain/mesh/refine_points.hpp"
+#include "base/fault.hpp"
+#include "base/span.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/faces/faces.hpp"
+#include "mesh/faces/refine_points.hpp"
 
 namespace qm::mesh {
 namespace {

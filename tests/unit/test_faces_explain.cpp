@@ -6,10 +6,10 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/faces.hpp"
-#include "terrain/mesh/refine_points.hpp"
+#include "base/fault.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/faces/faces.hpp"
+#include "mesh/faces/refine_points.hpp"
 
 namespace qm::mesh {
 namespace {

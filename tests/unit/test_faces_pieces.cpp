@@ -6,12 +6,12 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/face_pieces.hpp"
-#include "terrain/mesh/face_pieces_stages.hpp"
-#include "terrain/mesh/faces.hpp"
-#include "terrain/mesh/refine_points.hpp"
+#include "base/fault.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/pieces/face_pieces.hpp"
+#include "mesh/pieces/face_pieces_stages.hpp"
+#include "mesh/faces/faces.hpp"
+#include "mesh/faces/refine_points.hpp"
 
 namespace qm::mesh {
 namespace {

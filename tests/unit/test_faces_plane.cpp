@@ -4,8 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/plane.hpp"
+#include "base/fault.hpp"
+#include "mesh/grid/plane.hpp"
 
 namespace qm::mesh {
 namespace {

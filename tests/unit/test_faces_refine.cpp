@@ -5,11 +5,11 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/faces.hpp"
-#include "terrain/mesh/refine_pass.hpp"
-#include "terrain/mesh/refine_points.hpp"
+#include "base/fault.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/faces/faces.hpp"
+#include "mesh/refine/refine_pass.hpp"
+#include "mesh/faces/refine_points.hpp"
 
 namespace qm::mesh {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "module/fault.hpp"
+#include "base/fault.hpp"
 
 namespace qm {
 namespace {

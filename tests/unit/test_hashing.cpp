@@ -3,7 +3,7 @@
 #include <set>
 #include <thread>
 
-#include "module/hashing.hpp"
+#include "base/hashing.hpp"
 
 namespace qm {
 namespace {

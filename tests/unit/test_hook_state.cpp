@@ -6,8 +6,8 @@
 #include <thread>
 
 #include "lua_test_host.hpp"
-#include "module/mission_phase.hpp"
-#include "server/document_head.hpp"
+#include "host/mission_phase.hpp"
+#include "routes/document_head.hpp"
 
 namespace qm {
 namespace {

@@ -8,11 +8,11 @@
 #include <thread>
 
 #include "lua_test_host.hpp"
-#include "module/clock.hpp"
-#include "module/host_state.hpp"
-#include "module/snapshot.hpp"
-#include "module/stats.hpp"
-#include "server/json.hpp"
+#include "base/clock.hpp"
+#include "host/host_state.hpp"
+#include "host/snapshot.hpp"
+#include "host/stats.hpp"
+#include "base/json.hpp"
 
 namespace qm {
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "server/answer.hpp"
+#include "http/answer.hpp"
 
 namespace qm::server {
 namespace {

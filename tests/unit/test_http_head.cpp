@@ -3,9 +3,9 @@
 #include <deque>
 #include <string>
 
-#include "server/head_reader.hpp"
-#include "server/request_head.hpp"
-#include "server/server.hpp"
+#include "http/head_reader.hpp"
+#include "http/request_head.hpp"
+#include "http/server.hpp"
 
 namespace qm::server {
 namespace {

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "server/peer_table.hpp"
-#include "server/server.hpp"
+#include "http/peer_table.hpp"
+#include "http/server.hpp"
 
 namespace qm::server {
 namespace {

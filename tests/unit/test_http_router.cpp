@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "server/request_head.hpp"
-#include "server/router.hpp"
+#include "http/request_head.hpp"
+#include "http/router.hpp"
 
 namespace qm::server {
 namespace {

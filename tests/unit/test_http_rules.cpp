@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "server/request_head.hpp"
-#include "server/request_rules.hpp"
-#include "server/text_rules.hpp"
+#include "http/request_head.hpp"
+#include "http/request_rules.hpp"
+#include "base/text_rules.hpp"
 
 namespace qm::server {
 namespace {

@@ -20,9 +20,9 @@
 
 #include "platform/clock.hpp"
 #include "platform/socket.hpp"
-#include "server/connection.hpp"
-#include "server/listener.hpp"
-#include "server/server.hpp"
+#include "http/connection.hpp"
+#include "http/listener.hpp"
+#include "http/server.hpp"
 
 namespace qm::server {
 namespace {

@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "server/json.hpp"
+#include "base/json.hpp"
 
 namespace qm {
 namespace {

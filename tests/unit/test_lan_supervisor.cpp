@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "module/server_slot.hpp"
+#include "http/server_slot.hpp"
 #include "platform/local_address.hpp"
-#include "server/lan_listener.hpp"
-#include "server/lan_supervisor.hpp"
-#include "server/server.hpp"
+#include "http/lan_listener.hpp"
+#include "http/lan_supervisor.hpp"
+#include "http/server.hpp"
 
 namespace qm::server {
 

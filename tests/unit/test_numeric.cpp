@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "module/numeric.hpp"
+#include "base/numeric.hpp"
 
 namespace qm {
 namespace {

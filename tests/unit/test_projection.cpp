@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "terrain/projection/projection.hpp"
+#include "geo/projection.hpp"
 #include "test_projection_proj.hpp"
 
 using namespace qm;

@@ -3,8 +3,8 @@
 
 #include <limits>
 
-#include "server/status_parts.hpp"
-#include "terrain/projection/projection_status.hpp"
+#include "routes/status_parts.hpp"
+#include "geo/projection_status.hpp"
 #include "test_projection_proj.hpp"
 
 using namespace qm;

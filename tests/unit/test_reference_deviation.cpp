@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "faces_pipeline.hpp"
-#include "module/fault.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/reference/deviation.hpp"
+#include "base/fault.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/twostage/deviation.hpp"
 
 namespace qm::mesh {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "faces_pipeline.hpp"
-#include "module/fault.hpp"
-#include "terrain/mesh/reference/reference.hpp"
+#include "base/fault.hpp"
+#include "mesh/reference/reference.hpp"
 
 namespace qm::mesh {
 namespace {

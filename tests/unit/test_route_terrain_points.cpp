@@ -4,8 +4,8 @@
 #include <limits>
 #include <string>
 
-#include "terrain/route/height_cache.hpp"
-#include "terrain/route/terrain_points.hpp"
+#include "routes/height_cache.hpp"
+#include "geo/terrain_points.hpp"
 
 using namespace qm;
 namespace err = qm::terrain_errors;

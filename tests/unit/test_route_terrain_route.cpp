@@ -6,10 +6,10 @@
 #include <mutex>
 #include <thread>
 
-#include "module/clock.hpp"
-#include "server/server.hpp"
-#include "terrain/projection/projection.hpp"
-#include "terrain/route/terrain_route.hpp"
+#include "base/clock.hpp"
+#include "http/server.hpp"
+#include "geo/projection.hpp"
+#include "routes/terrain_route.hpp"
 
 using namespace qm;
 

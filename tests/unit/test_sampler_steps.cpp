@@ -6,9 +6,9 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/triangulation.hpp"
-#include "terrain/work/sampler_steps.hpp"
+#include "base/fault.hpp"
+#include "mesh/triangulation/triangulation.hpp"
+#include "work/sampler_steps.hpp"
 #include "terrain_fixture.hpp"
 
 namespace qm::work {

@@ -5,9 +5,9 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/lattice.hpp"
+#include "base/fault.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/sampling/lattice.hpp"
 
 namespace qm::mesh {
 namespace {

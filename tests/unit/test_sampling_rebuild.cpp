@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "terrain/mesh/rebuild.hpp"
+#include "mesh/sampling/rebuild.hpp"
 
 namespace qm::mesh {
 namespace {

@@ -6,8 +6,8 @@
 #include <set>
 #include <tuple>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/refine_points.hpp"
+#include "base/fault.hpp"
+#include "mesh/faces/refine_points.hpp"
 #include "terrain_fixture.hpp"
 
 namespace qm::mesh {

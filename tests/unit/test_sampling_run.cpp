@@ -4,10 +4,10 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "module/span.hpp"
-#include "terrain/mesh/model.hpp"
-#include "terrain/mesh/sampling_run.hpp"
+#include "base/fault.hpp"
+#include "base/span.hpp"
+#include "mesh/sampling/model.hpp"
+#include "mesh/sampling/sampling_run.hpp"
 #include "terrain_fixture.hpp"
 
 namespace qm::mesh {

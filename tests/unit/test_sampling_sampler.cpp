@@ -7,10 +7,10 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "module/span.hpp"
-#include "terrain/mesh/rebuild.hpp"
-#include "terrain/mesh/sampler.hpp"
+#include "base/fault.hpp"
+#include "base/span.hpp"
+#include "mesh/sampling/rebuild.hpp"
+#include "mesh/sampling/sampler.hpp"
 #include "terrain_fixture.hpp"
 
 namespace qm::mesh {

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "faces_pipeline.hpp"
-#include "module/fault.hpp"
-#include "module/span.hpp"
-#include "terrain/mesh/scheme/outline.hpp"
-#include "terrain/mesh/scheme/piece_build.hpp"
+#include "base/fault.hpp"
+#include "base/span.hpp"
+#include "mesh/outline/outline.hpp"
+#include "mesh/build/piece_build.hpp"
 #include "terrain_fixture.hpp"
 #include "fault_text.hpp"
 

@@ -5,10 +5,10 @@
 #include <functional>
 #include <string>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/scheme/outline.hpp"
-#include "terrain/mesh/scheme/piece_cut.hpp"
+#include "base/fault.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/outline/outline.hpp"
+#include "mesh/outline/piece_cut.hpp"
 #include "fault_text.hpp"
 
 namespace qm::mesh {

@@ -6,8 +6,8 @@
 #include <limits>
 #include <string>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/scheme/outline.hpp"
+#include "base/fault.hpp"
+#include "mesh/outline/outline.hpp"
 #include "fault_text.hpp"
 
 namespace qm::mesh {

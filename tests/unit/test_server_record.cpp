@@ -2,9 +2,9 @@
 
 #include <thread>
 
-#include "module/server_slot.hpp"
+#include "http/server_slot.hpp"
 #include "platform/clock.hpp"
-#include "server/server.hpp"
+#include "http/server.hpp"
 
 namespace qm::server {
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-#include "module/settings.hpp"
+#include "http/settings.hpp"
 
 namespace qm {
 namespace {

@@ -5,8 +5,8 @@
 #include <cmath>
 
 #include "lua_test_host.hpp"
-#include "module/settings.hpp"
-#include "terrain/exchange/height_queue.hpp"
+#include "http/settings.hpp"
+#include "host/height_queue.hpp"
 
 using namespace qm;
 using qm::test::LuaTestHost;

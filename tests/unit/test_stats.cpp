@@ -2,7 +2,7 @@
 // 99th percentile.
 #include <gtest/gtest.h>
 
-#include "module/stats.hpp"
+#include "host/stats.hpp"
 
 namespace qm {
 namespace {

@@ -10,13 +10,13 @@
 #include <thread>
 
 #include "lua_test_host.hpp"
-#include "module/fault.hpp"
-#include "module/server_slot.hpp"
-#include "module/snapshot.hpp"
-#include "server/server.hpp"
-#include "terrain/projection/projection.hpp"
-#include "terrain/stream/registry.hpp"
-#include "terrain/work/terrain_state.hpp"
+#include "base/fault.hpp"
+#include "http/server_slot.hpp"
+#include "host/snapshot.hpp"
+#include "http/server.hpp"
+#include "geo/projection.hpp"
+#include "streams/registry.hpp"
+#include "work/terrain_state.hpp"
 
 namespace qm {
 namespace {

@@ -12,11 +12,11 @@
 #include <thread>
 
 #include "lua_test_host.hpp"
-#include "module/hashing.hpp"
-#include "module/module_state.hpp"
-#include "module/status.hpp"
-#include "server/status_document.hpp"
-#include "server/status_parts.hpp"
+#include "base/hashing.hpp"
+#include "host/module_state.hpp"
+#include "lua/status.hpp"
+#include "routes/status_document.hpp"
+#include "routes/status_parts.hpp"
 
 namespace qm {
 namespace {

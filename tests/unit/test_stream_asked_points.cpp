@@ -3,7 +3,7 @@
 
 #include <limits>
 
-#include "terrain/stream/asked_points.hpp"
+#include "work/asked_points.hpp"
 
 namespace qm {
 namespace {

@@ -1,7 +1,7 @@
 // What a stream reads by cell: a mask's cells in map order, and the piece ids a page may keep.
 #include <gtest/gtest.h>
 
-#include "terrain/stream/cell_lookups.hpp"
+#include "streams/cell_lookups.hpp"
 
 namespace qm {
 namespace {

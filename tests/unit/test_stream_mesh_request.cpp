@@ -1,8 +1,8 @@
 // The mesh route's query checks, in their order, with their exact messages.
 #include <gtest/gtest.h>
 
-#include "module/hashing.hpp"
-#include "terrain/stream/mesh_request.hpp"
+#include "base/hashing.hpp"
+#include "streams/mesh_request.hpp"
 
 namespace qm {
 namespace {

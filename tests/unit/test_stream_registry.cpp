@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "module/hashing.hpp"
-#include "terrain/stream/registry.hpp"
+#include "base/hashing.hpp"
+#include "streams/registry.hpp"
 
 namespace qm {
 namespace {

@@ -9,10 +9,10 @@
 #include <mutex>
 #include <thread>
 
-#include "module/clock.hpp"
+#include "base/clock.hpp"
 #include "platform/socket.hpp"
 #include "platform/wait_word.hpp"
-#include "terrain/stream/stream_session.hpp"
+#include "streams/stream_session.hpp"
 
 #if defined(_WIN32)
 #ifndef NOMINMAX

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <numbers>
 
-#include "module/hashing.hpp"
-#include "terrain/stream/wire.hpp"
+#include "base/hashing.hpp"
+#include "streams/wire.hpp"
 
 namespace qm {
 namespace {

@@ -2,12 +2,12 @@
 // the store, and a job-less stream of a page replacing the page's job stream.
 #include <gtest/gtest.h>
 
-#include "module/clock.hpp"
-#include "module/stats.hpp"
-#include "terrain/stream/registry.hpp"
-#include "terrain/stream/work_link.hpp"
-#include "terrain/work/terrain_state.hpp"
-#include "terrain/work/worker_message.hpp"
+#include "base/clock.hpp"
+#include "host/stats.hpp"
+#include "streams/registry.hpp"
+#include "streams/work_link.hpp"
+#include "work/terrain_state.hpp"
+#include "work/worker_message.hpp"
 
 namespace qm {
 namespace {

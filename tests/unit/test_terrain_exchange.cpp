@@ -7,7 +7,7 @@
 #include <limits>
 #include <thread>
 
-#include "module/terrain_exchange.hpp"
+#include "host/terrain_exchange.hpp"
 
 using namespace qm;
 using namespace qm::terrain;

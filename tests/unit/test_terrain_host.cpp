@@ -8,11 +8,11 @@
 #include <thread>
 
 #include "lua_test_host.hpp"
-#include "module/clock.hpp"
-#include "module/settings.hpp"
-#include "module/stats.hpp"
-#include "module/terrain_exchange.hpp"
-#include "terrain/exchange/height_queue.hpp"
+#include "base/clock.hpp"
+#include "http/settings.hpp"
+#include "host/stats.hpp"
+#include "host/terrain_exchange.hpp"
+#include "host/height_queue.hpp"
 
 using namespace qm;
 using qm::test::LuaTestHost;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "terrain/work/terrain_status_format.hpp"
+#include "work/terrain_status_format.hpp"
 
 namespace qm::work {
 namespace {

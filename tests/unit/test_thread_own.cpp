@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "fault_text.hpp"
-#include "module/thread_own.hpp"
+#include "base/thread_own.hpp"
 
 namespace qm {
 namespace {

@@ -9,8 +9,8 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/triangulation.hpp"
+#include "base/fault.hpp"
+#include "mesh/triangulation/triangulation.hpp"
 
 namespace qm::mesh {
 namespace {

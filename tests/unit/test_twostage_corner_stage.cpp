@@ -4,11 +4,11 @@
 #include <numbers>
 #include <vector>
 
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/reference/reference.hpp"
-#include "terrain/mesh/twostage/corners.hpp"
-#include "terrain/mesh/twostage/creases.hpp"
-#include "terrain/mesh/twostage/working_mesh.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/reference/reference.hpp"
+#include "mesh/twostage/corners.hpp"
+#include "mesh/twostage/creases.hpp"
+#include "mesh/twostage/working_mesh.hpp"
 #include "twostage_fixture.hpp"
 
 namespace qm::mesh {

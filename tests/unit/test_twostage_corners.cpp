@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "terrain/mesh/twostage/corners.hpp"
+#include "mesh/twostage/corners.hpp"
 
 namespace qm::mesh {
 namespace {

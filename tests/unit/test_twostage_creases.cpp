@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "faces_pipeline.hpp"
-#include "module/fault.hpp"
-#include "terrain/mesh/twostage/creases.hpp"
+#include "base/fault.hpp"
+#include "mesh/twostage/creases.hpp"
 
 namespace qm::mesh {
 namespace {

@@ -7,11 +7,12 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "module/span.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/twostage/triangulate.hpp"
-#include "terrain/mesh/twostage/twostage.hpp"
+#include "base/fault.hpp"
+#include "base/span.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/twostage/triangulate.hpp"
+#include "mesh/build/piece_build.hpp"
+#include "mesh/twostage/twostage.hpp"
 #include "terrain_fixture.hpp"
 #include "twostage_fixture.hpp"
 

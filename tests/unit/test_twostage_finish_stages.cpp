@@ -4,13 +4,13 @@
 #include <cmath>
 #include <vector>
 
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/reference/deviation.hpp"
-#include "terrain/mesh/reference/reference.hpp"
-#include "terrain/mesh/scheme/piece_build.hpp"
-#include "terrain/mesh/twostage/flips.hpp"
-#include "terrain/mesh/twostage/removal.hpp"
-#include "terrain/mesh/twostage/working_mesh.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/twostage/deviation.hpp"
+#include "mesh/reference/reference.hpp"
+#include "mesh/build/piece_build.hpp"
+#include "mesh/twostage/flips.hpp"
+#include "mesh/twostage/removal.hpp"
+#include "mesh/twostage/working_mesh.hpp"
 #include "twostage_fixture.hpp"
 #include "twostage_triangles.hpp"
 

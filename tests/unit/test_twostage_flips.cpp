@@ -7,8 +7,8 @@
 #include <set>
 #include <vector>
 
-#include "terrain/mesh/triangulation.hpp"
-#include "terrain/mesh/twostage/flips.hpp"
+#include "mesh/triangulation/triangulation.hpp"
+#include "mesh/twostage/flips.hpp"
 #include "twostage_triangles.hpp"
 
 namespace qm::mesh {

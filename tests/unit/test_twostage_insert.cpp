@@ -6,9 +6,9 @@
 #include <set>
 #include <vector>
 
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/twostage/insert.hpp"
-#include "terrain/mesh/twostage/key_filters.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/twostage/insert.hpp"
+#include "mesh/twostage/key_filters.hpp"
 #include "twostage_fixture.hpp"
 
 namespace qm::mesh {

@@ -8,9 +8,9 @@
 #include <set>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/twostage/working_mesh.hpp"
+#include "base/fault.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/twostage/working_mesh.hpp"
 
 namespace qm::mesh {
 namespace {

@@ -5,10 +5,10 @@
 #include <limits>
 #include <vector>
 
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/mesh/twostage/insert.hpp"
-#include "terrain/mesh/twostage/rounds.hpp"
-#include "terrain/mesh/twostage/triangulate.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "mesh/twostage/insert.hpp"
+#include "mesh/twostage/rounds.hpp"
+#include "mesh/twostage/triangulate.hpp"
 #include "terrain_fixture.hpp"
 #include "twostage_fixture.hpp"
 

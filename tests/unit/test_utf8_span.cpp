@@ -4,8 +4,8 @@
 #include <string>
 #include <thread>
 
-#include "module/span.hpp"
-#include "module/utf8.hpp"
+#include "base/span.hpp"
+#include "base/utf8.hpp"
 
 namespace qm {
 namespace {

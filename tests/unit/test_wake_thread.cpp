@@ -23,7 +23,7 @@
 #include "platform/clock.hpp"
 #include "platform/socket.hpp"
 #include "platform/thread.hpp"
-#include "server/server.hpp"
+#include "http/server.hpp"
 
 namespace qm::server {
 namespace {

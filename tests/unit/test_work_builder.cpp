@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/work/builder_run.hpp"
-#include "terrain/work/sampler_run.hpp"
-#include "terrain/work/worker_message.hpp"
+#include "base/fault.hpp"
+#include "work/builder_run.hpp"
+#include "work/sampler_run.hpp"
+#include "work/worker_message.hpp"
 
 namespace qm::work {
 namespace {

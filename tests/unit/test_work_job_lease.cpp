@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "module/clock.hpp"
-#include "terrain/work/job_lease.hpp"
+#include "base/clock.hpp"
+#include "streams/job_lease.hpp"
 
 namespace qm {
 namespace {

@@ -5,8 +5,8 @@
 #include <thread>
 #include <vector>
 
-#include "module/clock.hpp"
-#include "terrain/work/worker_message.hpp"
+#include "base/clock.hpp"
+#include "work/worker_message.hpp"
 
 namespace qm {
 namespace {

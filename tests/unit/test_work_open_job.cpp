@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/work/open_job.hpp"
-#include "terrain/work/worker_message.hpp"
+#include "base/fault.hpp"
+#include "streams/open_job.hpp"
+#include "work/worker_message.hpp"
 
 namespace qm {
 namespace {

@@ -15,11 +15,11 @@
 #include <variant>
 #include <vector>
 
-#include "module/stats.hpp"
-#include "terrain/stream/registry.hpp"
-#include "terrain/stream/work_link.hpp"
-#include "terrain/work/open_job.hpp"
-#include "terrain/work/store_eviction.hpp"
+#include "host/stats.hpp"
+#include "streams/registry.hpp"
+#include "streams/work_link.hpp"
+#include "streams/open_job.hpp"
+#include "work/store_eviction.hpp"
 #include "terrain_fixture.hpp"
 #include "work_host.hpp"
 

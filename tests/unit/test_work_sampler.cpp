@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "module/clock.hpp"
-#include "module/fault.hpp"
-#include "module/terrain_exchange.hpp"
-#include "terrain/work/builder_run.hpp"
-#include "terrain/work/sampler_run.hpp"
-#include "terrain/work/worker_message.hpp"
+#include "base/clock.hpp"
+#include "base/fault.hpp"
+#include "host/terrain_exchange.hpp"
+#include "work/builder_run.hpp"
+#include "work/sampler_run.hpp"
+#include "work/worker_message.hpp"
 #include "terrain_fixture.hpp"
 #include "work_host.hpp"
 

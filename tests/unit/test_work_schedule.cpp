@@ -2,7 +2,7 @@
 // distance test, the per-job budget test and the store's byte estimate.
 #include <gtest/gtest.h>
 
-#include "terrain/work/schedule.hpp"
+#include "work/schedule.hpp"
 
 namespace qm {
 namespace {

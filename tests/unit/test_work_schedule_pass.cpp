@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "module/fault.hpp"
-#include "terrain/work/schedule_pass.hpp"
+#include "base/fault.hpp"
+#include "work/schedule_pass.hpp"
 
 namespace qm {
 namespace {

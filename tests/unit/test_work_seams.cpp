@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "terrain/mesh/cell_grid.hpp"
-#include "terrain/work/builder_run.hpp"
-#include "terrain/work/sampler_run.hpp"
+#include "mesh/grid/cell_grid.hpp"
+#include "work/builder_run.hpp"
+#include "work/sampler_run.hpp"
 #include "terrain_fixture.hpp"
 #include "work_host.hpp"
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "terrain/work/store_eviction.hpp"
+#include "work/store_eviction.hpp"
 
 namespace qm {
 namespace {

@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "module/fault.hpp"
-#include "module/terrain_exchange.hpp"
-#include "terrain/work/terrain_status.hpp"
-#include "terrain/work/worker_message.hpp"
-#include "terrain/work/workers.hpp"
+#include "base/fault.hpp"
+#include "host/terrain_exchange.hpp"
+#include "work/terrain_status.hpp"
+#include "work/worker_message.hpp"
+#include "work/workers.hpp"
 #include "thread_wait.hpp"
 
 namespace qm::work {

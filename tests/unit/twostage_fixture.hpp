@@ -5,8 +5,8 @@
 #include <functional>
 #include <vector>
 
-#include "terrain/mesh/face_pieces.hpp"
-#include "terrain/mesh/reference/reference.hpp"
+#include "mesh/pieces/face_pieces.hpp"
+#include "mesh/reference/reference.hpp"
 
 namespace qm::mesh::fixture {
 

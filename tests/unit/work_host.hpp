@@ -11,11 +11,11 @@
 #include <set>
 #include <string>
 
-#include "module/mission_phase.hpp"
+#include "host/mission_phase.hpp"
 #include "platform/park.hpp"
-#include "terrain/work/builder_run.hpp"
-#include "terrain/work/sampler_run.hpp"
-#include "terrain/exchange/height_queue.hpp"
+#include "work/builder_run.hpp"
+#include "work/sampler_run.hpp"
+#include "host/height_queue.hpp"
 #include "terrain_fixture.hpp"
 
 namespace qm::work::test_host {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "terrain/mesh/heap_bytes.hpp"
+#include "mesh/grid/heap_bytes.hpp"
 #include "unit/heap_meter.hpp"
 
 namespace {
