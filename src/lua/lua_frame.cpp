@@ -40,39 +40,20 @@ void drop_finished(KeptTexts& texts, std::uintptr_t frame) {
 
 std::uintptr_t this_frame(const void* address) { return reinterpret_cast<std::uintptr_t>(address); }
 
-// Takes the text out of the list again when a C++ exception unwinds through the push (LuaJIT raises
-// its errors that way); PUC Lua's longjmp skips it, which `drop_finished` makes up for.
-struct KeptTextRelease {
-  KeptTexts::iterator kept;
+// Drops the push's own text, and those of pushes that ran inside it, however the push ends: also
+// when a C++ exception unwinds through it (LuaJIT raises its errors that way). PUC Lua's longjmp
+// skips it, which the next push's `drop_finished` makes up for.
+struct DropOnExit {
   std::uintptr_t frame;
-  bool armed = true;
-  ~KeptTextRelease() {
-    if (!armed) return;
+  ~DropOnExit() {
     try {
       KeptTextsBorrow texts;
-      texts->erase(kept);
       drop_finished(*texts, frame);
     } catch (...) {
       // The thread's records are gone: so is the list.
     }
   }
 };
-
-void push_kept(lua_State* L, std::string text) {
-  const std::uintptr_t frame = this_frame(__builtin_frame_address(0));
-  KeptTexts::iterator kept;
-  {
-    KeptTextsBorrow texts;
-    drop_finished(*texts, frame);
-    kept = texts->insert(texts->end(), KeptText{std::move(text), frame});
-  }
-  KeptTextRelease release{kept, frame};
-  lua_pushlstring(L, kept->text.data(), kept->text.size());
-  release.armed = false;
-  KeptTextsBorrow texts;
-  texts->erase(kept);
-  drop_finished(*texts, frame);  // pushes of finalizers that ran inside this one and were unwound
-}
 
 }  // namespace
 
@@ -81,7 +62,17 @@ std::size_t kept_text_count() {
   return texts->size();
 }
 
-void push_string(lua_State* L, std::string text) { push_kept(L, std::move(text)); }
+void push_string(lua_State* L, std::string text) {
+  const std::uintptr_t frame = this_frame(__builtin_frame_address(0));
+  const KeptText* kept = nullptr;
+  {
+    KeptTextsBorrow texts;
+    drop_finished(*texts, frame);
+    kept = &*texts->insert(texts->end(), KeptText{std::move(text), frame});
+  }
+  DropOnExit drop{frame};
+  lua_pushlstring(L, kept->text.data(), kept->text.size());
+}
 
 void push_string(lua_State* L, std::string_view constant) {
   // A constant outlives the push: no copy is needed.
