@@ -161,12 +161,18 @@ class HostOutput(threading.Thread):
         self.slowest = "?"
         self.serving = threading.Event()
 
+    def take(self, line):
+        """Keeps what a line of the host's own figures says; false for any other line."""
+        if not line.startswith("soak-host: "):
+            return False
+        f = dict(kv.split("=") for kv in line.split()[1:])
+        self.calls, self.busy, self.other = int(f["calls"]), int(f["busy"]), int(f["other"])
+        self.slowest = f["slowest"]
+        return True
+
     def run(self):
         for line in self.proc.stdout:
-            if line.startswith("soak-host: "):
-                f = dict(kv.split("=") for kv in line.split()[1:])
-                self.calls, self.busy, self.other = int(f["calls"]), int(f["busy"]), int(f["other"])
-                self.slowest = f["slowest"]
+            if self.take(line):
                 continue
             if "serving on" in line:
                 self.serving.set()

@@ -30,6 +30,7 @@ import time
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(ROOT, "tests", "http"))
 import qmhttp  # noqa: E402
+import soak  # noqa: E402
 from soak import Page  # noqa: E402  (a page panning over the map, one view after another)
 
 BURNER = """
@@ -85,42 +86,33 @@ class StatusPoller(threading.Thread):
             self.stop.wait(1.0)
 
 
-class HostOutput(threading.Thread):
-    """Reads the host's output: its slept frames and its latest totals."""
+class HostOutput(soak.HostOutput):
+    """Reads the host's output: its slept frames and its latest totals besides the soak's figures."""
 
     def __init__(self, proc):
-        super().__init__(daemon=True)
-        self.proc = proc
+        super().__init__(proc)
         self.slept = []        # (t, hook, blocked ms, switches)
         self.slow = []         # (start, end, hook, wall ms, cpu ms, run-queue ms): frames over 2 ms
         self.steal = 0.0       # ms the two cores' virtual processors were stopped while measured
         self.totals = {}
-        self.serving = threading.Event()
         self.lock = threading.Lock()
 
-    def run(self):
-        for line in self.proc.stdout:
-            if line.startswith("frame-sleeps: slept "):
-                f = dict(kv.split("=") for kv in line.split()[2:])
-                with self.lock:
-                    self.slept.append((float(f["at"]), f["hook"], float(f["blocked"]), int(f["switches"])))
-                continue
-            if line.startswith("frame-sleeps: slow "):
-                f = dict(kv.split("=") for kv in line.split()[2:])
-                with self.lock:
-                    self.slow.append((float(f["from"]), float(f["at"]), f["hook"], float(f["wall"]), float(f["cpu"]),
-                                      float(f["runwait"])))
-                continue
-            if line.startswith("frame-sleeps: "):
-                with self.lock:
-                    self.totals = {k: float(v) for k, v in (kv.split("=") for kv in line.split()[1:])}
-                continue
-            if line.startswith("soak-host: "):
-                continue
-            if "serving on" in line:
-                self.serving.set()
-            sys.stdout.write("host| " + line)
-            sys.stdout.flush()
+    def take(self, line):
+        if line.startswith("frame-sleeps: slept "):
+            f = dict(kv.split("=") for kv in line.split()[2:])
+            with self.lock:
+                self.slept.append((float(f["at"]), f["hook"], float(f["blocked"]), int(f["switches"])))
+        elif line.startswith("frame-sleeps: slow "):
+            f = dict(kv.split("=") for kv in line.split()[2:])
+            with self.lock:
+                self.slow.append((float(f["from"]), float(f["at"]), f["hook"], float(f["wall"]), float(f["cpu"]),
+                                  float(f["runwait"])))
+        elif line.startswith("frame-sleeps: "):
+            with self.lock:
+                self.totals = {k: float(v) for k, v in (kv.split("=") for kv in line.split()[1:])}
+        else:
+            return super().take(line)
+        return True
 
 
 def sleeping_stacks(path, top=12):
