@@ -42,7 +42,8 @@ function(qm_windows_path out path)
   set(${out} "Z:${path}" PARENT_SCOPE)
 endfunction()
 
-# Unit test sources (with their own local headers) that use POSIX-only interfaces and do not provide
+# Unit test sources (with the headers they include from their own folder or from the tests' support
+# folder, QM_TEST_SUPPORT) that use POSIX-only interfaces and do not provide
 # for Windows themselves cannot be built by the cross compiler: they are left out of the Windows
 # unit_tests, each named in the configure output with the reason.
 function(qm_drop_posix_only_sources var)
@@ -54,11 +55,14 @@ function(qm_drop_posix_only_sources var)
     string(REGEX MATCHALL "#include \"[^\"]+\"" includes "${text}")
     foreach(line IN LISTS includes)
       string(REGEX REPLACE "#include \"([^\"]+)\"" "\\1" header "${line}")
-      if(EXISTS "${dir}/${header}")
-        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${dir}/${header}")
-        file(READ "${dir}/${header}" more)
-        string(APPEND text "${more}")
-      endif()
+      foreach(folder IN ITEMS "${dir}" "${QM_TEST_SUPPORT}")
+        if(EXISTS "${folder}/${header}")
+          set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${folder}/${header}")
+          file(READ "${folder}/${header}" more)
+          string(APPEND text "${more}")
+          break()
+        endif()
+      endforeach()
     endforeach()
     get_filename_component(name "${source}" NAME)
     if(NOT text MATCHES "_WIN32" AND text MATCHES

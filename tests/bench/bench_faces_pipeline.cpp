@@ -26,8 +26,8 @@
 #include "base/span.hpp"
 #include "work/sampler_steps.hpp"
 
-#include "unit/faces_pipeline.hpp"
-#include "unit/heap_meter.hpp"
+#include "faces_pipeline.hpp"
+#include "heap_meter.hpp"
 
 using namespace qm::mesh;
 using namespace qm::mesh::fixture;

@@ -13,7 +13,7 @@
 #include "mesh/build/piece_build.hpp"
 #include "mesh/outline/piece_cut.hpp"
 #include "bench/bench_timing.hpp"
-#include "unit/faces_pipeline.hpp"
+#include "faces_pipeline.hpp"
 
 using namespace qm::mesh;
 using namespace qm::mesh::fixture;

@@ -9,7 +9,7 @@
 #include "mesh/faces/refine_points.hpp"
 #include "mesh/sampling/sampler.hpp"
 #include "mesh/sampling/sampling_run.hpp"
-#include "unit/terrain_fixture.hpp"
+#include "terrain_fixture.hpp"
 
 using namespace qm::mesh;
 using namespace qm::mesh::fixture;

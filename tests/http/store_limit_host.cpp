@@ -20,7 +20,7 @@ extern "C" {
 
 #include "work/poison_mutex.hpp"
 #include "work/terrain_state.hpp"
-#include "unit/module_preload.hpp"
+#include "module_preload.hpp"
 
 namespace {
 

@@ -86,7 +86,7 @@ TEST(CallFrame, EveryKindOfFaultBecomesNilAndPanicWithAnEmptyStackBelow) {
     std::string panic_prefix;
   };
   const Case cases[] = {
-      {lua_entry<faults>, "panic: a broken invariant", "a broken invariant at tests/unit/test_call_frame.cpp:"},
+      {lua_entry<faults>, "panic: a broken invariant", "a broken invariant at tests/unit/lua/test_call_frame.cpp:"},
       {lua_entry<throws_library_error>, "panic: from the library", "from the library at src/lua/"},
       {lua_entry<throws_non_text>, "panic: unknown", "unknown at src/lua/"},
       {lua_entry<runs_out_of_memory>, "panic: out of memory", "out of memory at src/lua/"},
@@ -108,7 +108,7 @@ TEST(CallFrame, EveryKindOfFaultBecomesNilAndPanicWithAnEmptyStackBelow) {
 TEST(CallFrame, TheLastPanicNamesTheFaultingLineRelativeToTheRepository) {
   LuaHost host;
   lua_entry<faults>(host.L);
-  EXPECT_EQ(last_panic_text(), "a broken invariant at tests/unit/test_call_frame.cpp:" + std::to_string(fault_line));
+  EXPECT_EQ(last_panic_text(), "a broken invariant at tests/unit/lua/test_call_frame.cpp:" + std::to_string(fault_line));
 }
 
 TEST(CallFrame, LuaCallersSeeExactlyTwoResults) {

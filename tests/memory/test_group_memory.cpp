@@ -7,8 +7,8 @@
 
 #include <algorithm>
 
-#include "unit/faces_pipeline.hpp"
-#include "unit/heap_meter.hpp"
+#include "faces_pipeline.hpp"
+#include "heap_meter.hpp"
 
 namespace qm::mesh::fixture {
 namespace {

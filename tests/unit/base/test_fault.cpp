@@ -17,13 +17,13 @@ TEST(Fault, RecordsMessageWithRepositoryRelativeLocation) {
   install_panic_hook();
   const unsigned line = __LINE__ + 1;
   EXPECT_THROW(fault("finite points"), Fault);
-  EXPECT_EQ(last_panic_text(), "finite points at tests/unit/test_fault.cpp:" + std::to_string(line));
+  EXPECT_EQ(last_panic_text(), "finite points at tests/unit/base/test_fault.cpp:" + std::to_string(line));
 }
 
 TEST(Fault, CheckPassesOrFaults) {
   EXPECT_NO_THROW(check(true, "never"));
   EXPECT_THROW(check(false, "an invariant"), Fault);
-  EXPECT_EQ(last_panic_text().rfind("an invariant at tests/unit/test_fault.cpp:", 0), 0u);
+  EXPECT_EQ(last_panic_text().rfind("an invariant at tests/unit/base/test_fault.cpp:", 0), 0u);
 }
 
 TEST(Fault, CaughtMessageNamesEveryKindOfException) {
@@ -37,7 +37,7 @@ TEST(Fault, CaughtMessageNamesEveryKindOfException) {
   };
   EXPECT_EQ(message_of([] { fault("a fault"); }), "a fault");
   EXPECT_EQ(message_of([] { throw std::runtime_error("from the library"); }), "from the library");
-  EXPECT_EQ(last_panic_text().rfind("from the library at tests/unit/test_fault.cpp:", 0), 0u);
+  EXPECT_EQ(last_panic_text().rfind("from the library at tests/unit/base/test_fault.cpp:", 0), 0u);
   EXPECT_EQ(message_of([] { throw 42; }), "unknown");
   EXPECT_EQ(last_panic_text().rfind("unknown at ", 0), 0u);
   EXPECT_EQ(message_of([] { throw std::bad_alloc(); }), "out of memory");

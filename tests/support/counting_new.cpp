@@ -8,7 +8,7 @@
 #include <new>
 
 #include "mesh/grid/heap_bytes.hpp"
-#include "unit/heap_meter.hpp"
+#include "heap_meter.hpp"
 
 namespace {
 
