@@ -19,7 +19,7 @@ import threading
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "http"))
+sys.path[:0] = [os.path.join(ROOT, "tests", "support"), os.path.join(ROOT, "tests", "http")]
 import qmhttp  # noqa: E402
 from test_mesh_have import box, id_ranges, piece_id  # noqa: E402
 from test_mesh_route import Stream  # noqa: E402

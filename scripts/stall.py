@@ -28,7 +28,7 @@ import threading
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "tests", "http"))
+sys.path[:0] = [os.path.join(ROOT, "tests", "support"), os.path.join(ROOT, "tests", "http")]
 import qmhttp  # noqa: E402
 import soak  # noqa: E402
 from soak import Page  # noqa: E402  (a page panning over the map, one view after another)

@@ -16,7 +16,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("QM_SOURCE_DIR", os.path.dirname(os.path.dirname(HERE)))
 BUILD = os.environ.get("QM_BUILD_DIR", os.path.join(SOURCE, "build", "default"))
-sys.path.insert(0, os.path.join(SOURCE, "tests", "http"))
+sys.path[:0] = [os.path.join(SOURCE, "tests", "support"), os.path.join(SOURCE, "tests", "http")]
 from test_documents import Host  # noqa: E402
 
 SKIP = 77  # ctest's skip code for this test

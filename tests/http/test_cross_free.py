@@ -19,7 +19,7 @@ import sys
 import tempfile
 import threading
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmhttp  # noqa: E402
 from test_mesh_have import box  # noqa: E402
 from test_mesh_route import Stream  # noqa: E402

@@ -8,6 +8,7 @@ import re
 import select
 import socket
 import subprocess
+import sys
 import time
 import unittest
 
@@ -18,6 +19,7 @@ ORIGIN = "http://localhost:5173"
 ORIGIN_REQUIRED = b"game data is served to pages: an allowed Origin header is required"
 
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from qmhttp import EVENT_LIMIT, free_port, host_env as child_env, wait_until  # noqa: E402
 
 

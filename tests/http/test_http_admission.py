@@ -1,11 +1,14 @@
 """Admission and the two head deadlines: silent clients, heads sent a byte at a time, the per-peer
 connection limit and token bucket, the server-wide limit, and the busy answer."""
+import os
 import socket
 import struct
+import sys
 import time
 
-import qmhttp
-from qmhttp import Host, connect, read_all, run_tests, split_answer
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import qmhttp  # noqa: E402
+from qmhttp import Host, connect, read_all, run_tests, split_answer  # noqa: E402
 
 host = None
 BUSY_TAIL = [("Cache-Control", "no-store"), ("X-Content-Type-Options", "nosniff"), ("Connection", "close")]

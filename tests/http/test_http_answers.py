@@ -1,9 +1,12 @@
 """Every failure answer of a connection, byte for byte, counted in "rejected" exactly once; the
 Host, Origin and method rules; the answer header block."""
+import os
 import socket
+import sys
 
-import qmhttp
-from qmhttp import Host, raw, run_tests, split_answer
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import qmhttp  # noqa: E402
+from qmhttp import Host, raw, run_tests, split_answer  # noqa: E402
 
 FIXED_TAIL = [("Cache-Control", "no-store"), ("X-Content-Type-Options", "nosniff"), ("Connection", "close")]
 PAGE = "https://map.quillmarsh-export.io"

@@ -3,8 +3,10 @@ held by someone else is tried again until it is free (the retry's limit and its 
 held on a test clock in the unit tests)."""
 import os
 import socket
+import sys
 
-from qmhttp import Host, run_tests, serving, wait_until
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from qmhttp import Host, run_tests, serving, wait_until  # noqa: E402
 
 host = None
 

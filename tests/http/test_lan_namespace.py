@@ -12,11 +12,13 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import threading
 import time
 import unittest
 
-import qmhttp
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import qmhttp  # noqa: E402
 
 BUILD = os.environ.get("QM_BUILD_DIR", "build/default")
 SUBNET = "192.168.77."

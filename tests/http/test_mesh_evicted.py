@@ -9,7 +9,7 @@ import json
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmhttp  # noqa: E402
 from test_mesh_have import BOXES, WIDE, Page, assert_holds_what_a_fresh_page_gets, box  # noqa: E402
 from test_terrain_route import SimHost, get  # noqa: E402

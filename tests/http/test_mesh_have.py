@@ -8,7 +8,7 @@ import os
 import struct
 import sys
 
-sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmhttp  # noqa: E402
 from test_mesh_route import Stream  # noqa: E402
 from test_terrain_route import SimHost  # noqa: E402

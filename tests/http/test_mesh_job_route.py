@@ -4,7 +4,7 @@ answers a height, so a job stream stays "meshing" for as long as the test looks 
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmhttp  # noqa: E402
 from test_mesh_route import Stream, get  # noqa: E402
 

@@ -7,7 +7,7 @@ import struct
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import qmhttp  # noqa: E402
 
 ORIGIN = "https://map.quillmarsh-export.io"

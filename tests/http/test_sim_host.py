@@ -11,6 +11,7 @@ SOURCE = os.environ.get("QM_SOURCE_DIR", ".")
 SECONDS = 20
 
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from qmhttp import free_port, host_env as child_env  # noqa: E402
 
 

@@ -4,7 +4,6 @@ port, and a host that exits with the server running.
 
 Environment: QM_WINE (the command that runs a Windows program, "|" between words), QM_LUA_EXE,
 QM_SOURCE_DIR, QM_BUILD_DIR (the Windows build)."""
-import http.client
 import json
 import os
 import select
@@ -19,8 +18,9 @@ LUA_EXE = os.environ["QM_LUA_EXE"]
 SOURCE_DIR = os.environ["QM_SOURCE_DIR"]
 BUILD_DIR = os.environ["QM_BUILD_DIR"]
 
-sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "http"))
-from qmhttp import EVENT_LIMIT, wait_until  # noqa: E402
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
+import qmhttp  # noqa: E402
+from qmhttp import EVENT_LIMIT, free_port, wait_until  # noqa: E402
 
 
 def z(path):
@@ -103,25 +103,9 @@ def pending_accepts(server):
         client.close()
 
 
-def free_port():
-    s, port = listener()
-    s.close()
-    return port
-
-
-def get(port, path):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=EVENT_LIMIT)
-    try:
-        conn.request("GET", path)
-        response = conn.getresponse()
-        return response.status, response.read()
-    finally:
-        conn.close()
-
-
 def status_or_none(port):
     try:
-        status, body = get(port, "/v1/status")
+        status, _, body = qmhttp.get(port, "/v1/status")
         return (status, body) if status == 200 else None
     except OSError:
         return None

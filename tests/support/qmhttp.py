@@ -1,4 +1,5 @@
-"""Helpers of the HTTP tests: a module host in another process, free ports, raw requests."""
+"""Helpers of the Python tests (HTTP, browser, Wine) and the soak scripts: a module host in another
+process, free ports, waits, raw requests."""
 import json
 import os
 import socket
