@@ -37,11 +37,7 @@ int export_frame(lua_State* L) {
     generation = state->mission_generation;
   }
   const bool scan_wanted = scan_requested.load(std::memory_order_relaxed);
-  if (since) {
-    lua_pushnumber(L, *since);
-  } else {
-    lua_pushnil(L);
-  }
+  push_number_or_nil(L, since);
   lua_pushboolean(L, exporting);
   lua_pushnumber(L, static_cast<lua_Number>(generation));
   lua_pushboolean(L, scan_wanted);

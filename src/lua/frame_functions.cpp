@@ -50,11 +50,7 @@ int frame(lua_State* L) {
   stats.last_mission_frame.store(stamp_of(now), std::memory_order_relaxed);
   if (host_time && std::isfinite(*host_time)) stats.host_time.store(*host_time, std::memory_order_relaxed);
   const std::optional<double> since = seconds_since_request(now);
-  if (since) {
-    lua_pushnumber(L, *since);
-  } else {
-    lua_pushnil(L);
-  }
+  push_number_or_nil(L, since);
   return 1;
 }
 

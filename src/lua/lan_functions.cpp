@@ -30,14 +30,7 @@ std::optional<std::string> lan_status_text() {
 namespace lua {
 
 int lan_status(lua_State* L) {
-  std::optional<std::string> text = lan_status_text();
-  if (!text) {
-    lua_pushnil(L);
-    push_string(L, std::string_view("busy"));
-    return 2;
-  }
-  push_string(L, std::move(*text));
-  return 1;
+  return push_text_or_busy(L, lan_status_text());
 }
 
 int lan_changes(lua_State* L) {

@@ -79,6 +79,24 @@ void push_string(lua_State* L, std::string_view constant) {
   lua_pushlstring(L, constant.data(), constant.size());
 }
 
+void push_number_or_nil(lua_State* L, std::optional<double> value) {
+  if (value) {
+    lua_pushnumber(L, *value);
+  } else {
+    lua_pushnil(L);
+  }
+}
+
+int push_text_or_busy(lua_State* L, std::optional<std::string> text) {
+  if (!text) {
+    lua_pushnil(L);
+    push_string(L, std::string_view("busy"));
+    return 2;
+  }
+  push_string(L, std::move(*text));
+  return 1;
+}
+
 std::optional<double> number_arg(lua_State* L, int index) {
   if (lua_type(L, index) != LUA_TNUMBER) return std::nullopt;
   return static_cast<double>(lua_tonumber(L, index));

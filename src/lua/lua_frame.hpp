@@ -18,6 +18,13 @@ void push_string(lua_State* L, std::string text);
 void push_string(lua_State* L, std::string_view constant);
 inline void push_string(lua_State* L, const char* constant) { push_string(L, std::string_view(constant)); }
 
+// Pushes the number, or nil when there is none.
+void push_number_or_nil(lua_State* L, std::optional<double> value);
+
+// Pushes the text and gives 1, or, when there is none because a lock it needs was held, pushes nil
+// and "busy" and gives 2.
+int push_text_or_busy(lua_State* L, std::optional<std::string> text);
+
 // The texts the calling thread's keep-alive list holds right now: those being pushed (tests look).
 std::size_t kept_text_count();
 

@@ -2,6 +2,8 @@
 // scan, moves, removals, the player's own unit and the projection anchors.
 #include <array>
 #include <cmath>
+#include <optional>
+#include <string_view>
 
 #include "base/clock.hpp"
 #include "host/host_state.hpp"
@@ -44,6 +46,32 @@ std::optional<std::uint8_t> coalition_arg(lua_State* L, int index) {
 }
 
 bool true_arg(lua_State* L, int index) { return boolean_arg(L, index).value_or(false); }
+
+// A reported position: latitude, longitude and altitude (each finite), the heading in radians and
+// the height above ground (finite), read from five arguments in a row.
+struct PositionArgs {
+  std::optional<double> lat;
+  std::optional<double> lon;
+  std::optional<double> alt;
+  std::optional<double> heading_radians;
+  std::optional<double> ground;
+
+  bool placed() const { return lat && lon && alt; }
+
+  // Moves the record here, its heading turned to the map of the theatre (none when none was given).
+  void place(UnitRecord& record, std::string_view theatre) const {
+    record.lat = *lat;
+    record.lon = *lon;
+    record.alt = *alt;
+    record.heading = heading_radians ? map_heading(theatre, *lat, *lon, *heading_radians) : std::nullopt;
+    record.ground = ground;
+  }
+};
+
+PositionArgs position_args(lua_State* L, int first) {
+  return PositionArgs{finite_arg(L, first), finite_arg(L, first + 1), finite_arg(L, first + 2),
+                      number_arg(L, first + 3), finite_arg(L, first + 4)};
+}
 
 // Replaces the whole thread state for a new mission (or none) and records the change in the stats.
 void reset_mission(std::optional<MissionInfo> mission) {
@@ -107,32 +135,24 @@ int unit(lua_State* L) {
   SharedText type = text_arg(L, 10);
   SharedText name = text_arg(L, 11);
   SharedText group = text_arg(L, 12);
-  const std::optional<double> lat = finite_arg(L, 13);
-  const std::optional<double> lon = finite_arg(L, 14);
-  const std::optional<double> alt = finite_arg(L, 15);
-  const std::optional<double> heading_radians = number_arg(L, 16);
-  const std::optional<double> ground = finite_arg(L, 17);
+  const PositionArgs position = position_args(L, 13);
 
   bool filed = false;
   {
     LuaStateBorrow state;
-    if (state->on_own_server() && id && t && coalition && lat && lon && alt && level1) {
+    if (state->on_own_server() && id && t && coalition && position.placed() && level1) {
       if (*level1 == 1 && level2 != 1 && level2 != 2) {
         // No longer a valid aircraft: it leaves the map, and that removal is published.
         if (state->aircraft.erase(*id) != 0) state->changed = true;
       } else if (*level1 == 1 || *coalition == 0) {
         UnitRecord record;
-        if (heading_radians) record.heading = map_heading(text_view(state->mission->theatre), *lat, *lon, *heading_radians);
-        record.ground = ground;
+        position.place(record, text_view(state->mission->theatre));
         record.type = std::move(type);
         record.name = std::move(name);
         record.group = std::move(group);
         record.id = *id;
         record.t = *t;
         record.levels = {*level1, level2, level3, level4};
-        record.lat = *lat;
-        record.lon = *lon;
-        record.alt = *alt;
         record.human = human;
         record.invisible = invisible;
         record.coalition = *coalition;
@@ -187,27 +207,17 @@ int scan_end(lua_State* L) {
 int move(lua_State* L) {
   const std::optional<std::uint64_t> id = valid_unit_id(number_arg(L, 1));
   const std::optional<double> t = finite_arg(L, 2);
-  const std::optional<double> lat = finite_arg(L, 3);
-  const std::optional<double> lon = finite_arg(L, 4);
-  const std::optional<double> alt = finite_arg(L, 5);
-  const std::optional<double> heading_radians = number_arg(L, 6);
-  const std::optional<double> ground = finite_arg(L, 7);
+  const PositionArgs position = position_args(L, 3);
 
   bool moved = false;
   {
     LuaStateBorrow state;
-    if (state->on_own_server() && id && t && lat && lon && alt) {
+    if (state->on_own_server() && id && t && position.placed()) {
       const auto known = state->aircraft.find(*id);
       if (known != state->aircraft.end()) {
         UnitRecord& record = known->second;
         record.t = *t;
-        record.lat = *lat;
-        record.lon = *lon;
-        record.alt = *alt;
-        record.heading = heading_radians
-                             ? map_heading(text_view(state->mission->theatre), *lat, *lon, *heading_radians)
-                             : std::nullopt;
-        record.ground = ground;
+        position.place(record, text_view(state->mission->theatre));
         state->changed = true;
         moved = true;
       }

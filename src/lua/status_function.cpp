@@ -23,14 +23,7 @@ std::optional<std::string> status_document_no_wait() {
 namespace lua {
 
 int status(lua_State* L) {
-  std::optional<std::string> document = status_document_no_wait();
-  if (!document) {
-    lua_pushnil(L);
-    push_string(L, std::string_view("busy"));
-    return 2;
-  }
-  push_string(L, std::move(*document));
-  return 1;
+  return push_text_or_busy(L, status_document_no_wait());
 }
 
 }  // namespace lua

@@ -121,32 +121,25 @@ class FirstSeen {
   HashSet<HalfUnitKey> others_;
 };
 
-}  // namespace
+// The position of the finest level's sample at the lattice key (ci, cj), or -1.
+std::int64_t fine_position(const Level& fine, double ci, double cj) {
+  const auto it = fine.index.find(LatticeKey{saturate<std::int32_t>(ci), saturate<std::int32_t>(cj)});
+  if (it == fine.index.end()) return -1;
+  check(it->second < fine.heights.size(), "a sample position is in range");
+  return it->second;
+}
 
-RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cell_grid,
-                                 const std::vector<Level>& levels) {
-  RefinePoints pts;
-  pts.cell_grid = cell_grid;
-  pts.origin_x = origin.x;
-  pts.origin_y = origin.y;
-  pts.radius = origin.radius;
-  pts.last_face_id = kFirstGrownFaceBase;
-  if (levels.empty()) return pts;
+// A sample whose finest height is not finite, with its key on the finest lattice.
+struct Hole {
+  double x, y;
+  std::int64_t ci, cj;
+};
 
+// Adds the levels' samples, each once, with the finest level's height, and gives back the ones
+// whose height is not finite.
+std::vector<Hole> add_samples(RefinePoints& pts, const std::vector<Level>& levels) {
   const Level& fine = levels.back();
   const double sf = fine.step;
-  auto fine_position = [&](double ci, double cj) -> std::int64_t {
-    const auto it = fine.index.find(LatticeKey{saturate<std::int32_t>(ci), saturate<std::int32_t>(cj)});
-    if (it == fine.index.end()) return -1;
-    check(it->second < fine.heights.size(), "a sample position is in range");
-    return it->second;
-  };
-
-  // 1. Samples, each once, with the finest level's height; non-finite ones are holes.
-  struct Hole {
-    double x, y;
-    std::int64_t ci, cj;
-  };
   std::vector<Hole> holes;
   {
     const std::size_t expected = fine.keys.size();
@@ -164,7 +157,7 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
       if (!seen.insert(half_unit_key(x, y))) continue;
       const std::int32_t ci = saturate<std::int32_t>(round_half_away(x / sf));
       const std::int32_t cj = saturate<std::int32_t>(round_half_away(y / sf));
-      const std::int64_t at = fine_position(ci, cj);
+      const std::int64_t at = fine_position(fine, ci, cj);
       if (at < 0) continue;
       const double h = fine.heights[static_cast<std::size_t>(at)];
       if (std::isfinite(h)) {
@@ -174,39 +167,46 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
       }
     }
   }
+  return holes;
+}
 
-  // 2. Holes take the mean of the nearest ring of finite neighbours, never beyond 64 units.
-  if (!holes.empty() && sf <= kStepLimit) {
-    static constexpr int kRing[8][2] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
-    for (const Hole& hole : holes) {
-      for (std::int64_t k = 1; static_cast<double>(k) * sf <= kStepLimit; k *= 2) {
-        double sum = 0.0;
-        std::uint32_t count = 0;
-        for (const auto& o : kRing) {
-          const std::int64_t at = fine_position(static_cast<double>(hole.ci + o[0] * k),
-                                                static_cast<double>(hole.cj + o[1] * k));
-          if (at < 0) continue;
-          const double h = fine.heights[static_cast<std::size_t>(at)];
-          if (!std::isfinite(h)) continue;
-          sum += h;
-          count += 1;
-        }
-        if (count > 0) {
-          add_point(pts, hole.x, hole.y, sum / count);
-          break;
-        }
+// Holes take the mean of the nearest ring of finite neighbours, never beyond 64 units.
+void fill_holes(RefinePoints& pts, const Level& fine, const std::vector<Hole>& holes) {
+  const double sf = fine.step;
+  if (holes.empty() || !(sf <= kStepLimit)) return;
+  static constexpr int kRing[8][2] = {{-1, -1}, {-1, 0}, {-1, 1}, {0, -1}, {0, 1}, {1, -1}, {1, 0}, {1, 1}};
+  for (const Hole& hole : holes) {
+    for (std::int64_t k = 1; static_cast<double>(k) * sf <= kStepLimit; k *= 2) {
+      double sum = 0.0;
+      std::uint32_t count = 0;
+      for (const auto& o : kRing) {
+        const std::int64_t at = fine_position(fine, static_cast<double>(hole.ci + o[0] * k),
+                                              static_cast<double>(hole.cj + o[1] * k));
+        if (at < 0) continue;
+        const double h = fine.heights[static_cast<std::size_t>(at)];
+        if (!std::isfinite(h)) continue;
+        sum += h;
+        count += 1;
+      }
+      if (count > 0) {
+        add_point(pts, hole.x, hole.y, sum / count);
+        break;
       }
     }
   }
+}
 
-  // 3. Groups: one per patch label of every level, with the points it explains.
-  std::vector<Group> groups;
-  // (point, group) for every member, sorted and each once: a point's groups are a run, ascending.
-  struct PointGroup {
-    std::uint64_t point;
-    std::uint32_t group;
-  };
-  std::vector<PointGroup> point_groups;
+// A point and one of its groups.
+struct PointGroup {
+  std::uint64_t point;
+  std::uint32_t group;
+};
+
+// Groups, one per patch label of every level, with the points each explains; and the (point,
+// group) pair of every member, sorted and each once, so that a point's groups are a run,
+// ascending.
+void gather_groups(const RefinePoints& pts, const std::vector<Level>& levels, std::vector<Group>& groups,
+                   std::vector<PointGroup>& point_groups) {
   for (const Level& level : levels) {
     check(level.matched.size() == level.keys.size(), "a level's columns have one length");
     std::vector<std::uint32_t> labels;
@@ -241,22 +241,27 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
                                    return a.point == b.point && a.group == b.group;
                                  }),
                      point_groups.end());
-  // Calls f(point, first, last) for each point with groups, in point order, over its run.
-  auto each_point = [&](auto&& f) {
-    for (std::size_t k = 0; k < point_groups.size();) {
-      std::size_t e = k + 1;
-      while (e < point_groups.size() && point_groups[e].point == point_groups[k].point) ++e;
-      f(point_groups[k].point, k, e);
-      k = e;
-    }
-  };
+}
 
-  // 4. Merge groups whose planes agree at all their members.
+// Calls f(point, first, last) for each point with groups, in point order, over its run.
+template <typename F>
+void each_point(const std::vector<PointGroup>& point_groups, F&& f) {
+  for (std::size_t k = 0; k < point_groups.size();) {
+    std::size_t e = k + 1;
+    while (e < point_groups.size() && point_groups[e].point == point_groups[k].point) ++e;
+    f(point_groups[k].point, k, e);
+    k = e;
+  }
+}
+
+// Merges the groups that share a point and whose planes agree at all their members.
+GroupSets merge_agreeing_groups(const RefinePoints& pts, const std::vector<Group>& groups,
+                                const std::vector<PointGroup>& point_groups) {
   GroupSets sets;
   sets.parent.resize(groups.size());
   for (std::uint32_t g = 0; g < groups.size(); ++g) sets.parent[g] = g;
   HashSet<std::pair<std::uint32_t, std::uint32_t>> tested;
-  each_point([&](std::uint64_t, std::size_t first, std::size_t last) {
+  each_point(point_groups, [&](std::uint64_t, std::size_t first, std::size_t last) {
     for (std::size_t a = first; a != last; ++a) {
       for (std::size_t b = a + 1; b != last; ++b) {
         const std::uint32_t g1 = point_groups[a].group, g2 = point_groups[b].group;
@@ -271,8 +276,36 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
       }
     }
   });
+  return sets;
+}
 
-  // 5. Faces: one per set of groups with members, named by the set's representative.
+// A face's plane: fitted to its members when they spread in two directions, else the plane of
+// its first group's patch.
+Plane face_plane(const RefinePoints& pts, const std::vector<std::uint64_t>& members, const PatchPlane& first) {
+  double mx = 0.0, my = 0.0;
+  for (std::uint64_t p : members) {
+    mx += pts.xs[p];
+    my += pts.ys[p];
+  }
+  mx /= static_cast<double>(members.size());
+  my /= static_cast<double>(members.size());
+  double sxx = 0.0, syy = 0.0, sxy = 0.0;
+  for (std::uint64_t p : members) {
+    const double dx = pts.xs[p] - mx;
+    const double dy = pts.ys[p] - my;
+    sxx += dx * dx;
+    syy += dy * dy;
+    sxy += dx * dy;
+  }
+  if (members.size() >= 3 && (sxx + syy) * (sxx + syy) * 1e-12 < sxx * syy - sxy * sxy) {
+    return fit_face_plane(pts.xs, pts.ys, pts.hs, members).plane;
+  }
+  return Plane{first.c - first.a * first.x0 - first.b * first.y0, first.a, first.b};
+}
+
+// Faces: one per set of groups with members, named by the set's representative. Gives back the
+// largest face id.
+std::uint32_t add_faces(RefinePoints& pts, const std::vector<Group>& groups, GroupSets& sets) {
   std::map<std::uint32_t, std::vector<std::uint32_t>> face_groups;  // root -> its groups, ascending
   for (std::uint32_t g = 0; g < groups.size(); ++g) {
     if (groups[g].members.empty()) continue;
@@ -284,42 +317,44 @@ RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cel
     for (std::uint32_t g : gs) members.insert(members.end(), groups[g].members.begin(), groups[g].members.end());
     std::sort(members.begin(), members.end());
     members.erase(std::unique(members.begin(), members.end()), members.end());
-    double mx = 0.0, my = 0.0;
-    for (std::uint64_t p : members) {
-      mx += pts.xs[p];
-      my += pts.ys[p];
-    }
-    mx /= static_cast<double>(members.size());
-    my /= static_cast<double>(members.size());
-    double sxx = 0.0, syy = 0.0, sxy = 0.0;
-    for (std::uint64_t p : members) {
-      const double dx = pts.xs[p] - mx;
-      const double dy = pts.ys[p] - my;
-      sxx += dx * dx;
-      syy += dy * dy;
-      sxy += dx * dy;
-    }
-    Plane plane;
-    if (members.size() >= 3 && (sxx + syy) * (sxx + syy) * 1e-12 < sxx * syy - sxy * sxy) {
-      plane = fit_face_plane(pts.xs, pts.ys, pts.hs, members).plane;
-    } else {
-      const PatchPlane& pp = groups[gs.front()].plane;
-      plane = Plane{pp.c - pp.a * pp.x0 - pp.b * pp.y0, pp.a, pp.b};
-    }
-    pts.planes[id] = plane;
+    pts.planes[id] = face_plane(pts, members, groups[gs.front()].plane);
     pts.members[id] = std::move(members);
     largest = std::max(largest, id);
   }
+  return largest;
+}
 
-  // 6. Each point's faces.
-  each_point([&](std::uint64_t point, std::size_t first, std::size_t last) {
+// Each point's faces, ascending and each once.
+void add_point_faces(RefinePoints& pts, const std::vector<PointGroup>& point_groups, GroupSets& sets) {
+  each_point(point_groups, [&](std::uint64_t point, std::size_t first, std::size_t last) {
     auto& faces = pts.point_faces[point];
     for (std::size_t k = first; k != last; ++k) faces.push_back(sets.root(point_groups[k].group));
     std::sort(faces.begin(), faces.end());
     faces.erase(std::unique(faces.begin(), faces.end()), faces.end());
   });
+}
 
-  // 7. Grown faces take ids above every id in use.
+}  // namespace
+
+RefinePoints build_refine_points(const RefineOrigin& origin, const CellGrid& cell_grid,
+                                 const std::vector<Level>& levels) {
+  RefinePoints pts;
+  pts.cell_grid = cell_grid;
+  pts.origin_x = origin.x;
+  pts.origin_y = origin.y;
+  pts.radius = origin.radius;
+  pts.last_face_id = kFirstGrownFaceBase;
+  if (levels.empty()) return pts;
+
+  const std::vector<Hole> holes = add_samples(pts, levels);
+  fill_holes(pts, levels.back(), holes);
+  std::vector<Group> groups;
+  std::vector<PointGroup> point_groups;
+  gather_groups(pts, levels, groups, point_groups);
+  GroupSets sets = merge_agreeing_groups(pts, groups, point_groups);
+  const std::uint32_t largest = add_faces(pts, groups, sets);
+  add_point_faces(pts, point_groups, sets);
+  // Grown faces take ids above every id in use.
   pts.last_face_id = std::max(kFirstGrownFaceBase, largest);
   return pts;
 }

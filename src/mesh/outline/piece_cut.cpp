@@ -72,25 +72,23 @@ std::optional<std::uint64_t> near_point(const HashMap<ThousandthKey, std::uint64
   return std::nullopt;
 }
 
-std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<Cell>& ring) {
-  // 1-2. The kept cells and their grid.
-  std::set<Cell> kept;
-  for (const Cell& c : older.cells) {
-    if (ring.count(c) == 0) kept.insert(c);
-  }
-  if (kept.empty()) return std::nullopt;
-  const CellGrid grid = lattice_from_cells(kept);
+namespace {
 
-  // 3. The sides between a kept cell and a ring cell.
+// The sides between a kept cell and a ring cell.
+std::vector<PieceSide> cut_sides(const std::set<Cell>& kept, const std::set<Cell>& ring) {
   std::vector<PieceSide> sides;
   for (const Cell& cell : kept) {
     for (const CellSide& s : cell_sides(cell)) {
       if (s.neighbour && ring.count(*s.neighbour) != 0) sides.push_back(s.side);
     }
   }
+  return sides;
+}
 
-  // 4. Border vertices: the older mesh's outline of every cut side, merged within 0.001.
-  CutState state;
+// Border vertices: the older mesh's outline of every cut side, merged within 0.001, one chain
+// per side.
+std::vector<std::vector<std::uint64_t>> border_chains(const CellMesh& older, const std::vector<PieceSide>& sides,
+                                                      CutState& state) {
   std::vector<std::vector<std::uint64_t>> chains;
   chains.reserve(sides.size());
   for (const PieceSide& side : sides) {
@@ -98,11 +96,14 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     for (const auto& p : build_outline(older, side)) chain.push_back(state.merge(p));
     chains.push_back(std::move(chain));
   }
+  return chains;
+}
 
-  // 5. Inner vertices: the older vertices in or within 1e-6 of a kept cell. Those on a cell corner
-  // go first, then those on a cell line, then the rest: a vertex within 0.001 of one on the older
-  // piece's outer border merges into it, and never moves the border off its line, which would
-  // open a sliver against the piece across.
+// Inner vertices: the older vertices in or within 1e-6 of a kept cell, mapped from their older
+// numbers (kNone for the others). Those on a cell corner go first, then those on a cell line, then
+// the rest: a vertex within 0.001 of one on the older piece's outer border merges into it, and
+// never moves the border off its line, which would open a sliver against the piece across.
+std::vector<std::uint64_t> merge_inner_vertices(const CellMesh& older, const CellGrid& grid, CutState& state) {
   std::vector<std::uint64_t> vertex_map(older.vertices.size(), kNone);
   for (const int lines : {2, 1, 0}) {
     for (std::size_t i = 0; i < older.vertices.size(); ++i) {
@@ -112,31 +113,39 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
       vertex_map[i] = state.merge(v);
     }
   }
+  return vertex_map;
+}
 
-  // 6. Border constraints along the chains.
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> constraints;
-  for (const auto& chain : chains) {
-    for (std::size_t i = 0; i + 1 < chain.size(); ++i) constraints.emplace_back(chain[i], chain[i + 1]);
+// The parameters along p -> q, from 0 to 1 and sorted, where the edge crosses a cut side.
+std::vector<double> side_crossings(const std::array<double, 3>& p, const std::array<double, 3>& q,
+                                   const std::vector<PieceSide>& sides) {
+  std::vector<double> params{0.0, 1.0};
+  for (const PieceSide& side : sides) {
+    const bool x_fixed = side.axis == 0;
+    const double s0 = x_fixed ? p[0] : p[1], s1 = x_fixed ? q[0] : q[1];
+    const double o0 = x_fixed ? p[1] : p[0], o1 = x_fixed ? q[1] : q[0];
+    if ((s1 - side.c) * (s0 - side.c) < 0.0) {
+      const double t = (side.c - s0) / (s1 - s0);
+      const double u = o0 + (o1 - o0) * t;
+      if (side.a <= u && u <= side.a + 64.0) params.push_back(t);
+    }
   }
+  std::sort(params.begin(), params.end(), total_order_less);
+  return params;
+}
 
-  // 7. Inner constraints: the older edges, cut where they cross a cut side, the parts inside the
-  // kept cells joined to the vertices at their ends.
+using Constraints = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+// Inner constraints: the older edges, cut where they cross a cut side, the parts inside the kept
+// cells joined to the vertices at their ends.
+void add_edge_constraints(const CellMesh& older, const std::vector<PieceSide>& sides, const CellGrid& grid,
+                          const CutState& state, const std::vector<std::uint64_t>& vertex_map,
+                          Constraints& constraints) {
   for (const auto& [ia, ib] : triangle_edges(older.triangles)) {
     const auto& p = vertex_at(older.vertices, ia);
     const auto& q = vertex_at(older.vertices, ib);
     const double dx = q[0] - p[0], dy = q[1] - p[1];
-    std::vector<double> params{0.0, 1.0};
-    for (const PieceSide& side : sides) {
-      const bool x_fixed = side.axis == 0;
-      const double s0 = x_fixed ? p[0] : p[1], s1 = x_fixed ? q[0] : q[1];
-      const double o0 = x_fixed ? p[1] : p[0], o1 = x_fixed ? q[1] : q[0];
-      if ((s1 - side.c) * (s0 - side.c) < 0.0) {
-        const double t = (side.c - s0) / (s1 - s0);
-        const double u = o0 + (o1 - o0) * t;
-        if (side.a <= u && u <= side.a + 64.0) params.push_back(t);
-      }
-    }
-    std::sort(params.begin(), params.end(), total_order_less);
+    const std::vector<double> params = side_crossings(p, q, sides);
     for (std::size_t k = 0; k + 1 < params.size(); ++k) {
       const double t0 = params[k], t1 = params[k + 1];
       const double mt = (t0 + t1) * 0.5;
@@ -155,10 +164,12 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
       if (start && end && *start != *end) constraints.emplace_back(*start, *end);
     }
   }
+}
 
-  // 8. The constrained triangulation of the new vertices; constraints that cross are split at a
-  // vertex with the older mesh's height there.
-  ConstrainedTriangulation cdt;
+// Inserts the new vertices and the constraints; constraints that cross are split at a vertex with
+// the older mesh's height there.
+void triangulate_cut(ConstrainedTriangulation& cdt, const CellMesh& older, const CutState& state,
+                     const Constraints& constraints) {
   std::vector<std::uint64_t> handles;
   handles.reserve(state.vertices.size());
   for (const auto& v : state.vertices) handles.push_back(cdt.insert(v[0], v[1], v[2]));
@@ -171,10 +182,11 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     if (handles[i] == handles[j]) continue;
     cdt.add_constraint_splitting(handles[i], handles[j], crossing_height);
   }
+}
 
-  // 9-10. The faces whose centroid lies inside the kept cells, their corners numbered in order of
-  // first use.
-  CellMesh out;
+// The faces whose centroid lies inside the kept cells, their corners numbered in order of first
+// use.
+void add_kept_faces(const ConstrainedTriangulation& cdt, const CellGrid& grid, CellMesh& out) {
   const ConstrainedFaces faces = cdt.faces();
   std::vector<std::uint64_t> result_index(cdt.id_count(), kNone);
   for (const auto& corners : faces.corners) {
@@ -195,6 +207,33 @@ std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<C
     }
     out.triangles.push_back(triangle);
   }
+}
+
+}  // namespace
+
+std::optional<CellMesh> scheme_build_cut(const CellMesh& older, const std::set<Cell>& ring) {
+  std::set<Cell> kept;
+  for (const Cell& c : older.cells) {
+    if (ring.count(c) == 0) kept.insert(c);
+  }
+  if (kept.empty()) return std::nullopt;
+  const CellGrid grid = lattice_from_cells(kept);
+  const std::vector<PieceSide> sides = cut_sides(kept, ring);
+
+  CutState state;
+  const std::vector<std::vector<std::uint64_t>> chains = border_chains(older, sides, state);
+  const std::vector<std::uint64_t> vertex_map = merge_inner_vertices(older, grid, state);
+  // Border constraints along the chains, then the inner ones.
+  Constraints constraints;
+  for (const auto& chain : chains) {
+    for (std::size_t i = 0; i + 1 < chain.size(); ++i) constraints.emplace_back(chain[i], chain[i + 1]);
+  }
+  add_edge_constraints(older, sides, grid, state, vertex_map, constraints);
+
+  ConstrainedTriangulation cdt;
+  triangulate_cut(cdt, older, state, constraints);
+  CellMesh out;
+  add_kept_faces(cdt, grid, out);
   out.id = 0;
   out.cells = std::move(kept);
   return out;

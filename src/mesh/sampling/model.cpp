@@ -47,20 +47,10 @@ std::uint64_t node_grid_bytes(const Lattice& lattice, double step) {
   return heap_block_bytes(nodes * sizeof(std::int32_t)) + 2 * heap_block_bytes(nodes);
 }
 
-ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
-  ModelLevel m;
-  // Working state of the build, not kept with the level: each patch's model index, each node's
-  // model index (-1 for none) and each plane's nodes (positions in keys).
-  HashMap<std::uint32_t, std::int32_t> plane_index;
-  HashMap<LatticeKey, std::int32_t> node_map;
-  std::vector<std::vector<std::uint32_t>> plane_nodes;
-  m.step = level.step;
-  const std::int64_t s = step_units(level.step);
-  const double sd = static_cast<double>(s);
-  const std::size_t n = level.keys.size();
-  check(level.heights.size() == n && level.matched.size() == n, "a level's columns have one length");
+namespace {
 
-  // 1. The planes the nodes refer to, in ascending patch order.
+// The planes the nodes refer to, in ascending patch order, with each patch's model index.
+void add_used_planes(ModelLevel& m, const Level& level, HashMap<std::uint32_t, std::int32_t>& plane_index) {
   std::vector<std::uint32_t> used;
   for (std::uint32_t v : level.matched)
     if (v != kNoPatch) used.push_back(v);
@@ -71,21 +61,11 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
     plane_index.emplace(v, static_cast<std::int32_t>(m.planes.size()));
     m.planes.push_back(level.patches[v]);
   }
-  const std::size_t planes = m.planes.size();
+}
 
-  // 2. Node map and plane nodes.
-  plane_nodes.assign(planes, {});
-  node_map.reserve(n);
-  std::vector<std::int32_t> node_plane(n, -1);
-  for (std::size_t k = 0; k < n; ++k) {
-    std::int32_t p = -1;
-    if (level.matched[k] != kNoPatch) p = plane_index.at(level.matched[k]);
-    node_plane[k] = p;
-    node_map[level.keys[k]] = p;
-    if (p >= 0) plane_nodes[static_cast<std::size_t>(p)].push_back(static_cast<std::uint32_t>(k));
-  }
-
-  // 3. Adjacency of planes that meet at neighbouring nodes.
+// The adjacency of planes that meet at neighbouring nodes, sorted and in both orders.
+void add_adjacency(ModelLevel& m, const Level& level, const std::vector<std::int32_t>& node_plane,
+                   const HashMap<LatticeKey, std::int32_t>& node_map) {
   static constexpr int kOffsets[12][2] = {{0, 1}, {1, 0}, {1, 1},  {1, -1}, {0, 2},  {2, 0},
                                           {2, 1}, {1, 2}, {2, -1}, {1, -2}, {2, 2}, {2, -2}};
   // Each meeting pair once as (smaller, larger), sorted and made unique whenever the list has
@@ -97,7 +77,7 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
     pairs.erase(std::unique(pairs.begin(), pairs.end()), pairs.end());
     distinct = pairs.size();
   };
-  for (std::size_t k = 0; k < n; ++k) {
+  for (std::size_t k = 0; k < node_plane.size(); ++k) {
     const std::int32_t p = node_plane[k];
     if (p < 0) continue;
     for (const auto& o : kOffsets) {
@@ -117,74 +97,78 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
     m.adjacency.emplace_back(b, a);
   }
   std::sort(m.adjacency.begin(), m.adjacency.end());
+}
 
-  // 4. Regions: the node box widened by a step, cut by the lines where neighbours meet.
-  m.regions.assign(planes, {});
-  std::size_t adj = 0;
-  for (std::size_t p = 0; p < planes; ++p) {
-    const auto& nodes = plane_nodes[p];
-    std::vector<double> xs, ys;
-    xs.reserve(nodes.size());
-    ys.reserve(nodes.size());
-    double sum_h = 0.0;
-    for (std::uint32_t k : nodes) {
-      xs.push_back(level.keys[k].first * sd);
-      ys.push_back(level.keys[k].second * sd);
-      sum_h += level.heights[k];
-    }
-    const double mean = sum_h / static_cast<double>(nodes.size());
-    const double tol = 8.0 * height_grain(std::fabs(mean)) + lattice.spacing_tenth;
-    const double min_x = *std::min_element(xs.begin(), xs.end());
-    const double max_x = *std::max_element(xs.begin(), xs.end());
-    const double min_y = *std::min_element(ys.begin(), ys.end());
-    const double max_y = *std::max_element(ys.begin(), ys.end());
-    auto& region = m.regions[p];
-    region.push_back(HalfPlane{1.0, 0.0, -(min_x - sd)});
-    region.push_back(HalfPlane{-1.0, 0.0, max_x + sd});
-    region.push_back(HalfPlane{0.0, 1.0, -(min_y - sd)});
-    region.push_back(HalfPlane{0.0, -1.0, max_y + sd});
-    const PatchPlane& pp = m.planes[p];
-    const double kp = pp.c - pp.a * pp.x0 - pp.b * pp.y0;
-    std::vector<double> d(nodes.size());
-    for (; adj < m.adjacency.size() && m.adjacency[adj].first == static_cast<std::int32_t>(p); ++adj) {
-      const PatchPlane& pq = m.planes[static_cast<std::size_t>(m.adjacency[adj].second)];
-      const double kq = pq.c - pq.a * pq.x0 - pq.b * pq.y0;
-      const double da = pp.a - pq.a;
-      const double db = pp.b - pq.b;
-      const double dk = kp - kq;
-      bool agree = true;
-      for (std::size_t t = 0; t < nodes.size(); ++t) {
-        d[t] = da * xs[t] + db * ys[t] + dk;
-        if (!(std::fabs(d[t]) <= tol)) agree = false;
-      }
-      if (agree) continue;
-      const double sign = median_of(d) >= 0.0 ? 1.0 : -1.0;
-      bool cuts = false;
-      for (double v : d)
-        if (v * sign < -tol) cuts = true;
-      if (cuts) continue;
-      const double len = std::hypot(da, db);
-      if (len != 0.0) region.push_back(HalfPlane{sign * da / len, sign * db / len, sign * dk / len});
-    }
+// The region of plane p: its nodes' box widened by a step, cut by the lines where it meets its
+// neighbours. `adj` walks the adjacency, whose entries of p start there.
+void add_plane_region(ModelLevel& m, std::size_t p, const std::vector<std::uint32_t>& nodes, const Level& level,
+                      double sd, double spacing_tenth, std::size_t& adj) {
+  std::vector<double> xs, ys;
+  xs.reserve(nodes.size());
+  ys.reserve(nodes.size());
+  double sum_h = 0.0;
+  for (std::uint32_t k : nodes) {
+    xs.push_back(level.keys[k].first * sd);
+    ys.push_back(level.keys[k].second * sd);
+    sum_h += level.heights[k];
   }
+  const double mean = sum_h / static_cast<double>(nodes.size());
+  const double tol = 8.0 * height_grain(std::fabs(mean)) + spacing_tenth;
+  const double min_x = *std::min_element(xs.begin(), xs.end());
+  const double max_x = *std::max_element(xs.begin(), xs.end());
+  const double min_y = *std::min_element(ys.begin(), ys.end());
+  const double max_y = *std::max_element(ys.begin(), ys.end());
+  auto& region = m.regions[p];
+  region.push_back(HalfPlane{1.0, 0.0, -(min_x - sd)});
+  region.push_back(HalfPlane{-1.0, 0.0, max_x + sd});
+  region.push_back(HalfPlane{0.0, 1.0, -(min_y - sd)});
+  region.push_back(HalfPlane{0.0, -1.0, max_y + sd});
+  const PatchPlane& pp = m.planes[p];
+  const double kp = pp.c - pp.a * pp.x0 - pp.b * pp.y0;
+  std::vector<double> d(nodes.size());
+  for (; adj < m.adjacency.size() && m.adjacency[adj].first == static_cast<std::int32_t>(p); ++adj) {
+    const PatchPlane& pq = m.planes[static_cast<std::size_t>(m.adjacency[adj].second)];
+    const double kq = pq.c - pq.a * pq.x0 - pq.b * pq.y0;
+    const double da = pp.a - pq.a;
+    const double db = pp.b - pq.b;
+    const double dk = kp - kq;
+    bool agree = true;
+    for (std::size_t t = 0; t < nodes.size(); ++t) {
+      d[t] = da * xs[t] + db * ys[t] + dk;
+      if (!(std::fabs(d[t]) <= tol)) agree = false;
+    }
+    if (agree) continue;
+    const double sign = median_of(d) >= 0.0 ? 1.0 : -1.0;
+    bool cuts = false;
+    for (double v : d)
+      if (v * sign < -tol) cuts = true;
+    if (cuts) continue;
+    const double len = std::hypot(da, db);
+    if (len != 0.0) region.push_back(HalfPlane{sign * da / len, sign * db / len, sign * dk / len});
+  }
+}
 
-  // 5. The node grid.
+// The node grid over the level's box, with each node's model index.
+void fill_node_grid(ModelLevel& m, const Lattice& lattice, const Level& level,
+                    const std::vector<std::int32_t>& node_plane) {
   const NodeBox box = node_grid_box(lattice, level.step);
-  const std::int64_t i0 = box.i0, i1 = box.i0 + box.w - 1;
-  const std::int64_t j0 = box.j0, j1 = box.j0 + box.h - 1;
   m.grid_i0 = box.i0;
   m.grid_j0 = box.j0;
   m.grid_w = box.w;
   m.grid_h = box.h;
   const auto cells = static_cast<std::size_t>(std::int64_t{m.grid_w} * m.grid_h);
   m.node_grid.assign(cells, -1);
-  for (std::size_t k = 0; k < n; ++k) {
+  for (std::size_t k = 0; k < node_plane.size(); ++k) {
     const std::int64_t g = m.grid_at(level.keys[k].first, level.keys[k].second);
     if (g >= 0) m.node_grid[static_cast<std::size_t>(g)] = node_plane[k];
   }
+}
 
-  // 6. Inside flags.
-  m.inside.assign(cells, 0);
+// Inside flags: each node with a plane lies inside its plane's region.
+void mark_inside(ModelLevel& m, double sd) {
+  const std::int64_t i0 = m.grid_i0, i1 = m.grid_i0 + m.grid_w - 1;
+  const std::int64_t j0 = m.grid_j0, j1 = m.grid_j0 + m.grid_h - 1;
+  m.inside.assign(m.node_grid.size(), 0);
   for (std::int64_t i = i0; i <= i1; ++i) {
     for (std::int64_t j = j0; j <= j1; ++j) {
       const auto g = static_cast<std::size_t>(m.grid_at(i, j));
@@ -198,9 +182,13 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
       m.inside[g] = in ? 1 : 0;
     }
   }
+}
 
-  // 7. Uniform squares: four corners with one plane, all inside.
-  m.uniform.assign(cells, 0);
+// Uniform squares: four corners with one plane, all inside.
+void mark_uniform(ModelLevel& m) {
+  const std::int64_t i0 = m.grid_i0, i1 = m.grid_i0 + m.grid_w - 1;
+  const std::int64_t j0 = m.grid_j0, j1 = m.grid_j0 + m.grid_h - 1;
+  m.uniform.assign(m.node_grid.size(), 0);
   for (std::int64_t i = i0; i < i1; ++i) {
     for (std::int64_t j = j0; j < j1; ++j) {
       const auto g00 = static_cast<std::size_t>(m.grid_at(i, j));
@@ -214,7 +202,47 @@ ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
       }
     }
   }
+}
 
+}  // namespace
+
+ModelLevel build_model_level(const Lattice& lattice, const Level& level) {
+  ModelLevel m;
+  // Working state of the build, not kept with the level: each patch's model index, each node's
+  // model index (-1 for none) and each plane's nodes (positions in keys).
+  HashMap<std::uint32_t, std::int32_t> plane_index;
+  HashMap<LatticeKey, std::int32_t> node_map;
+  std::vector<std::vector<std::uint32_t>> plane_nodes;
+  m.step = level.step;
+  const std::int64_t s = step_units(level.step);
+  const double sd = static_cast<double>(s);
+  const std::size_t n = level.keys.size();
+  check(level.heights.size() == n && level.matched.size() == n, "a level's columns have one length");
+
+  add_used_planes(m, level, plane_index);
+  const std::size_t planes = m.planes.size();
+
+  // Node map and plane nodes.
+  plane_nodes.assign(planes, {});
+  node_map.reserve(n);
+  std::vector<std::int32_t> node_plane(n, -1);
+  for (std::size_t k = 0; k < n; ++k) {
+    std::int32_t p = -1;
+    if (level.matched[k] != kNoPatch) p = plane_index.at(level.matched[k]);
+    node_plane[k] = p;
+    node_map[level.keys[k]] = p;
+    if (p >= 0) plane_nodes[static_cast<std::size_t>(p)].push_back(static_cast<std::uint32_t>(k));
+  }
+
+  add_adjacency(m, level, node_plane, node_map);
+  m.regions.assign(planes, {});
+  std::size_t adj = 0;
+  for (std::size_t p = 0; p < planes; ++p) {
+    add_plane_region(m, p, plane_nodes[p], level, sd, lattice.spacing_tenth, adj);
+  }
+  fill_node_grid(m, lattice, level, node_plane);
+  mark_inside(m, sd);
+  mark_uniform(m);
   m.half_width = static_cast<std::int32_t>(lattice.radius / s);
   return m;
 }

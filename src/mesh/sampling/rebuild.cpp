@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "base/fault.hpp"
 #include "base/numeric.hpp"
@@ -192,121 +193,163 @@ std::vector<std::uint32_t> rebuild_match_vertices(const SampleTable& t, std::spa
   return match_vertices(t, lookup, grown, planes, spacing_tenth);
 }
 
-RebuildResult sampler_rebuild(const SampleTable& t, double spacing_tenth) {
-  const std::size_t n = t.keys.size();
-  check(t.heights.size() == n, "a sample table's columns have one length");
-  check(n < kNoPatch, "a level has fewer samples than patch marks");
-  const double s = t.step;
-  const KeyLookup lookup(t);
+namespace {
 
-  // 1-2. Seeds: nearly flat whole 3 by 3 windows, best first (stable on key order).
-  struct Candidate {
-    double score;
-    std::uint32_t k;
-  };
+// A seed: a key whose whole 3 by 3 window is nearly flat, scored by how little it strays.
+struct Candidate {
+  double score;
+  std::uint32_t k;
+};
+
+// The key k as a seed, when its whole 3 by 3 window is finite and fits a plane within the
+// grain's reach.
+std::optional<Candidate> flat_seed(const SampleTable& t, const KeyLookup& lookup, std::size_t k,
+                                   double spacing_tenth) {
+  const double s = t.step;
+  const std::int64_t i = t.keys[k].first;
+  const std::int64_t j = t.keys[k].second;
+  double z[3][3];
+  bool whole = true;
+  for (int di = -1; di <= 1 && whole; ++di) {
+    for (int dj = -1; dj <= 1; ++dj) {
+      const std::int64_t m = lookup.find(i + di, j + dj);
+      if (m < 0 || !std::isfinite(t.heights[static_cast<std::size_t>(m)])) {
+        whole = false;
+        break;
+      }
+      z[di + 1][dj + 1] = t.heights[static_cast<std::size_t>(m)];
+    }
+  }
+  if (!whole) return std::nullopt;
+  double sum = 0.0;
+  for (int di = 0; di < 3; ++di)
+    for (int dj = 0; dj < 3; ++dj) sum += z[di][dj];
+  const double c = sum / 9.0;
+  const double a = ((z[2][0] + z[2][1] + z[2][2]) - (z[0][0] + z[0][1] + z[0][2])) / (6.0 * s);
+  const double b = ((z[0][2] + z[1][2] + z[2][2]) - (z[0][0] + z[1][0] + z[2][0])) / (6.0 * s);
+  double r = 0.0;
+  for (int di = -1; di <= 1; ++di) {
+    for (int dj = -1; dj <= 1; ++dj) {
+      const double fit = c + a * di * s + b * dj * s;
+      r = std::max(r, std::fabs(z[di + 1][dj + 1] - fit));
+    }
+  }
+  const double u = height_grain(std::fabs(c));
+  if (4.0 * u + spacing_tenth >= r) return Candidate{r / u, static_cast<std::uint32_t>(k)};
+  return std::nullopt;
+}
+
+// Seeds: nearly flat whole 3 by 3 windows, best first (stable on key order).
+std::vector<Candidate> seed_candidates(const SampleTable& t, const KeyLookup& lookup, double spacing_tenth) {
   std::vector<Candidate> candidates;
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::int64_t i = t.keys[k].first;
-    const std::int64_t j = t.keys[k].second;
-    double z[3][3];
-    bool whole = true;
-    for (int di = -1; di <= 1 && whole; ++di) {
-      for (int dj = -1; dj <= 1; ++dj) {
-        const std::int64_t m = lookup.find(i + di, j + dj);
-        if (m < 0 || !std::isfinite(t.heights[static_cast<std::size_t>(m)])) {
-          whole = false;
-          break;
-        }
-        z[di + 1][dj + 1] = t.heights[static_cast<std::size_t>(m)];
-      }
-    }
-    if (!whole) continue;
-    double sum = 0.0;
-    for (int di = 0; di < 3; ++di)
-      for (int dj = 0; dj < 3; ++dj) sum += z[di][dj];
-    const double c = sum / 9.0;
-    const double a = ((z[2][0] + z[2][1] + z[2][2]) - (z[0][0] + z[0][1] + z[0][2])) / (6.0 * s);
-    const double b = ((z[0][2] + z[1][2] + z[2][2]) - (z[0][0] + z[1][0] + z[2][0])) / (6.0 * s);
-    double r = 0.0;
-    for (int di = -1; di <= 1; ++di) {
-      for (int dj = -1; dj <= 1; ++dj) {
-        const double fit = c + a * di * s + b * dj * s;
-        r = std::max(r, std::fabs(z[di + 1][dj + 1] - fit));
-      }
-    }
-    const double u = height_grain(std::fabs(c));
-    if (4.0 * u + spacing_tenth >= r) candidates.push_back(Candidate{r / u, static_cast<std::uint32_t>(k)});
+  for (std::size_t k = 0; k < t.keys.size(); ++k) {
+    if (const auto seed = flat_seed(t, lookup, k, spacing_tenth)) candidates.push_back(*seed);
   }
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const Candidate& l, const Candidate& r) { return total_order_less(l.score, r.score); });
+  return candidates;
+}
 
-  // 3. Per-key growth state.
-  std::vector<double> reach(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const double h = t.heights[k];
-    reach[k] = 4.0 * height_grain(std::isfinite(h) ? std::fabs(h) : 1.0) + spacing_tenth;
+// The per-key state of growing patches from seeds: how far a height may stray from the patch's
+// plane, which patch holds each key, and which patch last looked at it.
+class PatchGrowth {
+ public:
+  PatchGrowth(const SampleTable& t, const KeyLookup& lookup, double spacing_tenth)
+      : t_(t), lookup_(lookup), reach_(t.keys.size()), grown_(t.keys.size(), kNoPatch),
+        visited_(t.keys.size(), kNoPatch) {
+    for (std::size_t k = 0; k < t.keys.size(); ++k) {
+      const double h = t.heights[k];
+      reach_[k] = 4.0 * height_grain(std::isfinite(h) ? std::fabs(h) : 1.0) + spacing_tenth;
+    }
   }
-  std::vector<std::uint32_t> grown(n, kNoPatch);
-  std::vector<std::uint32_t> visited(n, kNoPatch);
 
-  // 4. Grow one patch per seed that no patch holds yet.
-  std::vector<PatchPlane> patches;
-  std::vector<std::uint32_t> region;
-  for (const Candidate& cand : candidates) {
-    if (grown[cand.k] != kNoPatch) continue;
-    check(patches.size() < kNoPatch - 1, "patch numbers fit 32 bits");
-    const std::uint32_t p = static_cast<std::uint32_t>(patches.size());
-    const std::int64_t i = t.keys[cand.k].first;
-    const std::int64_t j = t.keys[cand.k].second;
+  bool held(std::uint32_t k) const { return grown_[k] != kNoPatch; }
+
+  // Grows patch p from the seed k: its window first, then each neighbour of the region that the
+  // plane fitted so far predicts within its reach.
+  PatchPlane grow(std::uint32_t k, std::uint32_t p) {
+    const double s = t_.step;
+    const std::int64_t i = t_.keys[k].first;
+    const std::int64_t j = t_.keys[k].second;
     const double x0 = static_cast<double>(i) * s;
     const double y0 = static_cast<double>(j) * s;
-    const double h0 = t.heights[cand.k];
-    region.clear();
+    const double h0 = t_.heights[k];
+    region_.clear();
     PlaneSums sums;
     for (int di = -1; di <= 1; ++di) {
       for (int dj = -1; dj <= 1; ++dj) {
-        const std::int64_t m = lookup.find(i + di, j + dj);
+        const std::int64_t m = lookup_.find(i + di, j + dj);
         if (m < 0) fault("a seed's window is whole");
         const auto mu = static_cast<std::size_t>(m);
-        visited[mu] = p;
-        if (grown[mu] == kNoPatch) {
-          grown[mu] = p;
-          region.push_back(static_cast<std::uint32_t>(mu));
+        visited_[mu] = p;
+        if (grown_[mu] == kNoPatch) {
+          grown_[mu] = p;
+          region_.push_back(static_cast<std::uint32_t>(mu));
         }
-        sums.add(static_cast<double>(t.keys[mu].first) * s - x0, static_cast<double>(t.keys[mu].second) * s - y0,
-                 t.heights[mu] - h0);
+        sums.add(static_cast<double>(t_.keys[mu].first) * s - x0, static_cast<double>(t_.keys[mu].second) * s - y0,
+                 t_.heights[mu] - h0);
       }
     }
     double c1 = 0.0, a = 0.0, b = 0.0;
     sums.solve(c1, a, b);
-    for (std::size_t walk = 0; walk < region.size(); ++walk) {
-      const std::int64_t ia = t.keys[region[walk]].first;
-      const std::int64_t ja = t.keys[region[walk]].second;
+    for (std::size_t walk = 0; walk < region_.size(); ++walk) {
+      const std::int64_t ia = t_.keys[region_[walk]].first;
+      const std::int64_t ja = t_.keys[region_[walk]].second;
       const std::int64_t around[4][2] = {{ia + 1, ja}, {ia - 1, ja}, {ia, ja + 1}, {ia, ja - 1}};
       for (const auto& nb : around) {
-        const std::int64_t m = lookup.find(nb[0], nb[1]);
+        const std::int64_t m = lookup_.find(nb[0], nb[1]);
         if (m < 0) continue;
         const auto mu = static_cast<std::size_t>(m);
-        if (grown[mu] != kNoPatch) continue;
-        if (visited[mu] == p) continue;
-        visited[mu] = p;
-        const double hn = t.heights[mu];
+        if (grown_[mu] != kNoPatch) continue;
+        if (visited_[mu] == p) continue;
+        visited_[mu] = p;
+        const double hn = t_.heights[mu];
         if (!std::isfinite(hn)) continue;
         const double xn = static_cast<double>(nb[0]) * s;
         const double yn = static_cast<double>(nb[1]) * s;
         const double prediction = h0 + c1 + a * (xn - x0) + b * (yn - y0);
-        if (reach[mu] >= std::fabs(hn - prediction)) {
-          grown[mu] = p;
-          region.push_back(static_cast<std::uint32_t>(mu));
+        if (reach_[mu] >= std::fabs(hn - prediction)) {
+          grown_[mu] = p;
+          region_.push_back(static_cast<std::uint32_t>(mu));
           sums.add(xn - x0, yn - y0, hn - h0);
           sums.solve(c1, a, b);
         }
       }
     }
-    patches.push_back(PatchPlane{x0, y0, h0 + c1, a, b});
+    return PatchPlane{x0, y0, h0 + c1, a, b};
   }
 
-  // 5. Match and refit twice.
+  std::vector<std::uint32_t>& grown() { return grown_; }
+
+ private:
+  const SampleTable& t_;
+  const KeyLookup& lookup_;
+  std::vector<double> reach_;
+  std::vector<std::uint32_t> grown_;
+  std::vector<std::uint32_t> visited_;
+  std::vector<std::uint32_t> region_;
+};
+
+}  // namespace
+
+RebuildResult sampler_rebuild(const SampleTable& t, double spacing_tenth) {
+  const std::size_t n = t.keys.size();
+  check(t.heights.size() == n, "a sample table's columns have one length");
+  check(n < kNoPatch, "a level has fewer samples than patch marks");
+  const KeyLookup lookup(t);
+
+  const std::vector<Candidate> candidates = seed_candidates(t, lookup, spacing_tenth);
+  // One patch per seed that no patch holds yet.
+  PatchGrowth growth(t, lookup, spacing_tenth);
+  std::vector<PatchPlane> patches;
+  for (const Candidate& cand : candidates) {
+    if (growth.held(cand.k)) continue;
+    check(patches.size() < kNoPatch - 1, "patch numbers fit 32 bits");
+    patches.push_back(growth.grow(cand.k, static_cast<std::uint32_t>(patches.size())));
+  }
+  std::vector<std::uint32_t>& grown = growth.grown();
+
+  // Match and refit twice.
   RebuildResult result;
   if (patches.empty()) {
     result.matched = std::move(grown);

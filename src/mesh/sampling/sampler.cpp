@@ -130,19 +130,11 @@ double lattice_height(const HashSet<LatticeKey>& answered_now, const Lattice& l,
   return coarse_height(l, coarse_step, ci, cj);
 }
 
-AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
-  // 1-2. Finished, or still waiting on answers: nothing changes.
-  if (l.finished) return AdvanceResult{l.level, l.step, l.pending.size(), AdvanceTag::Done};
-  if (!l.pending.empty()) {
-    if (answers.empty()) return AdvanceResult{l.pending.size(), 0.0, 0, AdvanceTag::Wait};
-    std::uint64_t missing = 0;
-    for (const TerrainPoint& p : l.pending) missing += answers.contains(p) ? 0 : 1;
-    if (missing > 0) return AdvanceResult{missing, 0.0, 0, AdvanceTag::Wait};
-  }
-  SpanTimer span("sampler.advance");
-  const std::int64_t n = step_units(l.step);
+namespace {
 
-  // 4. Take the answers; an answer without a height is stored as 0.0.
+// Takes the host's answers for the pending points into the samples (an answer without a height is
+// stored as 0.0) and gives back the raw heights in pending order.
+std::vector<double> take_answers(Lattice& l, const HeightAnswers& answers) {
   std::vector<double> raws;
   raws.reserve(l.pending.size());
   l.samples.reserve(l.samples.size() + l.pending.size());
@@ -151,108 +143,120 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
     l.samples[p] = raw;
     raws.push_back(raw);
   }
+  return raws;
+}
 
-  // 5-7. From level 2 on: predict each new point from the coarser lattice.
+// A point sampled in this advance, by its key at this level's step.
+struct NewPoint {
+  LatticeKey key;
+  double h;
+};
+
+// The bilinear prediction of the key (i, j) from the corners of the coarser lattice around it:
+// NaN for a key that is itself a coarse corner.
+double coarse_prediction(const Lattice& l, const KeyMarks& answered_now, double coarse, std::int32_t i,
+                         std::int32_t j) {
+  auto at = [&](std::int32_t a, std::int32_t b) {
+    if (answered_now.marked(std::int64_t{a} * 2, std::int64_t{b} * 2)) return kNaN;
+    return coarse_height(l, coarse, a, b);
+  };
+  const std::int32_t ci = floor_div(i, 2);
+  const std::int32_t cj = floor_div(j, 2);
+  const bool i_odd = (i & 1) != 0;
+  const bool j_odd = (j & 1) != 0;
+  if (i_odd && j_odd) {
+    const double l00 = at(ci, cj);
+    const double l10 = at(ci + 1, cj);
+    const double l01 = at(ci, cj + 1);
+    const double l11 = at(ci + 1, cj + 1);
+    return 0.25 * (l00 + l10 + l01 + l11);
+  }
+  if (i_odd) {
+    const double l00 = at(ci, cj);
+    const double l10 = at(ci + 1, cj);
+    return 0.5 * (l00 + l10);
+  }
+  if (j_odd) {
+    const double l00 = at(ci, cj);
+    const double l01 = at(ci, cj + 1);
+    return 0.5 * (l00 + l01);
+  }
+  return kNaN;
+}
+
+// From the second level on: the keys of the refined area that no new point within two steps
+// contradicts, each new point being predicted from the coarser lattice.
+HashSet<LatticeKey> settled_keys(const Lattice& l, const std::vector<double>& raws, std::int64_t n) {
   HashSet<LatticeKey> settled;
-  if (!l.levels.empty()) {
-    struct NewPoint {
-      LatticeKey key;
-      double h;
-    };
-    if (!l.refined) fault("a level after the first has a refined area");
-    // The keys of this level lie within the radius.
-    const std::int64_t rc = l.radius / n;
-    std::vector<NewPoint> fresh;
-    fresh.reserve(l.pending.size());
-    KeyMarks answered_now(rc, l.pending.size());
-    for (std::size_t k = 0; k < l.pending.size(); ++k) {
-      const TerrainPoint& p = l.pending[k];
-      const LatticeKey key = key_of(l, p, n);
-      fresh.push_back(NewPoint{key, raws[k] != 0.0 ? raws[k] : sampled_height(l, p, l.step)});
-      answered_now.mark(key.first, key.second);
-    }
-    KeyMarks misses(rc, (fresh.size() + l.refined->size()) * 25);
-    auto mark_miss = [&](std::int64_t a, std::int64_t b) { misses.mark(a, b); };
-    auto missed = [&](const LatticeKey& k) { return misses.marked(k.first, k.second); };
-    const double coarse = 2.0 * l.step;
-    auto at = [&](std::int32_t a, std::int32_t b) {
-      if (answered_now.marked(std::int64_t{a} * 2, std::int64_t{b} * 2)) return kNaN;
-      return coarse_height(l, coarse, a, b);
-    };
-    for (const NewPoint& np : fresh) {
-      const std::int32_t i = np.key.first;
-      const std::int32_t j = np.key.second;
-      const std::int32_t ci = floor_div(i, 2);
-      const std::int32_t cj = floor_div(j, 2);
-      const bool i_odd = (i & 1) != 0;
-      const bool j_odd = (j & 1) != 0;
-      double prediction;
-      if (i_odd && j_odd) {
-        const double l00 = at(ci, cj);
-        const double l10 = at(ci + 1, cj);
-        const double l01 = at(ci, cj + 1);
-        const double l11 = at(ci + 1, cj + 1);
-        prediction = 0.25 * (l00 + l10 + l01 + l11);
-      } else if (i_odd) {
-        const double l00 = at(ci, cj);
-        const double l10 = at(ci + 1, cj);
-        prediction = 0.5 * (l00 + l10);
-      } else if (j_odd) {
-        const double l00 = at(ci, cj);
-        const double l01 = at(ci, cj + 1);
-        prediction = 0.5 * (l00 + l01);
-      } else {
-        prediction = kNaN;
+  if (!l.refined) fault("a level after the first has a refined area");
+  // The keys of this level lie within the radius.
+  const std::int64_t rc = l.radius / n;
+  std::vector<NewPoint> fresh;
+  fresh.reserve(l.pending.size());
+  KeyMarks answered_now(rc, l.pending.size());
+  for (std::size_t k = 0; k < l.pending.size(); ++k) {
+    const TerrainPoint& p = l.pending[k];
+    const LatticeKey key = key_of(l, p, n);
+    fresh.push_back(NewPoint{key, raws[k] != 0.0 ? raws[k] : sampled_height(l, p, l.step)});
+    answered_now.mark(key.first, key.second);
+  }
+  KeyMarks misses(rc, (fresh.size() + l.refined->size()) * 25);
+  const double coarse = 2.0 * l.step;
+  for (const NewPoint& np : fresh) {
+    const std::int32_t i = np.key.first;
+    const std::int32_t j = np.key.second;
+    const double prediction = coarse_prediction(l, answered_now, coarse, i, j);
+    if (!(l.tolerance >= std::fabs(np.h - prediction))) {
+      for (std::int64_t di = -2; di <= 2; ++di) {
+        for (std::int64_t dj = -2; dj <= 2; ++dj) misses.mark(i + di, j + dj);
       }
-      if (!(l.tolerance >= std::fabs(np.h - prediction))) {
-        for (std::int64_t di = -2; di <= 2; ++di) {
-          for (std::int64_t dj = -2; dj <= 2; ++dj) mark_miss(i + di, j + dj);
-        }
-      }
-    }
-    settled.reserve(l.refined->size());
-    for (const LatticeKey& k : *l.refined) {
-      if (!missed(k)) settled.insert(k);
     }
   }
+  settled.reserve(l.refined->size());
+  for (const LatticeKey& k : *l.refined) {
+    if (!misses.marked(k.first, k.second)) settled.insert(k);
+  }
+  return settled;
+}
 
-  // 8. The level's sample table over every point sampled so far, sorted by key.
+// A new level's sample table over every point sampled so far, sorted by key.
+Level sorted_sample_table(const Lattice& l, std::int64_t n) {
   Level level;
   level.step = l.step;
-  {
-    struct Row {
-      LatticeKey key;
-      double h;
-    };
-    std::vector<Row> rows;
-    rows.reserve(l.samples.size());
-    for (const auto& [p, raw] : l.samples) {
-      rows.push_back(Row{key_of(l, p, n), raw != 0.0 ? raw : sampled_height(l, p, l.step)});
-    }
-    std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.key < b.key; });
-    check(rows.size() < kNoPatch, "a level has fewer samples than patch marks");
-    level.keys.reserve(rows.size());
-    level.heights.reserve(rows.size());
-    level.index.reserve(rows.size());
-    for (const Row& r : rows) {
-      level.index.emplace(r.key, static_cast<std::uint32_t>(level.keys.size()));
-      level.keys.push_back(r.key);
-      level.heights.push_back(r.h);
-    }
+  struct Row {
+    LatticeKey key;
+    double h;
+  };
+  std::vector<Row> rows;
+  rows.reserve(l.samples.size());
+  for (const auto& [p, raw] : l.samples) {
+    rows.push_back(Row{key_of(l, p, n), raw != 0.0 ? raw : sampled_height(l, p, l.step)});
   }
-
-  // 9. Patches over the level's samples.
-  {
-    SpanTimer rebuild_span("sampler.advance.rebuild");
-    RebuildResult rebuilt =
-        sampler_rebuild(SampleTable{level.keys, level.heights, level.index, level.step}, l.spacing_tenth);
-    level.matched = std::move(rebuilt.matched);
-    level.patches = std::move(rebuilt.patches);
+  std::sort(rows.begin(), rows.end(), [](const Row& a, const Row& b) { return a.key < b.key; });
+  check(rows.size() < kNoPatch, "a level has fewer samples than patch marks");
+  level.keys.reserve(rows.size());
+  level.heights.reserve(rows.size());
+  level.index.reserve(rows.size());
+  for (const Row& r : rows) {
+    level.index.emplace(r.key, static_cast<std::uint32_t>(level.keys.size()));
+    level.keys.push_back(r.key);
+    level.heights.push_back(r.h);
   }
+  return level;
+}
 
-  // 10. Unexplained samples of the area this level was sampled over, away from settled keys.
-  std::optional<HashSet<LatticeKey>> area = std::move(l.refined);
-  l.refined.reset();
+void fit_patches(Level& level, double spacing_tenth) {
+  SpanTimer rebuild_span("sampler.advance.rebuild");
+  RebuildResult rebuilt =
+      sampler_rebuild(SampleTable{level.keys, level.heights, level.index, level.step}, spacing_tenth);
+  level.matched = std::move(rebuilt.matched);
+  level.patches = std::move(rebuilt.patches);
+}
+
+// The finite samples that no patch explains, within the area the level was sampled over and away
+// from settled keys.
+std::vector<LatticeKey> unexplained_keys(const Level& level, const std::optional<HashSet<LatticeKey>>& area,
+                                         const HashSet<LatticeKey>& settled) {
   std::vector<LatticeKey> unexplained;
   for (std::size_t k = 0; k < level.keys.size(); ++k) {
     const LatticeKey& key = level.keys[k];
@@ -262,21 +266,63 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
     if (settled.contains(key)) continue;
     unexplained.push_back(key);
   }
+  return unexplained;
+}
 
-  // 11. The level is finished.
-  level.settled = std::move(settled);
-  level.area = std::move(area);
-  l.levels.push_back(std::move(level));
-
-  // 12. The end: no unexplained sample, or the next step would fall below 1.
-  const double s2 = l.step * 0.5;
-  if (0.999999999999 > s2 || unexplained.empty()) {
-    l.finished = 1;
-    l.pending.clear();
-    return AdvanceResult{l.level, l.step, 0, AdvanceTag::Done};
+// The next level's keys within four new steps of an unexplained sample, marked over the dense
+// square of keys within the radius: each key is inserted once and the keys come out already
+// sorted by a, then b, as they are handed to `consider`.
+template <typename Consider>
+void mark_next_dense(const std::vector<LatticeKey>& unexplained, std::int64_t r2, HashSet<LatticeKey>& next,
+                     Consider&& consider) {
+  const std::int64_t side = 2 * r2 + 1;
+  std::vector<std::uint8_t> marks(static_cast<std::size_t>(side * side), 0);
+  std::size_t count = 0;
+  for (const LatticeKey& u : unexplained) {
+    for (std::int64_t di = -4; di <= 4; ++di) {
+      for (std::int64_t dj = -4; dj <= 4; ++dj) {
+        const std::int64_t a = 2 * std::int64_t{u.first} + di;
+        const std::int64_t b = 2 * std::int64_t{u.second} + dj;
+        if (std::llabs(a) > r2 || std::llabs(b) > r2) continue;
+        auto& m = marks[static_cast<std::size_t>((a + r2) * side + (b + r2))];
+        count += m == 0 ? 1 : 0;
+        m = 1;
+      }
+    }
   }
+  next.reserve(count);
+  for (std::int64_t a = -r2; a <= r2; ++a) {
+    for (std::int64_t b = -r2; b <= r2; ++b) {
+      if (!marks[static_cast<std::size_t>((a + r2) * side + (b + r2))]) continue;
+      const LatticeKey k{static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)};
+      next.insert(k);
+      consider(k);
+    }
+  }
+}
 
-  // 13. The next level: the new lattice points within four new steps of an unexplained sample.
+// The same keys gathered in a hash set, for a square too large for dense marks; the keys are
+// handed to `consider` in the set's order.
+template <typename Consider>
+void mark_next_sparse(const std::vector<LatticeKey>& unexplained, std::int64_t r2, HashSet<LatticeKey>& next,
+                      Consider&& consider) {
+  next.reserve(unexplained.size() * 16);
+  for (const LatticeKey& u : unexplained) {
+    for (std::int64_t di = -4; di <= 4; ++di) {
+      for (std::int64_t dj = -4; dj <= 4; ++dj) {
+        const std::int64_t a = 2 * std::int64_t{u.first} + di;
+        const std::int64_t b = 2 * std::int64_t{u.second} + dj;
+        if (std::llabs(a) <= r2 && std::llabs(b) <= r2)
+          next.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
+      }
+    }
+  }
+  for (const LatticeKey& k : next) consider(k);
+}
+
+// Opens the next level at step s2: its area is the lattice points within four new steps of an
+// unexplained sample, and it asks for those not yet sampled that touch the cover, sorted by key.
+void open_next_level(Lattice& l, const std::vector<LatticeKey>& unexplained, double s2) {
   const std::int64_t n2 = step_units(s2);
   const std::int64_t r2 = l.radius / n2;
   HashSet<LatticeKey> next;
@@ -291,44 +337,9 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
   const std::int64_t side = 2 * r2 + 1;
   const std::uint64_t reach = unexplained.size() * 81;
   if (dense_table_fits(side, side, reach)) {
-    // Dense marks over the square of keys within the radius: each key is inserted once and the
-    // keys come out already sorted by a, then b.
-    std::vector<std::uint8_t> marks(static_cast<std::size_t>(side * side), 0);
-    std::size_t count = 0;
-    for (const LatticeKey& u : unexplained) {
-      for (std::int64_t di = -4; di <= 4; ++di) {
-        for (std::int64_t dj = -4; dj <= 4; ++dj) {
-          const std::int64_t a = 2 * std::int64_t{u.first} + di;
-          const std::int64_t b = 2 * std::int64_t{u.second} + dj;
-          if (std::llabs(a) > r2 || std::llabs(b) > r2) continue;
-          auto& m = marks[static_cast<std::size_t>((a + r2) * side + (b + r2))];
-          count += m == 0 ? 1 : 0;
-          m = 1;
-        }
-      }
-    }
-    next.reserve(count);
-    for (std::int64_t a = -r2; a <= r2; ++a) {
-      for (std::int64_t b = -r2; b <= r2; ++b) {
-        if (!marks[static_cast<std::size_t>((a + r2) * side + (b + r2))]) continue;
-        const LatticeKey k{static_cast<std::int32_t>(a), static_cast<std::int32_t>(b)};
-        next.insert(k);
-        consider(k);
-      }
-    }
+    mark_next_dense(unexplained, r2, next, consider);
   } else {
-    next.reserve(unexplained.size() * 16);
-    for (const LatticeKey& u : unexplained) {
-      for (std::int64_t di = -4; di <= 4; ++di) {
-        for (std::int64_t dj = -4; dj <= 4; ++dj) {
-          const std::int64_t a = 2 * std::int64_t{u.first} + di;
-          const std::int64_t b = 2 * std::int64_t{u.second} + dj;
-          if (std::llabs(a) <= r2 && std::llabs(b) <= r2)
-            next.emplace(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b));
-        }
-      }
-    }
-    for (const LatticeKey& k : next) consider(k);
+    mark_next_sparse(unexplained, r2, next, consider);
     std::sort(ask.begin(), ask.end());
   }
   l.pending.clear();
@@ -338,11 +349,47 @@ AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
     point_of(l, k.first, k.second, n2, p);
     l.pending.push_back(p);
   }
-
-  // 14.
   l.refined = std::move(next);
   l.step = s2;
   l.level += 1;
+}
+
+}  // namespace
+
+AdvanceResult sampler_advance(Lattice& l, const HeightAnswers& answers) {
+  // Finished, or still waiting on answers: nothing changes.
+  if (l.finished) return AdvanceResult{l.level, l.step, l.pending.size(), AdvanceTag::Done};
+  if (!l.pending.empty()) {
+    if (answers.empty()) return AdvanceResult{l.pending.size(), 0.0, 0, AdvanceTag::Wait};
+    std::uint64_t missing = 0;
+    for (const TerrainPoint& p : l.pending) missing += answers.contains(p) ? 0 : 1;
+    if (missing > 0) return AdvanceResult{missing, 0.0, 0, AdvanceTag::Wait};
+  }
+  SpanTimer span("sampler.advance");
+  const std::int64_t n = step_units(l.step);
+
+  const std::vector<double> raws = take_answers(l, answers);
+  HashSet<LatticeKey> settled;
+  if (!l.levels.empty()) settled = settled_keys(l, raws, n);
+
+  Level level = sorted_sample_table(l, n);
+  fit_patches(level, l.spacing_tenth);
+
+  std::optional<HashSet<LatticeKey>> area = std::move(l.refined);
+  l.refined.reset();
+  const std::vector<LatticeKey> unexplained = unexplained_keys(level, area, settled);
+  level.settled = std::move(settled);
+  level.area = std::move(area);
+  l.levels.push_back(std::move(level));
+
+  // The end: no unexplained sample, or the next step would fall below 1.
+  const double s2 = l.step * 0.5;
+  if (0.999999999999 > s2 || unexplained.empty()) {
+    l.finished = 1;
+    l.pending.clear();
+    return AdvanceResult{l.level, l.step, 0, AdvanceTag::Done};
+  }
+  open_next_level(l, unexplained, s2);
   return AdvanceResult{l.level, l.step, l.pending.size(), AdvanceTag::Ask};
 }
 

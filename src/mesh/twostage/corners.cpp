@@ -121,12 +121,8 @@ std::optional<CornerLine> trimmed(const CornerLine& line, std::uint8_t end, cons
   return std::nullopt;
 }
 
-}  // namespace
-
-CornerFit fit_corners(const std::vector<CornerLine>& lines, const CornerPlacement& placement) {
-  CornerFit fit;
-
-  // Endpoints, taken once from the lines as received: 2i the first point of line i, 2i + 1 its last.
+// Endpoints, taken once from the lines as received: 2i the first point of line i, 2i + 1 its last.
+std::vector<Endpoint> line_endpoints(const std::vector<CornerLine>& lines) {
   std::vector<Endpoint> endpoints;
   endpoints.reserve(lines.size() * 2);
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -135,11 +131,14 @@ CornerFit fit_corners(const std::vector<CornerLine>& lines, const CornerPlacemen
     endpoints.push_back({i, 0, line.front()[0], line.front()[1]});
     endpoints.push_back({i, 1, line.back()[0], line.back()[1]});
   }
+  return endpoints;
+}
 
+// Union-find parents that join every pair of endpoints at most 3.0 apart, each pair tested once.
+std::vector<std::uint64_t> join_near_endpoints(const std::vector<Endpoint>& endpoints) {
   std::map<BucketKey, std::vector<std::uint64_t>> buckets;
   for (std::uint64_t k = 0; k < endpoints.size(); ++k) buckets[bucket_of(endpoints[k].x, endpoints[k].y)].push_back(k);
 
-  // Join every pair of endpoints at most 3.0 apart, each pair tested once.
   std::vector<std::uint64_t> parent(endpoints.size());
   for (std::uint64_t k = 0; k < parent.size(); ++k) parent[k] = k;
   for (std::uint64_t k = 0; k < endpoints.size(); ++k) {
@@ -164,118 +163,132 @@ CornerFit fit_corners(const std::vector<CornerLine>& lines, const CornerPlacemen
       }
     }
   }
+  return parent;
+}
 
-  // Clusters by their smallest endpoint number, endpoints ascending.
+// Clusters by their smallest endpoint number, endpoints ascending.
+std::map<std::uint64_t, std::vector<std::uint64_t>> endpoint_clusters(std::vector<std::uint64_t>& parent) {
   std::map<std::uint64_t, std::uint64_t> first_of_root;
   std::map<std::uint64_t, std::vector<std::uint64_t>> clusters;
-  for (std::uint64_t k = 0; k < endpoints.size(); ++k) {
+  for (std::uint64_t k = 0; k < parent.size(); ++k) {
     const std::uint64_t root = find_root(parent, k);
     const auto [it, fresh] = first_of_root.try_emplace(root, k);
     clusters[it->second].push_back(k);
   }
+  return clusters;
+}
+
+// The widest angle, in degrees, between two of the fitted lines.
+double spread_degrees(const std::vector<FittedLine>& fitted) {
+  double spread = 0.0;
+  for (std::size_t i = 0; i < fitted.size(); ++i) {
+    for (std::size_t j = i + 1; j < fitted.size(); ++j) {
+      const double dot = std::fabs(fitted[i].dx * fitted[j].dx + fitted[i].dy * fitted[j].dy);
+      const double angle = std::acos(std::min(dot, 1.0)) * kDegreesPerRadian;
+      if (angle > spread) spread = angle;
+    }
+  }
+  return spread;
+}
+
+// Least-squares meeting point of the fitted lines: M X = r with M = sum(I - d d^T) and
+// r = sum((I - d d^T) m).
+std::pair<double, double> meeting_point(const std::vector<FittedLine>& fitted) {
+  double m00 = 0.0, m01 = 0.0, m11 = 0.0, r0 = 0.0, r1 = 0.0;
+  for (const FittedLine& f : fitted) {
+    const double a00 = 1.0 - f.dx * f.dx;
+    const double a01 = -(f.dx * f.dy);
+    const double a11 = 1.0 - f.dy * f.dy;
+    m00 += a00;
+    m01 += a01;
+    m11 += a11;
+    r0 += a00 * f.px + a01 * f.py;
+    r1 += a01 * f.px + a11 * f.py;
+  }
+  const double det = m00 * m11 - m01 * m01;
+  const double x = (r0 * m11 - r1 * m01) / det;
+  const double y = (r1 * m00 - m01 * r0) / det;
+  return {x, y};
+}
+
+// The corner where a cluster's lines meet, or nothing when the cluster is rejected: its endpoints
+// spread too far, fewer than two lines fit near it, the lines run too nearly parallel, their
+// meeting point lies off the centroid, or the corner or an endpoint is not covered or placed.
+std::optional<std::array<double, 3>> cluster_corner(const std::vector<Endpoint>& endpoints,
+                                                    const std::vector<std::uint64_t>& members,
+                                                    const std::vector<CornerLine>& working,
+                                                    const CornerPlacement& placement) {
+  double sx = 0.0, sy = 0.0;
+  for (const std::uint64_t k : members) {
+    sx += endpoints[k].x;
+    sy += endpoints[k].y;
+  }
+  const double cx = sx / static_cast<double>(members.size());
+  const double cy = sy / static_cast<double>(members.size());
+  for (const std::uint64_t k : members) {
+    if (std::hypot(endpoints[k].x - cx, endpoints[k].y - cy) > kSpread) return std::nullopt;
+  }
+
+  std::vector<FittedLine> fitted;
+  for (const std::uint64_t k : members) {
+    const Endpoint& e = endpoints[k];
+    if (auto f = fit_line(line_at(working, e.line), e.end, cx, cy)) fitted.push_back(*f);
+  }
+  if (fitted.size() < 2) return std::nullopt;
+  if (!(spread_degrees(fitted) >= kMinSpreadDegrees)) return std::nullopt;
+
+  const auto [x, y] = meeting_point(fitted);
+  if (!std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
+  if (std::hypot(x - cx, y - cy) > kNearCentroid) return std::nullopt;
+
+  bool covered = placement.covered(x, y);
+  for (const std::uint64_t k : members) {
+    if (!covered) break;
+    covered = placement.covered(endpoints[k].x, endpoints[k].y);
+  }
+  if (!covered) return std::nullopt;
+  const std::optional<double> z = placement.place(x, y);
+  if (!z) return std::nullopt;
+  return std::array<double, 3>{x, y, *z};
+}
+
+// Trims each member's line to end at the corner; a line with nothing left is dropped.
+void trim_to_corner(const std::vector<Endpoint>& endpoints, const std::vector<std::uint64_t>& members,
+                    const std::array<double, 3>& corner, std::vector<CornerLine>& working,
+                    std::set<std::uint64_t>& dropped) {
+  for (const std::uint64_t k : members) {
+    const Endpoint& e = endpoints[k];
+    CornerLine& line = working[e.line];
+    if (auto cut = trimmed(line, e.end, corner)) {
+      line = std::move(*cut);
+    } else {
+      dropped.insert(e.line);
+    }
+  }
+}
+
+}  // namespace
+
+CornerFit fit_corners(const std::vector<CornerLine>& lines, const CornerPlacement& placement) {
+  CornerFit fit;
+  const std::vector<Endpoint> endpoints = line_endpoints(lines);
+  std::vector<std::uint64_t> parent = join_near_endpoints(endpoints);
+  const auto clusters = endpoint_clusters(parent);
 
   std::vector<CornerLine> working = lines;
   std::set<std::uint64_t> dropped;
-
   for (const auto& [first, members] : clusters) {
     std::set<std::uint64_t> distinct;
     for (const std::uint64_t k : members) distinct.insert(endpoints[k].line);
     if (distinct.size() < 3) continue;
-
-    const auto reject = [&fit] { ++fit.rejected_clusters; };
-
-    double sx = 0.0, sy = 0.0;
-    for (const std::uint64_t k : members) {
-      sx += endpoints[k].x;
-      sy += endpoints[k].y;
-    }
-    const double cx = sx / static_cast<double>(members.size());
-    const double cy = sy / static_cast<double>(members.size());
-
-    bool spread_out = false;
-    for (const std::uint64_t k : members) {
-      if (std::hypot(endpoints[k].x - cx, endpoints[k].y - cy) > kSpread) spread_out = true;
-    }
-    if (spread_out) {
-      reject();
+    const auto corner = cluster_corner(endpoints, members, working, placement);
+    if (!corner) {
+      ++fit.rejected_clusters;
       continue;
     }
-
-    std::vector<FittedLine> fitted;
-    for (const std::uint64_t k : members) {
-      const Endpoint& e = endpoints[k];
-      if (auto f = fit_line(line_at(working, e.line), e.end, cx, cy)) fitted.push_back(*f);
-    }
-    if (fitted.size() < 2) {
-      reject();
-      continue;
-    }
-
-    double spread = 0.0;
-    for (std::size_t i = 0; i < fitted.size(); ++i) {
-      for (std::size_t j = i + 1; j < fitted.size(); ++j) {
-        const double dot = std::fabs(fitted[i].dx * fitted[j].dx + fitted[i].dy * fitted[j].dy);
-        const double angle = std::acos(std::min(dot, 1.0)) * kDegreesPerRadian;
-        if (angle > spread) spread = angle;
-      }
-    }
-    if (!(spread >= kMinSpreadDegrees)) {
-      reject();
-      continue;
-    }
-
-    // Least-squares meeting point of the fitted lines: M X = r with M = sum(I - d d^T) and
-    // r = sum((I - d d^T) m).
-    double m00 = 0.0, m01 = 0.0, m11 = 0.0, r0 = 0.0, r1 = 0.0;
-    for (const FittedLine& f : fitted) {
-      const double a00 = 1.0 - f.dx * f.dx;
-      const double a01 = -(f.dx * f.dy);
-      const double a11 = 1.0 - f.dy * f.dy;
-      m00 += a00;
-      m01 += a01;
-      m11 += a11;
-      r0 += a00 * f.px + a01 * f.py;
-      r1 += a01 * f.px + a11 * f.py;
-    }
-    const double det = m00 * m11 - m01 * m01;
-    const double x = (r0 * m11 - r1 * m01) / det;
-    const double y = (r1 * m00 - m01 * r0) / det;
-    if (!std::isfinite(x) || !std::isfinite(y)) {
-      reject();
-      continue;
-    }
-    if (std::hypot(x - cx, y - cy) > kNearCentroid) {
-      reject();
-      continue;
-    }
-
-    bool covered = placement.covered(x, y);
-    for (const std::uint64_t k : members) {
-      if (!covered) break;
-      covered = placement.covered(endpoints[k].x, endpoints[k].y);
-    }
-    if (!covered) {
-      reject();
-      continue;
-    }
-    const std::optional<double> z = placement.place(x, y);
-    if (!z) {
-      reject();
-      continue;
-    }
-    const std::array<double, 3> corner{x, y, *z};
-    fit.corners.push_back(corner);
+    fit.corners.push_back(*corner);
     ++fit.corner_count;
-
-    for (const std::uint64_t k : members) {
-      const Endpoint& e = endpoints[k];
-      CornerLine& line = working[e.line];
-      if (auto cut = trimmed(line, e.end, corner)) {
-        line = std::move(*cut);
-      } else {
-        dropped.insert(e.line);
-      }
-    }
+    trim_to_corner(endpoints, members, *corner, working, dropped);
   }
 
   for (std::uint64_t i = 0; i < working.size(); ++i) {

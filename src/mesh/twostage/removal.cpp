@@ -91,31 +91,124 @@ std::optional<std::vector<VertexTriangle>> fill_hole(std::span<const std::uint64
   return out;
 }
 
-std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vector<VertexTriangle>& triangles,
-                                             const RemovalHooks& hooks) {
-  const auto vertices = mesh.vertices;
-  const std::size_t vertex_count = vertices.size();
+namespace {
 
-  std::vector<VertexTriangle> work = triangles;
-  std::vector<std::uint8_t> live(work.size(), 1);
-  for (VertexTriangle& t : work) make_counter_clockwise(vertices, t);
-
-  std::vector<std::set<std::uint64_t>> incident(vertex_count);
-  for (std::uint64_t pos = 0; pos < work.size(); ++pos) {
-    for (const std::uint64_t v : work[pos]) incident[v].insert(pos);
-  }
-
+// The vertices that may go: those of a later stage that no kept edge ends at.
+std::vector<std::uint64_t> removal_candidates(const RemovalMesh& mesh, std::size_t vertex_count) {
   std::set<std::uint64_t> protected_vertices;
   for (const auto& [a, b] : *mesh.edges) {
     protected_vertices.insert(a);
     protected_vertices.insert(b);
   }
-
   check_index(mesh.stages.size() >= vertex_count);
   std::vector<std::uint64_t> candidates;
   for (std::uint64_t v = 0; v < vertex_count; ++v) {
     if (mesh.stages[v] > 1 && protected_vertices.count(v) == 0) candidates.push_back(v);
   }
+  return candidates;
+}
+
+// The triangles being edited: every triangle counter-clockwise, whether it is still live, and the
+// live triangles at each vertex.
+struct RemovalWork {
+  std::vector<VertexTriangle> work;
+  std::vector<std::uint8_t> live;
+  std::vector<std::set<std::uint64_t>> incident;
+
+  RemovalWork(std::span<const std::array<double, 3>> vertices, const std::vector<VertexTriangle>& triangles)
+      : work(triangles), live(work.size(), 1), incident(vertices.size()) {
+    for (VertexTriangle& t : work) make_counter_clockwise(vertices, t);
+    for (std::uint64_t pos = 0; pos < work.size(); ++pos) {
+      for (const std::uint64_t v : work[pos]) incident[v].insert(pos);
+    }
+  }
+
+  // Replaces the triangles at `old_triangles` by `fresh`.
+  void replace(const std::vector<std::uint64_t>& old_triangles, const std::vector<VertexTriangle>& fresh) {
+    for (const std::uint64_t pos : old_triangles) {
+      live[pos] = 0;
+      for (const std::uint64_t u : work[pos]) incident[u].erase(pos);
+    }
+    for (const VertexTriangle& t : fresh) {
+      const std::uint64_t pos = work.size();
+      work.push_back(t);
+      live.push_back(1);
+      for (const std::uint64_t u : t) {
+        check_index(u < incident.size());
+        incident[u].insert(pos);
+      }
+    }
+  }
+
+  std::vector<VertexTriangle> live_triangles() {
+    std::vector<VertexTriangle> out;
+    out.reserve(work.size());
+    for (std::size_t pos = 0; pos < work.size(); ++pos) {
+      if (live[pos]) out.push_back(work[pos]);
+    }
+    return out;
+  }
+};
+
+// The ring of vertices around v through its fan of triangles, each (v, p, q) counter-clockwise
+// giving p -> q; false when the fan does not close. `successor` is scratch space.
+bool fan_ring(const std::vector<VertexTriangle>& work, const std::vector<std::uint64_t>& old_triangles,
+              std::uint64_t v, std::map<std::uint64_t, std::uint64_t>& successor, std::vector<std::uint64_t>& ring) {
+  successor.clear();
+  std::uint64_t start = 0;
+  for (std::size_t i = 0; i < old_triangles.size(); ++i) {
+    const VertexTriangle& t = work[old_triangles[i]];
+    std::uint64_t p, q;
+    if (t[0] == v) {
+      p = t[1];
+      q = t[2];
+    } else if (t[1] == v) {
+      p = t[2];
+      q = t[0];
+    } else {
+      check(t[2] == v, "a candidate is a corner of its triangles");
+      p = t[0];
+      q = t[1];
+    }
+    successor[p] = q;
+    if (i == 0) start = p;
+  }
+
+  ring.assign(1, start);
+  for (;;) {
+    const auto it = successor.find(ring.back());
+    if (it == successor.end() || it->second == start) break;
+    ring.push_back(it->second);
+    if (ring.size() > successor.size()) break;
+  }
+  const auto last = successor.find(ring.back());
+  return ring.size() == successor.size() && last != successor.end() && last->second == start;
+}
+
+// Whether the fill may replace the fan: no fresh triangle has a smaller angle than the fan's
+// worst (capped at 10 degrees), nor strays more than the tolerance.
+bool fill_accepted(std::span<const std::array<double, 3>> vertices, const std::vector<VertexTriangle>& work,
+                   const std::vector<std::uint64_t>& old_triangles, const std::vector<VertexTriangle>& fresh,
+                   const RemovalHooks& hooks) {
+  double worst = 180.0;
+  for (const std::uint64_t pos : old_triangles) {
+    const double a = triangle_min_angle(vertices, work[pos]);
+    if (a < worst) worst = a;
+  }
+  const double threshold = std::min(worst, kAngleCap);
+  for (const VertexTriangle& t : fresh) {
+    if (triangle_min_angle(vertices, t) < threshold || hooks.error(t[0], t[1], t[2]) > kTolerance) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vector<VertexTriangle>& triangles,
+                                             const RemovalHooks& hooks) {
+  const auto vertices = mesh.vertices;
+  RemovalWork w(vertices, triangles);
+  std::vector<std::uint64_t> candidates = removal_candidates(mesh, vertices.size());
 
   std::uint64_t removed = 0;
   std::uint64_t visits = 0;
@@ -130,40 +223,9 @@ std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vecto
       ++visits;
       if (visits % kPollEvery == 1 && hooks.stop()) return std::nullopt;
 
-      old_triangles.assign(incident[v].begin(), incident[v].end());
+      old_triangles.assign(w.incident[v].begin(), w.incident[v].end());
       if (old_triangles.size() < 3) continue;
-
-      // The fan around v: each triangle (v, p, q) counter-clockwise gives p -> q.
-      successor.clear();
-      std::uint64_t start = 0;
-      for (std::size_t i = 0; i < old_triangles.size(); ++i) {
-        const VertexTriangle& t = work[old_triangles[i]];
-        std::uint64_t p, q;
-        if (t[0] == v) {
-          p = t[1];
-          q = t[2];
-        } else if (t[1] == v) {
-          p = t[2];
-          q = t[0];
-        } else {
-          check(t[2] == v, "a candidate is a corner of its triangles");
-          p = t[0];
-          q = t[1];
-        }
-        successor[p] = q;
-        if (i == 0) start = p;
-      }
-
-      ring.assign(1, start);
-      for (;;) {
-        const auto it = successor.find(ring.back());
-        if (it == successor.end() || it->second == start) break;
-        ring.push_back(it->second);
-        if (ring.size() > successor.size()) break;
-      }
-      const auto last = successor.find(ring.back());
-      const bool closed = ring.size() == successor.size() && last != successor.end() && last->second == start;
-      if (!closed) continue;
+      if (!fan_ring(w.work, old_triangles, v, successor, ring)) continue;
 
       ring_points.clear();
       for (const std::uint64_t r : ring) {
@@ -172,49 +234,17 @@ std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vecto
       }
       const auto fresh = hooks.fill(ring, ring_points);
       if (!fresh) continue;
+      if (!fill_accepted(vertices, w.work, old_triangles, *fresh, hooks)) continue;
 
-      double worst = 180.0;
-      for (const std::uint64_t pos : old_triangles) {
-        const double a = triangle_min_angle(vertices, work[pos]);
-        if (a < worst) worst = a;
-      }
-      const double threshold = std::min(worst, kAngleCap);
-      bool accepted = true;
-      for (const VertexTriangle& t : *fresh) {
-        if (triangle_min_angle(vertices, t) < threshold || hooks.error(t[0], t[1], t[2]) > kTolerance) {
-          accepted = false;
-          break;
-        }
-      }
-      if (!accepted) continue;
-
-      for (const std::uint64_t pos : old_triangles) {
-        live[pos] = 0;
-        for (const std::uint64_t u : work[pos]) incident[u].erase(pos);
-      }
-      for (const VertexTriangle& t : *fresh) {
-        const std::uint64_t pos = work.size();
-        work.push_back(t);
-        live.push_back(1);
-        for (const std::uint64_t u : t) {
-          check_index(u < vertex_count);
-          incident[u].insert(pos);
-        }
-      }
+      w.replace(old_triangles, *fresh);
       ++removed;
       removed_in_pass = true;
     }
 
-    std::erase_if(candidates, [&](std::uint64_t v) { return incident[v].empty(); });
+    std::erase_if(candidates, [&](std::uint64_t v) { return w.incident[v].empty(); });
     if (!removed_in_pass) break;
   }
-
-  std::vector<VertexTriangle> out;
-  out.reserve(work.size());
-  for (std::size_t pos = 0; pos < work.size(); ++pos) {
-    if (live[pos]) out.push_back(work[pos]);
-  }
-  triangles = std::move(out);
+  triangles = w.live_triangles();
   return removed;
 }
 
