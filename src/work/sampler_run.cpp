@@ -62,19 +62,17 @@ void Sampler::track_theatre(const MissionPhase& phase) {
     case MissionPhase::none:
       return;
     case MissionPhase::other_server:
-      if (store.theatre) {
-        clear_store(store);
-        store.theatre = nullptr;
+      if (store.theatre()) {
+        store.hold_theatre(nullptr);
         remove_groups_where(true, nullptr);
       }
       return;
     case MissionPhase::loading:
     case MissionPhase::running:
       if (!phase.theatre) return;
-      if (!same_present_theatre(store.theatre, phase.theatre)) {
-        clear_store(store);
-        store.theatre = make_text(*phase.theatre);
-        remove_groups_where(false, store.theatre);
+      if (!same_present_theatre(store.theatre(), phase.theatre)) {
+        store.hold_theatre(make_text(*phase.theatre));
+        remove_groups_where(false, store.theatre());
       }
       return;
   }
@@ -85,7 +83,7 @@ void Sampler::start_groups() {
   for (;;) {
     const GroupCounts counts = count_groups(schedule);
     if (counts.sampling >= run_ahead_limit(schedule) || counts.sampled > 1) return;
-    if (!schedule.store.theatre || schedule.jobs.empty()) return;
+    if (!schedule.store.theatre() || schedule.jobs.empty()) return;
     const std::vector<std::uint64_t> ids = mark_held_back(schedule);
     if (ids.empty()) return;
     std::optional<std::pair<std::uint64_t, SchedulePlan>> chosen = next_plan(schedule, ids);
@@ -172,7 +170,7 @@ void Sampler::take_answers_in(InFlightGroup& record, const terrain::AnswerTable:
   {
     PoisonGuard lock(state_.schedule_lock);
     Store& store = state_.schedule.store;
-    for (const auto& [point, answer] : kept) store.samples.put(point, StoredSample{answer.zero, answer.height});
+    for (const auto& [point, answer] : kept) store.put_sample(point, StoredSample{answer.zero, answer.height});
     (void)split_store_into_cells(state_.schedule);
   }
   if (zeroed != 0) state_.counters.zeroed_points.fetch_add(zeroed);
@@ -290,7 +288,7 @@ bool Sampler::process(const MissionPhase& phase) {
       // A group whose samples would carry it past the memory bound is given up before its
       // heights are asked: the same cells would only grow as large again.
       too_large = estimate > state_.schedule.group_memory_limit;
-      const SampleTable& samples = state_.schedule.store.samples;
+      const SampleTable& samples = state_.schedule.store.samples();
       if (!too_large) {
         for (const TerrainPoint& p : *wanted) {
           if (const StoredSample* s = samples.find(p)) {

@@ -16,6 +16,7 @@
 #include "work/worker_message.hpp"
 #include "work/workers.hpp"
 #include "thread_wait.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm::work {
 namespace {
@@ -119,17 +120,17 @@ TEST(WorkStatus, TheMembersAreReadFromTheWorkState) {
   {
     PoisonGuard lock(state->schedule_lock);
     Schedule& schedule = state->schedule;
-    schedule.store.theatre = std::make_shared<const std::string>("Plains");
+    schedule.store.hold_theatre(std::make_shared<const std::string>("Plains"));
     mesh::CellMesh mesh;
     mesh.vertices.resize(3);
     mesh.triangles.resize(1);
     mesh.cells = {{0, 0}, {0, 1}};
-    schedule.store.meshes.put(4, mesh);
-    schedule.store.samples.put({0, 0}, StoredSample{});
-    schedule.store.pinned_bytes = 1u << 30;
-    schedule.store.owners["Plains"][Square{0, 0}];
-    schedule.store.owners["Desert"][Square{1, 0}];
-    schedule.store.owners["Desert"][Square{2, 0}];
+    store_parts(schedule.store).meshes.put(4, mesh);
+    schedule.store.put_sample({0, 0}, StoredSample{});
+    store_parts(schedule.store).pinned_bytes = 1u << 30;
+    store_parts(schedule.store).owners["Plains"][Square{0, 0}];
+    store_parts(schedule.store).owners["Desert"][Square{1, 0}];
+    store_parts(schedule.store).owners["Desert"][Square{2, 0}];
     schedule.reservations = {{1, 1000}, {2, 24}};
     Job job;
     job.pins = {4, 4, 77};
