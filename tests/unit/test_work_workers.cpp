@@ -49,7 +49,7 @@ TEST(WorkWorkers, TheExitGuardTellsAnEndFromAPanic) {
   sampler_asking().store(1);
   state->building = 1;
   {
-    WorkerExit exit(state, "builder");
+    WorkerExit exit(state, WorkerRole::Builder);
   }
   EXPECT_EQ(state->building.load(), 0);
   EXPECT_EQ(sampler_asking().load(), 1);
@@ -57,7 +57,7 @@ TEST(WorkWorkers, TheExitGuardTellsAnEndFromAPanic) {
   const std::uint64_t changes = change_counter(*state);
 
   try {
-    WorkerExit exit(state, "sampler");
+    WorkerExit exit(state, WorkerRole::Sampler);
     fault("listed");
   } catch (const Fault&) {
   }
@@ -67,7 +67,7 @@ TEST(WorkWorkers, TheExitGuardTellsAnEndFromAPanic) {
 
   auto other = std::make_shared<TerrainState>();
   try {
-    WorkerExit exit(other, "sampler");
+    WorkerExit exit(other, WorkerRole::Sampler);
     fault("listed");
   } catch (const Fault&) {
   }
@@ -75,7 +75,7 @@ TEST(WorkWorkers, TheExitGuardTellsAnEndFromAPanic) {
 
   auto stopped = std::make_shared<TerrainState>();
   stopped->stop = true;
-  { WorkerExit exit(stopped, "sampler"); }
+  { WorkerExit exit(stopped, WorkerRole::Sampler); }
   EXPECT_FALSE(worker_message(*stopped).has_value());
 }
 
