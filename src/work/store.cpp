@@ -85,21 +85,17 @@ std::uint64_t CellMap::at(Cell cell) const {
 }
 
 void CellMap::set_all(const std::set<Cell>& cells, std::uint64_t key) {
-  Block* block = nullptr;
-  Square at{};
-  for (const Cell& cell : cells) {
-    const Square square = square_of(cell);
-    if (!block || square != at) {
-      at = square;
-      block = &blocks_[square];
-    }
-    const unsigned bit = cell_bit(cell);
-    if (!block->present.test(bit)) {
-      block->present.set(bit);
-      ++size_;
-    }
-    block->keys[bit] = key;
-  }
+  for_each_in_runs(
+      cells, [&](Square square) { return &blocks_[square]; },
+      [&](Block* block, Cell cell) {
+        const unsigned bit = cell_bit(cell);
+        if (!block->present.test(bit)) {
+          block->present.set(bit);
+          ++size_;
+        }
+        block->keys[bit] = key;
+        return true;
+      });
   covered_.unite(SquareMask::of(cells));
 }
 
@@ -111,28 +107,25 @@ void CellMap::erase(Cell cell) {
 
 void CellMap::erase_where(const std::set<Cell>& cells, std::uint64_t key) {
   SquareMask gone;
-  auto block = blocks_.end();
-  Square at{};
-  bool looked = false;
-  const auto settle = [&] {
+  for_each_in_runs(
+      cells,
+      [&](Square square) -> Block* {
+        const auto block = blocks_.find(square);
+        return block == blocks_.end() ? nullptr : &block->second;
+      },
+      [&](Block* block, Cell cell) {
+        const unsigned bit = cell_bit(cell);
+        if (!block || !block->present.test(bit) || block->keys[bit] != key) return true;
+        block->present.clear(bit);
+        gone.insert(cell);
+        --size_;
+        return true;
+      });
+  // The squares that lost their last cell go.
+  for (const auto& [square, bits] : gone.squares()) {
+    const auto block = blocks_.find(square);
     if (block != blocks_.end() && !block->second.present.any()) blocks_.erase(block);
-  };
-  for (const Cell& cell : cells) {
-    const Square square = square_of(cell);
-    if (!looked || square != at) {
-      settle();
-      looked = true;
-      at = square;
-      block = blocks_.find(square);
-    }
-    if (block == blocks_.end()) continue;
-    const unsigned bit = cell_bit(cell);
-    if (!block->second.present.test(bit) || block->second.keys[bit] != key) continue;
-    block->second.present.clear(bit);
-    gone.insert(cell);
-    --size_;
   }
-  settle();
   covered_.subtract(gone);
 }
 
