@@ -201,8 +201,9 @@ struct CommittedKeys {
   // The stored keys: the new piece first, then the re-cuts.
   std::vector<std::uint64_t> stored() const {
     std::vector<std::uint64_t> keys;
+    keys.reserve(recuts.size() + 1);
     if (piece) keys.push_back(*piece);
-    keys.insert(keys.end(), recuts.begin(), recuts.end());
+    for (const std::uint64_t key : recuts) keys.push_back(key);
     return keys;
   }
 };
@@ -320,7 +321,7 @@ class Store {
   std::uint64_t stamp_counter_ = 0;
   KeyedMap<std::uint64_t, std::uint64_t> stamps_;  // key -> stamp; smaller is older
   OwnerTable owners_;
-  std::map<std::uint64_t, PinRecord> pins_;       // by pin id (a job id)
+  std::map<std::uint64_t, PinRecord> pins_;       // by pin id (a group's pin id or a job id)
   std::uint64_t last_estimate_ = 0;               // the unpinned estimate after the last sweep
   std::uint64_t pinned_bytes_ = 0;                // the pinned part at the last sweep
   std::uint64_t pieces_evicted_ = 0;
