@@ -14,7 +14,7 @@ void release_job_lease(TerrainState& state, const StreamControl& control, std::u
       Schedule& schedule = state.schedule;
       // The claims go first, so that they come back even when the instant below cannot be made.
       schedule.reservations.erase(job_id);
-      schedule.store.pins.erase(job_id);
+      schedule.store.unpin(job_id);
       const auto job = schedule.jobs.find(job_id);
       if (job != schedule.jobs.end() && !job->second.retry) {
         const std::uint64_t now = now_ns();

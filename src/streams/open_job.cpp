@@ -78,11 +78,11 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
     Job job;
     job.theatre = theatre;
     job.requested = request_squares;
-    const bool theatre_match = store.theatre && *store.theatre == request.theatre;
+    const bool theatre_match = store.theatre() && *store.theatre() == request.theatre;
     for (const auto& [square, bits] : request_squares.squares()) {
       CellBits left = bits;
       if (theatre_match && !request.have.empty()) {
-        store.cell_map.for_each_in(square, bits, [&](unsigned bit, std::uint64_t key) {
+        store.cell_map().for_each_in(square, bits, [&](unsigned bit, std::uint64_t key) {
           const std::uint32_t id = static_cast<std::uint32_t>(key);
           if (!inside(request.have, id)) return;
           left.clear(bit);
@@ -98,7 +98,7 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
     std::set<std::uint64_t> piece_keys;
     job.squares.for_each_cell([&](Cell cell) {
       if (theatre_match) {
-        if (const std::optional<std::uint64_t> key = store.cell_map.key_of(cell)) {
+        if (const std::optional<std::uint64_t> key = store.cell_map().key_of(cell)) {
           piece_keys.insert(*key);
           return;
         }
@@ -125,11 +125,7 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
       refusal = JobRefused{needed, free};
     } else {
       job_id = schedule.next_job_id++;
-      for (const std::uint64_t key : piece_keys) {
-        const auto stamp = store.stamps.find(key);
-        if (stamp == store.stamps.end()) continue;
-        stamp->second = ++store.stamp_counter;
-      }
+      for (const std::uint64_t key : piece_keys) store.renew_stamp(key);
       schedule.jobs.insert_or_assign(job_id, std::move(job));
       lease = JobLease(state, control, job_id);
       schedule.reservations[job_id] = needed;
@@ -141,7 +137,7 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
         if (replaced->job_id) {
           // The replaced stream's lease gives nothing back once its flag is set: its claims go here.
           schedule.reservations.erase(*replaced->job_id);
-          store.pins.erase(*replaced->job_id);
+          store.unpin(*replaced->job_id);
           drop_job(schedule, *replaced->job_id);
         }
       }

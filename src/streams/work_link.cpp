@@ -38,9 +38,9 @@ namespace {
 // The ids a page may keep for the cells, by the owner table of the store's theatre; none without a
 // table.
 std::set<std::uint32_t> keepable_ids(const Store& store, const SquareMask& cells) {
-  if (!store.theatre) return {};
-  const auto table = store.owners.find(*store.theatre);
-  if (table == store.owners.end()) return {};
+  if (!store.theatre()) return {};
+  const auto table = store.owners().find(*store.theatre());
+  if (table == store.owners().end()) return {};
   return keepable_ids_of_cells(table->second, mask_cells(cells));
 }
 
@@ -68,8 +68,8 @@ JobTurn WorkStreamTerrain::job_turn(std::uint64_t job_id, const StreamControl& c
     while (estimate < kPendingPieceBytes && !job.pins.empty()) {
       const std::uint64_t key = job.pins.front();
       job.pins.pop_front();
-      const auto entry = store.meshes.find(key);
-      if (entry != store.meshes.end()) {
+      const auto entry = store.meshes().find(key);
+      if (entry != store.meshes().end()) {
         PieceCopy piece;
         piece.id = key;
         piece.vertices = entry->second.vertices;
@@ -77,11 +77,7 @@ JobTurn WorkStreamTerrain::job_turn(std::uint64_t job_id, const StreamControl& c
         estimate += piece_estimate(piece.vertices.size(), piece.triangles.size());
         turn.taken.push_back(std::move(piece));
       }
-      const auto stamp = store.stamps.find(key);
-      if (stamp != store.stamps.end()) {
-        store.stamp_counter += 1;
-        stamp->second = store.stamp_counter;
-      }
+      store.renew_stamp(key);
     }
     turn.total = job.square_count;
     turn.done = job.squares_done();
@@ -128,7 +124,7 @@ std::uint64_t open_jobless_stream(std::string_view page, bool lan, const StreamC
       if (older->control) older->control->mark_replaced();
       if (older->job_id) {
         schedule.reservations.erase(*older->job_id);
-        schedule.store.pins.erase(*older->job_id);
+        schedule.store.unpin(*older->job_id);
         drop_job(schedule, *older->job_id);
       }
     }

@@ -20,18 +20,18 @@ namespace qm::work {
 
 bool snapshot_matches(const Store& store, const std::vector<mesh::CellHolder>& items) {
   if (items.empty()) return true;
-  if (store.cell_map.empty()) {
+  if (store.cell_map().empty()) {
     return std::none_of(items.begin(), items.end(), [](const mesh::CellHolder& item) { return item.holder.has_value(); });
   }
   for (const mesh::CellHolder& item : items) {
-    if (store.cell_map.key_of(Cell{item.x, item.y}) != item.holder) return false;
+    if (store.cell_map().key_of(Cell{item.x, item.y}) != item.holder) return false;
   }
   return true;
 }
 
 bool coverage_matches(const Store& store, const std::vector<mesh::CellHolder>& items) {
   return std::all_of(items.begin(), items.end(), [&](const mesh::CellHolder& item) {
-    return store.cell_map.contains(Cell{item.x, item.y}) == item.holder.has_value();
+    return store.cell_map().contains(Cell{item.x, item.y}) == item.holder.has_value();
   });
 }
 
@@ -44,8 +44,8 @@ mesh::BuildSnapshot make_build_snapshot(const Store& store, const std::vector<me
   }
   for (const auto& [cell, key] : snapshot.holder_map) {
     if (snapshot.meshes.contains(key)) continue;
-    const auto entry = store.meshes.find(key);
-    if (entry == store.meshes.end()) fault("no entry found for key");
+    const auto entry = store.meshes().find(key);
+    if (entry == store.meshes().end()) fault("no entry found for key");
     snapshot.meshes.emplace(key, entry->second);
   }
   snapshot.cancel = std::move(cancel);
@@ -60,8 +60,8 @@ namespace {
 // meanwhile fails it: its border may no longer be the one this piece was seeded from.
 bool sources_unchanged(const Store& store, const mesh::BuildSnapshot& snapshot) {
   for (const auto& [key, copy] : snapshot.meshes) {
-    const auto entry = store.meshes.find(key);
-    if (entry == store.meshes.end() || entry->second.cells != copy.cells) return false;
+    const auto entry = store.meshes().find(key);
+    if (entry == store.meshes().end() || entry->second.cells != copy.cells) return false;
   }
   return true;
 }
@@ -70,119 +70,22 @@ struct Outcome {
   std::optional<mesh::MeshPiece> piece;  // none: the build faulted
 };
 
-// Step 4 of the commit: keep the owner table within its square limit, forgetting the squares of
-// the oldest commits first; a square of the held theatre with a mapped cell stays.
-void forget_owner_squares(Schedule& schedule) {
-  Store& store = schedule.store;
-  std::uint64_t total = 0;
-  for (const auto& [theatre, squares] : store.owners) total += squares.size();
-  if (total <= schedule.owner_square_limit) return;
-
-  struct Listed {
-    std::uint64_t stamp;
-    Square square;
-    const std::string* theatre;
-  };
-  std::vector<Listed> listed;
-  listed.reserve(total);
-  for (const auto& [theatre, squares] : store.owners) {
-    for (const auto& [square, record] : squares) listed.push_back(Listed{record.stamp, square, &theatre});
-  }
-  std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
-    return std::tie(a.stamp, a.square.first, a.square.second, *a.theatre) <
-           std::tie(b.stamp, b.square.first, b.square.second, *b.theatre);
-  });
-
-  auto mapped = [&](Square square) { return store.cell_map.covered().find(square) != nullptr; };
-  std::vector<std::pair<std::string, Square>> forget;
-  for (const Listed& l : listed) {
-    if (total <= schedule.owner_square_limit) break;
-    if (same_present_theatre(store.theatre.get(), l.theatre) && mapped(l.square)) continue;
-    forget.emplace_back(*l.theatre, l.square);
-    --total;
-  }
-  for (const auto& [theatre, square] : forget) {
-    const auto entry = store.owners.find(theatre);
-    if (entry == store.owners.end()) continue;
-    entry->second.erase(square);
-    if (entry->second.empty()) store.owners.erase(entry);
-    ++store.squares_forgotten;
-  }
-}
-
-// Step 15: the piece enters the store.
-//
-// A key names one mesh for as long as it lives: the bytes a page received under a piece id never
-// change. An older piece that the build re-cut gives up cells, so its mesh changes: the re-cut
-// mesh is stored under a new key and the old key goes, like the key of a piece that kept no cell.
-// Every job whose request covers a cell of the re-cut mesh pins it, whether or not its page held
-// the older piece. In the owner table each cell of a stored mesh names that mesh first and, where
-// the piece it named before is no longer stored (re-cut just now, or evicted earlier), that piece
-// second: a page that still holds the old id is told to drop it at the end of its next complete
-// stream, also for the cells of it that nothing replaced yet.
+// Step 15: the piece enters the store (Store::commit_piece), then the owner table is held within
+// its square limit (step 4 of the commit). Every job whose request covers a cell of a stored mesh,
+// the re-cut meshes of older pieces too, pins it, whether or not its page held the older piece.
 void commit(TerrainState& state, const SampledGroup& group, mesh::MeshPiece& piece, std::uint64_t cells,
             std::uint64_t build_start) {
   Schedule& schedule = state.schedule;
   Store& store = schedule.store;
-  std::optional<std::uint64_t> piece_key;   // the new piece's own mesh
-  std::vector<std::uint64_t> recut_keys;    // the re-cut meshes of older pieces
-  std::vector<std::uint64_t> dropped_keys;  // the older pieces' keys, all gone
-  const auto store_mesh = [&store](mesh::CellMesh mesh) {
-    const std::uint64_t key = store.next_key++;
-    mesh.id = key;
-    store.cell_map.set_all(mesh.cells, key);
-    store.meshes.put(key, std::move(mesh));
-    return key;
-  };
-  {
-    SpanTimer span("scheme.commit");
-    std::vector<std::pair<std::uint64_t, std::set<Cell>>> released;  // the older pieces' keys and cells
-    for (mesh::RecutPiece& recut : piece.recut) {
-      if (std::optional<mesh::CellMesh> gone = store.meshes.take(recut.id))
-        released.emplace_back(recut.id, std::move(gone->cells));
-      dropped_keys.push_back(recut.id);
-      if (recut.mesh) recut_keys.push_back(store_mesh(std::move(*recut.mesh)));
-    }
-    if (piece.mesh) piece_key = store_mesh(std::move(*piece.mesh));
-    // The older pieces' cells that no stored mesh took over are no longer covered.
-    for (const auto& [key, cells] : released) store.cell_map.erase_where(cells, key);
-  }
-  std::vector<std::uint64_t> stored_keys;  // the new piece first, then the re-cuts
-  if (piece_key) stored_keys.push_back(*piece_key);
-  stored_keys.insert(stored_keys.end(), recut_keys.begin(), recut_keys.end());
+  const CommittedKeys keys = store.commit_piece(piece);
+  store.forget_owner_squares(schedule.owner_square_limit);
 
-  ++store.stamp_counter;
-  for (const std::uint64_t key : stored_keys) {
-    const mesh::CellMesh& mesh = store.meshes.at(key);
-    if (mesh.cells.empty()) continue;
-    const std::uint32_t id = static_cast<std::uint32_t>(mesh.id);
-    OwnerSquares& squares = store.owners[*store.theatre];
-    OwnerSquare* record = nullptr;
-    Square at{};
-    for (const Cell& cell : mesh.cells) {
-      if (!record || square_of(cell) != at) {
-        at = square_of(cell);
-        record = &squares[at];
-        record->stamp = store.stamp_counter;
-      }
-      std::array<std::uint32_t, 2>& ids = record->ids[cell_bit(cell)];
-      if (ids[0] == id) continue;
-      const bool replaced = ids[0] != kNoOwner && !store.meshes.contains(ids[0]);
-      ids = {id, replaced ? ids[0] : kNoOwner};
-    }
-  }
-
-  for (const std::uint64_t key : stored_keys) store.stamps[key] = ++store.stamp_counter;
-  for (const std::uint64_t key : dropped_keys) store.stamps.erase(key);
-
-  forget_owner_squares(schedule);
-
-  if (piece_key) {
+  if (keys.piece) {
     ++schedule.measured_groups;
-    schedule.measured_bytes += entry_bytes(store.meshes.at(*piece_key));
+    schedule.measured_bytes += entry_bytes(store.meshes().at(*keys.piece));
   }
-  for (const std::uint64_t key : stored_keys) {
-    const SquareMask covered = SquareMask::of(store.meshes.at(key).cells);
+  for (const std::uint64_t key : keys.stored()) {
+    const SquareMask covered = SquareMask::of(store.meshes().at(key).cells);
     for (auto& [job_id, job] : schedule.jobs) {
       if (!same_theatre(job.theatre, group.theatre)) continue;
       if (!job.retry && job.requested.meets(covered)) job.pins.push_back(key);
@@ -218,11 +121,11 @@ void settle(TerrainState& state, std::uint64_t group_id, const mesh::BuildSnapsh
   std::optional<SampledGroup> group = remove_group(schedule, group_id);
   if (!group) return;  // pruned while it was built
   const Store& store = schedule.store;
-  bool sound = store.theatre && same_theatre(store.theatre, group->theatre);
+  bool sound = store.theatre() && same_theatre(store.theatre(), group->theatre);
   if (sound) {
     for (const mesh::RecutPiece& recut : piece.recut) {
-      const auto entry = store.meshes.find(recut.id);
-      if (entry == store.meshes.end() || entry->second.cells != recut.cells_before) {
+      const auto entry = store.meshes().find(recut.id);
+      if (entry == store.meshes().end() || entry->second.cells != recut.cells_before) {
         sound = false;
         break;
       }

@@ -62,19 +62,17 @@ void Sampler::track_theatre(const MissionPhase& phase) {
     case MissionPhase::none:
       return;
     case MissionPhase::other_server:
-      if (store.theatre) {
-        clear_store(store);
-        store.theatre = nullptr;
+      if (store.theatre()) {
+        store.hold_theatre(nullptr);
         remove_groups_where(true, nullptr);
       }
       return;
     case MissionPhase::loading:
     case MissionPhase::running:
       if (!phase.theatre) return;
-      if (!same_present_theatre(store.theatre, phase.theatre)) {
-        clear_store(store);
-        store.theatre = make_text(*phase.theatre);
-        remove_groups_where(false, store.theatre);
+      if (!same_present_theatre(store.theatre(), phase.theatre)) {
+        store.hold_theatre(make_text(*phase.theatre));
+        remove_groups_where(false, store.theatre());
       }
       return;
   }
@@ -85,7 +83,7 @@ void Sampler::start_groups() {
   for (;;) {
     const GroupCounts counts = count_groups(schedule);
     if (counts.sampling >= run_ahead_limit(schedule) || counts.sampled > 1) return;
-    if (!schedule.store.theatre || schedule.jobs.empty()) return;
+    if (!schedule.store.theatre() || schedule.jobs.empty()) return;
     const std::vector<std::uint64_t> ids = mark_held_back(schedule);
     if (ids.empty()) return;
     std::optional<std::pair<std::uint64_t, SchedulePlan>> chosen = next_plan(schedule, ids);
@@ -172,7 +170,7 @@ void Sampler::take_answers_in(InFlightGroup& record, const terrain::AnswerTable:
   {
     PoisonGuard lock(state_.schedule_lock);
     Store& store = state_.schedule.store;
-    for (const auto& [point, answer] : kept) store.samples.put(point, StoredSample{answer.zero, answer.height});
+    for (const auto& [point, answer] : kept) store.put_sample(point, StoredSample{answer.zero, answer.height});
     (void)split_store_into_cells(state_.schedule);
   }
   if (zeroed != 0) state_.counters.zeroed_points.fetch_add(zeroed);
@@ -241,110 +239,117 @@ void Sampler::file(InFlightGroup& record) {
   state_.builder.unpark();
 }
 
+bool Sampler::make_run(InFlightGroup& record) {
+  // Made here rather than with the plan, outside the schedule lock; a frame the lattice cannot
+  // hold gives the group back like a step that faults.
+  try {
+    record.run = plan_run(record.plan.frame_cells);
+    record.run_made = true;
+    return true;
+  } catch (...) {
+    (void)caught_message();
+    give_back(record);
+    return false;
+  }
+}
+
+Sampler::HeldPoints Sampler::look_up(const InFlightGroup& record, const std::vector<TerrainPoint>& wanted) {
+  HeldPoints out;
+  out.held.reserve(wanted.size());
+  // The group belongs to this thread: its estimate (a walk over its points) is made before the
+  // lock is taken.
+  const std::uint64_t estimate = group_memory_estimate(record.run, record.work);
+  PoisonGuard lock(state_.schedule_lock);
+  // A group whose samples would carry it past the memory bound is given up before its heights are
+  // asked: the same cells would only grow as large again.
+  out.too_large = estimate > state_.schedule.group_memory_limit;
+  if (out.too_large) return out;
+  const SampleTable& samples = state_.schedule.store.samples();
+  for (const TerrainPoint& p : wanted) {
+    if (const StoredSample* s = samples.find(p)) {
+      if (out.missing.empty()) out.held.push_back(*s);
+    } else {
+      out.missing.push_back(p);
+    }
+  }
+  return out;
+}
+
+Sampler::RecordStep Sampler::advance_record(InFlightGroup& record, const AnswerMap& answers) {
+  const std::uint64_t t = now_ns();
+  const StepOutcome outcome = advance_(record.run, record.work, answers, mesh::faces_stop_check(*record.cancel));
+  state_.counters.advance_ns.fetch_add(elapsed_since(t));
+  state_.counters.advances.fetch_add(1);
+  switch (outcome) {
+    case StepOutcome::Wait:
+    case StepOutcome::Fault:
+      give_back(record);
+      return RecordStep::Drop;
+    case StepOutcome::Stopped:
+      return RecordStep::Drop;
+    case StepOutcome::Ask:
+    case StepOutcome::Done:
+      ++record.rounds;
+      if (group_complete(record.run, record.work)) {
+        file(record);
+        return RecordStep::Drop;
+      }
+      break;
+  }
+  // Otherwise the same record again (a set cancel flag removes it first).
+  return RecordStep::Again;
+}
+
+Sampler::RecordStep Sampler::step_record(InFlightGroup& record, const MissionPhase& phase) {
+  if (record.cancel->load()) {
+    withdraw(record);
+    return RecordStep::Drop;
+  }
+  if (!record.run_made && !make_run(record)) return RecordStep::Drop;
+  if (record.batch) {
+    if (record.batch->table->pending() != 0) return RecordStep::Wait;
+    take_answers_in(record, record.batch->table->view());
+  }
+
+  // One look at the store per wanted point under the lock; the answers are made after it.
+  const std::vector<TerrainPoint>* wanted = wanted_points(record.run, record.work);
+  HeldPoints look;
+  if (wanted) look = look_up(record, *wanted);
+  if (look.too_large) {
+    give_back(record);
+    return RecordStep::Drop;
+  }
+  if (!look.missing.empty()) {
+    if (phase.code == MissionPhase::running && same_theatre(record.theatre, phase.theatre)) {
+      ask(record, std::move(look.missing));
+    }
+    return RecordStep::Wait;
+  }
+  AnswerMap answers;
+  if (wanted) {
+    answers.reserve(look.held.size());
+    for (std::size_t k = 0; k < look.held.size(); ++k) {
+      if (const std::optional<SampleAnswer> a = answer_of_sample(look.held[k].zero_mark, look.held[k].height))
+        answers[(*wanted)[k]] = *a;
+    }
+  }
+  return advance_record(record, answers);
+}
+
 bool Sampler::process(const MissionPhase& phase) {
   bool removed = false;
-  auto remove_at = [&](std::size_t i) {
-    in_flight_.erase(in_flight_.begin() + static_cast<std::ptrdiff_t>(i));
-    removed = true;
-  };
   std::size_t i = 0;
   while (i < in_flight_.size()) {
-    InFlightGroup& record = in_flight_[i];
-    if (record.cancel->load()) {
-      withdraw(record);
-      remove_at(i);
-      continue;
-    }
-    if (!record.run_made) {
-      // Made here rather than with the plan, outside the schedule lock; a frame the lattice
-      // cannot hold gives the group back like a step that faults.
-      try {
-        record.run = plan_run(record.plan.frame_cells);
-        record.run_made = true;
-      } catch (...) {
-        (void)caught_message();
-        give_back(record);
-        remove_at(i);
-        continue;
-      }
-    }
-    if (record.batch) {
-      if (record.batch->table->pending() != 0) {
+    switch (step_record(in_flight_[i], phase)) {
+      case RecordStep::Wait:
         ++i;
-        continue;
-      }
-      take_answers_in(record, record.batch->table->view());
-    }
-
-    // One look at the store per wanted point under the lock; the answers are made after it.
-    const std::vector<TerrainPoint>* wanted = wanted_points(record.run, record.work);
-    std::vector<TerrainPoint> missing;
-    bool too_large = false;
-    std::vector<StoredSample> held;
-    if (wanted) {
-      held.reserve(wanted->size());
-      // The group belongs to this thread: its estimate (a walk over its points) is made before the
-      // lock is taken.
-      const std::uint64_t estimate = group_memory_estimate(record.run, record.work);
-      PoisonGuard lock(state_.schedule_lock);
-      // A group whose samples would carry it past the memory bound is given up before its
-      // heights are asked: the same cells would only grow as large again.
-      too_large = estimate > state_.schedule.group_memory_limit;
-      const SampleTable& samples = state_.schedule.store.samples;
-      if (!too_large) {
-        for (const TerrainPoint& p : *wanted) {
-          if (const StoredSample* s = samples.find(p)) {
-            if (missing.empty()) held.push_back(*s);
-          } else {
-            missing.push_back(p);
-          }
-        }
-      }
-    }
-    if (too_large) {
-      give_back(record);
-      remove_at(i);
-      continue;
-    }
-    AnswerMap answers;
-    if (wanted && missing.empty()) {
-      answers.reserve(held.size());
-      for (std::size_t k = 0; k < held.size(); ++k) {
-        if (const std::optional<SampleAnswer> a = answer_of_sample(held[k].zero_mark, held[k].height))
-          answers[(*wanted)[k]] = *a;
-      }
-    }
-    if (!missing.empty()) {
-      if (phase.code == MissionPhase::running && same_theatre(record.theatre, phase.theatre)) {
-        ask(record, std::move(missing));
-      }
-      ++i;
-      continue;
-    }
-
-    const std::uint64_t t = now_ns();
-    const StepOutcome outcome = advance_(record.run, record.work, answers, mesh::faces_stop_check(*record.cancel));
-    state_.counters.advance_ns.fetch_add(elapsed_since(t));
-    state_.counters.advances.fetch_add(1);
-
-    switch (outcome) {
-      case StepOutcome::Wait:
-      case StepOutcome::Fault:
-        give_back(record);
-        remove_at(i);
-        continue;
-      case StepOutcome::Stopped:
-        remove_at(i);
-        continue;
-      case StepOutcome::Ask:
-      case StepOutcome::Done:
-        ++record.rounds;
-        if (group_complete(record.run, record.work)) {
-          file(record);
-          remove_at(i);
-        }
-        // Otherwise the same record again (a set cancel flag removes it first).
-        continue;
+        break;
+      case RecordStep::Again:
+        break;
+      case RecordStep::Drop:
+        in_flight_.erase(in_flight_.begin() + static_cast<std::ptrdiff_t>(i));
+        removed = true;
+        break;
     }
   }
   return removed;

@@ -63,7 +63,23 @@ class Sampler {
   void remove_groups_where(bool all, const SharedText& keep);
   void start_groups();
   void account_run_ahead(std::uint64_t t0);
+  // What becomes of a record after a step: it waits (for the host, the next is taken), it goes
+  // again at once, or it is dropped.
+  enum class RecordStep : std::uint8_t { Wait, Again, Drop };
+  // The samples the store holds for the wanted points, in their order up to the first missing one,
+  // and the missing points; too_large when the group would pass its memory bound.
+  struct HeldPoints {
+    std::vector<StoredSample> held;
+    std::vector<TerrainPoint> missing;
+    bool too_large = false;
+  };
+  // Drives every record as far as it goes without waiting; true when one was dropped.
   bool process(const MissionPhase& phase);
+  RecordStep step_record(InFlightGroup& record, const MissionPhase& phase);
+  // Makes the record's sampling run; false (the group given back) when it cannot be made.
+  bool make_run(InFlightGroup& record);
+  HeldPoints look_up(const InFlightGroup& record, const std::vector<TerrainPoint>& wanted);
+  RecordStep advance_record(InFlightGroup& record, const AnswerMap& answers);
   void take_answers_in(InFlightGroup& record, const terrain::AnswerTable::View& view);
   void ask(InFlightGroup& record, std::vector<TerrainPoint> missing);
   void give_back(InFlightGroup& record);

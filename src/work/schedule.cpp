@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/fault.hpp"
 #include "base/numeric.hpp"
 
 namespace qm {
@@ -27,7 +28,7 @@ std::vector<mesh::CellHolder> holders_of(const Store& store, const std::set<Cell
   std::vector<mesh::CellHolder> holders;
   holders.reserve(cells.size());
   for (const Cell& c : cells) {
-    holders.push_back(mesh::CellHolder{c.first, c.second, store.cell_map.key_of(c)});
+    holders.push_back(mesh::CellHolder{c.first, c.second, store.cell_map().key_of(c)});
   }
   return holders;
 }
@@ -64,13 +65,13 @@ void drop_job(Schedule& schedule, std::uint64_t job_id) {
 
 void pin_group(Schedule& schedule, std::uint64_t group_id, PinRecord pin) {
   if (!schedule.groups.contains(group_id)) return;
-  schedule.store.pins.insert_or_assign(group_pin_id(group_id), std::move(pin));
+  schedule.store.pin(group_pin_id(group_id), std::move(pin));
 }
 
 std::optional<SampledGroup> remove_group(Schedule& schedule, std::uint64_t group_id) {
   auto node = schedule.groups.extract(group_id);
   if (node.empty()) return std::nullopt;
-  schedule.store.pins.erase(group_pin_id(group_id));
+  schedule.store.unpin(group_pin_id(group_id));
   return std::move(node.mapped());
 }
 
@@ -90,6 +91,16 @@ void fail_group(Schedule& schedule, std::uint64_t group_id) {
     }
   }
   schedule.counters.failed += 1;
+}
+
+void check_invariants(const Schedule& schedule) {
+  schedule.store.check_invariants();
+  constexpr std::uint64_t group_bit = group_pin_id(0);
+  for (const auto& [id, record] : schedule.store.pins()) {
+    if ((id & group_bit) != 0) check(schedule.groups.contains(id & ~group_bit), "a group pin names a listed group");
+  }
+  for (const auto& [id, group] : schedule.groups)
+    check(schedule.store.pins().contains(group_pin_id(id)), "every listed group has its pin");
 }
 
 bool window_is_free(const Schedule& schedule, const SquareMask& cells) {
@@ -122,8 +133,8 @@ bool over_budget(const Schedule& schedule, std::uint64_t job_id) {
   const Job& job = found->second;
   std::uint64_t pinned = 0;
   for (const std::uint64_t key : job.pins) {
-    const auto entry = schedule.store.meshes.find(key);
-    if (entry != schedule.store.meshes.end()) pinned = saturating_add<std::uint64_t>(pinned, entry_bytes(entry->second));
+    const auto entry = schedule.store.meshes().find(key);
+    if (entry != schedule.store.meshes().end()) pinned = saturating_add<std::uint64_t>(pinned, entry_bytes(entry->second));
   }
   std::uint64_t groups = 0;
   for (const auto& [id, group] : schedule.groups) {

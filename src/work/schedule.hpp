@@ -141,4 +141,9 @@ void pin_group(Schedule& schedule, std::uint64_t group_id, PinRecord pin);
 // Takes the group and its pin out of the schedule; none when no group has the id.
 std::optional<SampledGroup> remove_group(Schedule& schedule, std::uint64_t group_id);
 
+// Checks the store's invariants, and that the pin records under group pin ids are exactly those
+// of the listed groups (a group is pinned from its filing until its removal). A pass over the
+// whole store: tests call it, production code does not.
+void check_invariants(const Schedule& schedule);
+
 }  // namespace qm

@@ -20,7 +20,7 @@ CellBits held_by_groups(const Schedule& schedule, Square square) {
   return held;
 }
 
-bool stored(const Schedule& schedule, Cell cell) { return schedule.store.cell_map.contains(cell); }
+bool stored(const Schedule& schedule, Cell cell) { return schedule.store.cell_map().contains(cell); }
 
 bool fits_frame(const SquareMask& cells) {
   const auto box = cells.bounds();
@@ -31,7 +31,7 @@ bool fits_frame(const SquareMask& cells) {
 // The cells of one square's mask that neither a filed group's cells nor the store's cell map hold.
 CellBits open_cells(const Schedule& schedule, Square square, CellBits bits) {
   bits.remove(held_by_groups(schedule, square));
-  if (const CellBits* covered = schedule.store.cell_map.covered().find(square)) bits.remove(*covered);
+  if (const CellBits* covered = schedule.store.cell_map().covered().find(square)) bits.remove(*covered);
   return bits;
 }
 
@@ -39,7 +39,7 @@ CellBits open_cells(const Schedule& schedule, Square square, CellBits bits) {
 std::optional<SchedulePlan> build_plan(const Schedule& schedule, const SquareMask& window) {
   // The window's cells that no entry covers, the covered cells next to them, and the covered
   // cells next to those: the frame re-cuts the older pieces around its new cells.
-  const SquareMask& covered = schedule.store.cell_map.covered();
+  const SquareMask& covered = schedule.store.cell_map().covered();
   SquareMask fresh = window;
   fresh.subtract(covered);
   if (fresh.empty()) return std::nullopt;
@@ -131,9 +131,9 @@ std::optional<SchedulePlan> schedule_job(Schedule& schedule, std::uint64_t job_i
 
 std::vector<std::uint64_t> mark_held_back(Schedule& schedule) {
   std::vector<std::uint64_t> ids;
-  if (!schedule.store.theatre) return ids;
+  if (!schedule.store.theatre()) return ids;
   for (const auto& [id, job] : schedule.jobs)
-    if (same_theatre(job.theatre, schedule.store.theatre) && !job.wanted.empty()) ids.push_back(id);
+    if (same_theatre(job.theatre, schedule.store.theatre()) && !job.wanted.empty()) ids.push_back(id);
   for (const std::uint64_t id : ids) {
     const bool over = over_budget(schedule, id);
     const auto it = schedule.jobs.find(id);
@@ -166,7 +166,7 @@ std::optional<std::pair<std::uint64_t, SchedulePlan>> next_plan(Schedule& schedu
 std::uint64_t file_group(Schedule& schedule, const SchedulePlan& plan) {
   check(!plan.frame_cells.empty(), "a group has cells");
   SampledGroup group;
-  group.theatre = schedule.store.theatre;
+  group.theatre = schedule.store.theatre();
   group.frame_cells = plan.frame_cells;
   group.min_x = plan.frame_cells.begin()->first;
   group.max_x = plan.frame_cells.rbegin()->first;

@@ -72,6 +72,26 @@ struct CellBits {
   friend bool operator==(const CellBits&, const CellBits&) = default;
 };
 
+// Calls f(record, cell) for every cell of an ordered set (by x, then y), where record is what
+// find(square) gave for the cell's square, asked once per run of cells in one square. Stops at the
+// first f that returns false; false then, else true.
+template <class Find, class F>
+bool for_each_in_runs(const std::set<Cell>& cells, Find&& find, F&& f) {
+  bool looked = false;
+  Square square{};
+  std::invoke_result_t<Find&, Square> record{};
+  for (const Cell& cell : cells) {
+    const Square s = square_of(cell);
+    if (!looked || s != square) {
+      looked = true;
+      square = s;
+      record = find(s);
+    }
+    if (!f(record, cell)) return false;
+  }
+  return true;
+}
+
 // A set of cells as an ordered map from square to its cells. Every square present holds at least
 // one cell (`erase` drops a square that becomes empty).
 class SquareMask {
@@ -99,16 +119,12 @@ class SquareMask {
   // The set of the cells (an ordered set: by x, then y), one square lookup per run in one square.
   static SquareMask of(const std::set<Cell>& cells) {
     SquareMask mask;
-    CellBits* bits = nullptr;
-    Square square{};
-    for (const Cell& cell : cells) {
-      const Square s = square_of(cell);
-      if (!bits || s != square) {
-        square = s;
-        bits = &mask.squares_[s];
-      }
-      bits->set(cell_bit(cell));
-    }
+    for_each_in_runs(
+        cells, [&](Square s) { return &mask.squares_[s]; },
+        [](CellBits* bits, Cell cell) {
+          bits->set(cell_bit(cell));
+          return true;
+        });
     return mask;
   }
   // Whether this set and the other have a cell in common.
@@ -156,19 +172,9 @@ class SquareMask {
   // Whether one of the cells (an ordered set: by x, then y) is in this set: one square lookup per
   // run of cells in one square.
   bool contains_any(const std::set<Cell>& cells) const {
-    bool looked = false;
-    Square square{};
-    const CellBits* bits = nullptr;
-    for (const Cell& cell : cells) {
-      const Square s = square_of(cell);
-      if (!looked || s != square) {
-        looked = true;
-        square = s;
-        bits = find(s);
-      }
-      if (bits && bits->test(cell_bit(cell))) return true;
-    }
-    return false;
+    return !for_each_in_runs(
+        cells, [&](Square s) { return find(s); },
+        [](const CellBits* bits, Cell cell) { return !(bits && bits->test(cell_bit(cell))); });
   }
   bool empty() const { return squares_.empty(); }
   std::size_t square_count() const { return squares_.size(); }

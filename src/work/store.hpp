@@ -8,8 +8,10 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/hashing.hpp"
+#include "mesh/build/piece_build.hpp"
 #include "mesh/outline/cell_mesh.hpp"
 #include "work/square_mask.hpp"
 
@@ -44,6 +46,8 @@ class SampleTable {
   std::uint64_t count_held(const SquareMask& cells) const;
   // Removes every sample that no cell of the set holds; the number removed.
   std::uint64_t erase_unheld(const SquareMask& cells);
+  // Checks the counts against a recount of the samples (the store's invariant 5).
+  void check_counts() const;
 
  private:
   // Per cell of a square (by cell bit), the samples whose first cell it is, by where they lie in
@@ -156,6 +160,9 @@ class CellMap {
   // Unmaps the cells of the set that the key covers, and leaves those another key covers.
   void erase_where(const std::set<Cell>& cells, std::uint64_t key);
   void clear();
+  // Checks that the covered mask and the size hold exactly the mapped cells, and that no square is
+  // kept without one (the store's invariant 6).
+  void check_consistent() const;
 
   // Calls f(bit, key) for every cell of the square among `cells` that an entry covers, bits
   // ascending.
@@ -184,21 +191,43 @@ class CellMap {
   std::size_t size_ = 0;
 };
 
-struct Store {
-  SharedText theatre;                          // the held theatre; null when none
-  SampleTable samples;                          // by whole terrain point (x, y); seeded hashing
-  CellMap cell_map;                             // cell -> key of the entry that covers it
-  MeshTable meshes;                             // key -> entry; the key is the piece id
-  std::uint64_t next_key = 0;                   // the next key to give
-  std::uint64_t stamp_counter = 0;
-  KeyedMap<std::uint64_t, std::uint64_t> stamps;  // key -> stamp; smaller is older
-  OwnerTable owners;
-  std::map<std::uint64_t, PinRecord> pins;      // by pin id (a job id)
-  std::uint64_t last_estimate = 0;              // the unpinned estimate after the last sweep
-  std::uint64_t pinned_bytes = 0;               // the pinned part at the last sweep
-  std::uint64_t pieces_evicted = 0;
-  std::uint64_t samples_evicted = 0;
-  std::uint64_t squares_forgotten = 0;
+// What one commit changed in the store: the new piece's own key, the keys of the re-cut meshes
+// stored for older pieces, and the older pieces' keys, all gone.
+struct CommittedKeys {
+  std::optional<std::uint64_t> piece;
+  std::vector<std::uint64_t> recuts;
+  std::vector<std::uint64_t> dropped;
+
+  // The stored keys: the new piece first, then the re-cuts.
+  std::vector<std::uint64_t> stored() const {
+    std::vector<std::uint64_t> keys;
+    keys.reserve(recuts.size() + 1);
+    if (piece) keys.push_back(*piece);
+    for (const std::uint64_t key : recuts) keys.push_back(key);
+    return keys;
+  }
+};
+
+struct StoreParts;
+
+// The store keeps these, after every operation below (check_invariants checks each):
+//  1. Every cell-map key names a stored entry, and that entry's cells hold the cell.
+//  2. Every entry has a stamp and every stamp names an entry; no two entries share a stamp, and
+//     none is past the stamp counter.
+//  3. Every entry's mesh carries its key as its id, and every key is below the next key to give.
+//  4. The mesh table's byte sum equals the sum of entry_bytes over the entries.
+//  5. The sample table's counts, square by square and cell by cell, equal a recount of the
+//     samples, and it keeps no square that holds no sample.
+//  6. No mask holds an empty square: neither the cell map's covered mask (which holds exactly the
+//     mapped cells) nor its squares of keys.
+//  7. In the owner table a cell names a second piece only beside a first one, and no owner square
+//     is stamped past the stamp counter.
+//  8. A pin record under a group pin id names a listed group of the schedule, and every listed
+//     group has one (checked with the schedule: check_invariants(const Schedule&)).
+// Invariant 1 lets a build look up the entry behind every holder it reads, 2 lets the sweep order
+// entries by age, 4 and 5 let it count bytes and protected samples without a pass over them.
+class Store {
+ public:
   // What the last sweep that went past its first test saw: a sweep that finds the same entries and
   // the same protection, with only samples added that its unpinned estimate still has room for,
   // would come to the same outcome, and returns at once (see split_store_into_cells).
@@ -207,9 +236,8 @@ struct Store {
     std::uint64_t signature = 0;  // the entry keys and everything that pins or protects
     std::uint64_t samples = 0;    // the sample count it left
     std::uint64_t unpinned = 0;   // the unpinned estimate it left
-  } last_sweep;
-  SeededState sweep_seeds;
-  // The squares each entry's cells span, by key, so that a sweep passes over an entry far from
+  };
+  // The squares an entry's cells span, by key, so that a sweep passes over an entry far from
   // every protected cell without walking its cells. A key names one mesh for as long as it lives;
   // the cell count and the first and last cell are kept to tell if it ever did not.
   struct EntrySpan {
@@ -217,19 +245,96 @@ struct Store {
     Cell first{}, last{};
     Square low{}, high{};
   };
-  std::map<std::uint64_t, EntrySpan> entry_spans;
-  std::uint64_t sweeps = 0;        // sweeps that looked past their first tests
-  std::uint64_t sample_walks = 0;  // sweeps that walked the samples to remove some
 
-  std::uint64_t sample_count() const { return samples.size(); }
+  const SharedText& theatre() const { return theatre_; }  // the held theatre; null when none
+  const SampleTable& samples() const { return samples_; }
+  std::uint64_t sample_count() const { return samples_.size(); }
+  const CellMap& cell_map() const { return cell_map_; }
+  const MeshTable& meshes() const { return meshes_; }
+  std::uint64_t next_key() const { return next_key_; }
+  std::uint64_t stamp_counter() const { return stamp_counter_; }
+  const KeyedMap<std::uint64_t, std::uint64_t>& stamps() const { return stamps_; }
+  const OwnerTable& owners() const { return owners_; }
+  const std::map<std::uint64_t, PinRecord>& pins() const { return pins_; }
+  std::uint64_t last_estimate() const { return last_estimate_; }
+  std::uint64_t pinned_bytes() const { return pinned_bytes_; }
+  std::uint64_t pieces_evicted() const { return pieces_evicted_; }
+  std::uint64_t samples_evicted() const { return samples_evicted_; }
+  std::uint64_t squares_forgotten() const { return squares_forgotten_; }
+  std::uint64_t sweeps() const { return sweeps_; }
+  std::uint64_t sample_walks() const { return sample_walks_; }
+  const SweepMemo& last_sweep() const { return last_sweep_; }
+  const SeededState& sweep_seeds() const { return sweep_seeds_; }
+
+  // Empties the store for a new theatre: samples (with fresh seeds), the cell map, the entries and
+  // their stamps, and the figures of the last sweep (nothing is pinned in an empty store). The
+  // owner table, the pins and the counters stay.
+  void clear();
+  // Empties the store (clear) and holds the theatre; null holds none.
+  void hold_theatre(SharedText theatre);
+
+  // Adds or replaces the host's height at the point.
+  void put_sample(Cell point, StoredSample sample) { samples_.put(point, sample); }
+
+  // Sets what pin `id` protects, replacing the record it had; unpin drops it (nothing when none).
+  void pin(std::uint64_t id, PinRecord record) { pins_.insert_or_assign(id, std::move(record)); }
+  void unpin(std::uint64_t id) { pins_.erase(id); }
+
+  // Makes the entry the newest: it takes the next stamp. Nothing for a key without a stamp.
+  void renew_stamp(std::uint64_t key);
+
+  // A built piece enters the store, with the held theatre's owner table and the stamps (see
+  // commit_piece in store.cpp). The piece's meshes are moved out.
+  CommittedKeys commit_piece(mesh::MeshPiece& piece);
+
+  // Keeps the owner table within `limit` squares, forgetting the squares of the oldest commits
+  // first; a square of the held theatre with a mapped cell stays.
+  void forget_owner_squares(std::uint64_t limit);
+
+  // The sweep's steps (store_eviction.cpp). Counts a sweep that looked past its first tests.
+  void count_sweep() { ++sweeps_; }
+  // The squares the entry's cells (not empty) span, from the record of them (made when first
+  // needed).
+  const EntrySpan& entry_span(std::uint64_t key, const std::set<Cell>& cells);
+  // Forgets the spans of keys no longer stored.
+  void drop_gone_spans();
+  // Removes every sample that no cell of the set holds, counted as evicted; the number removed.
+  std::uint64_t evict_samples(const SquareMask& held);
+  // Removes the entry, its cells from the cell map and its stamp, counted as evicted; its mesh,
+  // none when there is no such entry.
+  std::optional<mesh::CellMesh> evict_entry(std::uint64_t key);
+  // What the sweep left: the unpinned estimate, the pinned part, and the memo for the next one.
+  void end_sweep(std::uint64_t unpinned, std::uint64_t pinned, std::uint64_t signature);
+
+  // Checks invariants 1 to 7 above (a fault names the first that fails). A pass over everything
+  // the store holds: tests call it, production code does not.
+  void check_invariants() const;
+
+ private:
+  friend StoreParts store_parts(Store& store);
+
+  SharedText theatre_;
+  SampleTable samples_;                           // by whole terrain point (x, y); seeded hashing
+  CellMap cell_map_;                              // cell -> key of the entry that covers it
+  MeshTable meshes_;                              // key -> entry; the key is the piece id
+  std::uint64_t next_key_ = 0;                    // the next key to give
+  std::uint64_t stamp_counter_ = 0;
+  KeyedMap<std::uint64_t, std::uint64_t> stamps_;  // key -> stamp; smaller is older
+  OwnerTable owners_;
+  std::map<std::uint64_t, PinRecord> pins_;       // by pin id (a group's pin id or a job id)
+  std::uint64_t last_estimate_ = 0;               // the unpinned estimate after the last sweep
+  std::uint64_t pinned_bytes_ = 0;                // the pinned part at the last sweep
+  std::uint64_t pieces_evicted_ = 0;
+  std::uint64_t samples_evicted_ = 0;
+  std::uint64_t squares_forgotten_ = 0;
+  SweepMemo last_sweep_;
+  SeededState sweep_seeds_;
+  std::map<std::uint64_t, EntrySpan> entry_spans_;
+  std::uint64_t sweeps_ = 0;        // sweeps that looked past their first tests
+  std::uint64_t sample_walks_ = 0;  // sweeps that walked the samples to remove some
 };
 
 // The byte estimate: 36 per sample plus every entry's bytes.
 std::uint64_t store_bytes(const Store& store);
-
-// Empties the store for a new theatre: samples (with fresh seeds), the cell map, the entries and
-// their stamps, and the figures of the last sweep (nothing is pinned in an empty store). The owner
-// table, the pins and the counters stay.
-void clear_store(Store& store);
 
 }  // namespace qm

@@ -16,27 +16,10 @@ struct Candidate {
   bool operator<(const Candidate& o) const { return std::tie(stamp, key, bytes) < std::tie(o.stamp, o.key, o.bytes); }
 };
 
-// The squares an entry's cells span, from the store's record of them (made when first needed).
-const Store::EntrySpan& span_of(Store& store, std::uint64_t key, const std::set<Cell>& cells) {
-  Store::EntrySpan& span = store.entry_spans[key];
-  if (span.cells == cells.size() && span.first == *cells.begin() && span.last == *cells.rbegin()) return span;
-  span.cells = cells.size();
-  span.first = *cells.begin();
-  span.last = *cells.rbegin();
-  std::int32_t low_y = span.first.second, high_y = span.first.second;
-  for (const Cell& c : cells) {
-    low_y = std::min(low_y, c.second);
-    high_y = std::max(high_y, c.second);
-  }
-  span.low = square_of({span.first.first, low_y});
-  span.high = square_of({span.last.first, high_y});
-  return span;
-}
-
 // Whether a cell of the entry is protected.
 bool entry_protected(Store& store, std::uint64_t key, const mesh::CellMesh& mesh, const SquareMask& cells) {
   if (mesh.cells.empty()) return false;
-  const Store::EntrySpan& span = span_of(store, key, mesh.cells);
+  const Store::EntrySpan& span = store.entry_span(key, mesh.cells);
   return cells.meets_squares(span.low, span.high) && cells.contains_any(mesh.cells);
 }
 
@@ -45,19 +28,19 @@ bool entry_protected(Store& store, std::uint64_t key, const mesh::CellMesh& mesh
 // pin record.
 std::uint64_t sweep_signature(const Schedule& schedule) {
   const Store& store = schedule.store;
-  SeededHasher h(store.sweep_seeds);
+  SeededHasher h(store.sweep_seeds());
   hash_write(h, schedule.eviction_limit);
   hash_write(h, schedule.job_byte_limit());
-  if (store.theatre) {
-    hash_write(h, store.theatre->size());
-    h.write_bytes(store.theatre->data(), store.theatre->size());
+  if (store.theatre()) {
+    hash_write(h, store.theatre()->size());
+    h.write_bytes(store.theatre()->data(), store.theatre()->size());
   } else {
     hash_write(h, ~std::uint64_t{0});
   }
-  hash_write(h, store.meshes.changes());
+  hash_write(h, store.meshes().changes());
   hash_write(h, schedule.jobs.size());
   for (const auto& [id, job] : schedule.jobs) {
-    const bool held = store.theatre && same_theatre(job.theatre, store.theatre);
+    const bool held = store.theatre() && same_theatre(job.theatre, store.theatre());
     hash_write(h, id);
     hash_write(h, std::uint8_t{held});
     if (held) {
@@ -70,8 +53,8 @@ std::uint64_t sweep_signature(const Schedule& schedule) {
     hash_write(h, job.pins.size());
     for (const std::uint64_t key : job.pins) hash_write(h, key);
   }
-  hash_write(h, store.pins.size());
-  for (const auto& [id, record] : store.pins) {
+  hash_write(h, store.pins().size());
+  for (const auto& [id, record] : store.pins()) {
     hash_write(h, id);
     hash_write(h, record.flag);
     hash_write(h, record.cells.size());
@@ -86,10 +69,106 @@ std::uint64_t sweep_signature(const Schedule& schedule) {
 // since then (each possibly unprotected) still fit within the limit beside its unpinned estimate.
 // Samples only ever go by a sweep or with the whole store, which forgets the memo.
 bool last_sweep_stands(const Store& store, std::uint64_t signature, std::uint64_t limit) {
-  const Store::SweepMemo& memo = store.last_sweep;
-  if (!memo.valid || memo.signature != signature || store.samples.size() < memo.samples) return false;
-  const std::uint64_t added = (store.samples.size() - memo.samples) * kSampleBytes;
+  const Store::SweepMemo& memo = store.last_sweep();
+  if (!memo.valid || memo.signature != signature || store.samples().size() < memo.samples) return false;
+  const std::uint64_t added = (store.samples().size() - memo.samples) * kSampleBytes;
   return added <= saturating_sub(limit, memo.unpinned);
+}
+
+// What protects entries and samples from a sweep.
+struct Protection {
+  SquareMask entry_cells;   // cells whose entries stay
+  SquareMask sample_cells;  // cells whose samples stay
+  std::set<std::uint64_t> pinned_keys;
+};
+
+// What the held theatre's jobs still want, with two cells around it, protects entries and
+// samples; each job's pins, up to its byte limit (its first entry always), pin entries; the pin
+// records' cells protect entries, and samples too where the flag says so, and their keys pin.
+Protection protection_of(const Schedule& schedule) {
+  const Store& store = schedule.store;
+  const SharedText& held = store.theatre();
+  Protection p;
+  SquareMask wanted;
+  for (const auto& [id, job] : schedule.jobs) {
+    if (!held || !same_theatre(job.theatre, held)) continue;
+    for (const auto& [square, bits] : job.wanted.squares()) wanted.merge(square, bits);
+  }
+  p.entry_cells = widen(wanted, 2);
+
+  const std::uint64_t job_limit = schedule.job_byte_limit();
+  for (const auto& [id, job] : schedule.jobs) {
+    std::uint64_t total = 0;
+    bool first = true;
+    for (const std::uint64_t key : job.pins) {
+      const auto entry = store.meshes().find(key);
+      if (entry == store.meshes().end()) continue;
+      total += entry_bytes(entry->second);
+      if (!first && total > job_limit) break;
+      p.pinned_keys.insert(key);
+      first = false;
+    }
+  }
+
+  p.sample_cells = p.entry_cells;
+  for (const auto& [pin_id, record] : store.pins()) {
+    for (const Cell& c : record.cells) {
+      p.entry_cells.insert(c);
+      if (record.flag == 1) p.sample_cells.insert(c);
+    }
+    p.pinned_keys.insert(record.keys.begin(), record.keys.end());
+  }
+  return p;
+}
+
+// The entries a sweep may evict, and the bytes of those it may not.
+struct Candidates {
+  std::vector<Candidate> list;
+  std::uint64_t pinned = 0;
+};
+
+Candidates candidates_of(Store& store, const Protection& protection) {
+  Candidates out;
+  for (const auto& [key, mesh] : store.meshes()) {
+    if (protection.pinned_keys.count(key) != 0 || entry_protected(store, key, mesh, protection.entry_cells)) {
+      out.pinned += entry_bytes(mesh);
+    } else {
+      const auto stamp = store.stamps().find(key);
+      out.list.push_back({stamp == store.stamps().end() ? 0 : stamp->second, key, entry_bytes(mesh)});
+    }
+  }
+  return out;
+}
+
+// Evicts candidates, oldest first, while the unpinned estimate `running` is past the limit (pinned
+// bytes do not count against it); the evicted keys and meshes in eviction order.
+std::vector<std::pair<std::uint64_t, mesh::CellMesh>> evict_oldest(Store& store, std::vector<Candidate>& candidates,
+                                                                   std::uint64_t limit, std::uint64_t& running) {
+  std::vector<std::pair<std::uint64_t, mesh::CellMesh>> evicted;
+  std::stable_sort(candidates.begin(), candidates.end());
+  for (const Candidate& c : candidates) {
+    if (running <= limit) break;
+    std::optional<mesh::CellMesh> taken = store.evict_entry(c.key);
+    if (!taken) continue;
+    running = saturating_sub(running, c.bytes);
+    evicted.emplace_back(c.key, std::move(*taken));
+  }
+  return evicted;
+}
+
+// Jobs that pinned an evicted entry want its cells again: those the page asked for and does not
+// hold (an entry reaches over more cells than a request may cover).
+void return_evicted_cells(Schedule& schedule, const std::vector<std::pair<std::uint64_t, mesh::CellMesh>>& evicted) {
+  for (const auto& [key, mesh] : evicted) {
+    for (auto& [id, job] : schedule.jobs) {
+      const auto pin = std::find(job.pins.begin(), job.pins.end(), key);
+      if (pin == job.pins.end()) continue;
+      job.pins.erase(std::remove(job.pins.begin(), job.pins.end(), key), job.pins.end());
+      for (const Cell& cell : mesh.cells)
+        if (job.squares.contains(cell)) job.wanted.insert(cell);
+      schedule.counters.returned += 1;
+    }
+  }
 }
 
 }  // namespace
@@ -100,101 +179,27 @@ std::vector<std::uint64_t> split_store_into_cells(Schedule& schedule) {
   const std::uint64_t bytes = store_bytes(store);
   if (bytes <= limit) return {};
   if (last_sweep_stands(store, sweep_signature(schedule), limit)) return {};
-  store.sweeps += 1;
-  const SharedText held = store.theatre;
+  store.count_sweep();
 
-  // What the held theatre's jobs still want, with two cells around it, protects entries and
-  // samples.
-  SquareMask wanted;
-  for (const auto& [id, job] : schedule.jobs) {
-    if (!held || !same_theatre(job.theatre, held)) continue;
-    for (const auto& [square, bits] : job.wanted.squares()) wanted.merge(square, bits);
-  }
-  SquareMask entry_cells = widen(wanted, 2);
+  const Protection protection = protection_of(schedule);
+  Candidates candidates = candidates_of(store, protection);
+  store.drop_gone_spans();
 
-  // Each job's pins, up to its byte limit (its first entry always).
-  std::set<std::uint64_t> pinned_keys;
-  const std::uint64_t job_limit = schedule.job_byte_limit();
-  for (const auto& [id, job] : schedule.jobs) {
-    std::uint64_t total = 0;
-    bool first = true;
-    for (const std::uint64_t key : job.pins) {
-      const auto entry = store.meshes.find(key);
-      if (entry == store.meshes.end()) continue;
-      total += entry_bytes(entry->second);
-      if (!first && total > job_limit) break;
-      pinned_keys.insert(key);
-      first = false;
-    }
-  }
-
-  // The pin records: their cells protect entries, and samples too where the flag says so.
-  SquareMask sample_cells = entry_cells;
-  for (const auto& [pin_id, record] : store.pins) {
-    for (const Cell& c : record.cells) {
-      entry_cells.insert(c);
-      if (record.flag == 1) sample_cells.insert(c);
-    }
-    pinned_keys.insert(record.keys.begin(), record.keys.end());
-  }
-
-  std::vector<mesh::CellMesh> evicted;
-  std::vector<std::uint64_t> evicted_keys;
-  std::uint64_t pinned = 0;
-  std::vector<Candidate> candidates;
-  for (const auto& [key, mesh] : store.meshes) {
-    if (pinned_keys.count(key) != 0 || entry_protected(store, key, mesh, entry_cells)) {
-      pinned += entry_bytes(mesh);
-    } else {
-      const auto stamp = store.stamps.find(key);
-      candidates.push_back({stamp == store.stamps.end() ? 0 : stamp->second, key, entry_bytes(mesh)});
-    }
-  }
-
-  for (auto it = store.entry_spans.begin(); it != store.entry_spans.end();)
-    it = store.meshes.count(it->first) ? std::next(it) : store.entry_spans.erase(it);
-
-  const std::uint64_t held_samples = store.samples.count_held(sample_cells);
-  const std::uint64_t unprotected = store.samples.size() - held_samples;
-  pinned += held_samples * kSampleBytes;
+  const std::uint64_t held_samples = store.samples().count_held(protection.sample_cells);
+  const std::uint64_t unprotected = store.samples().size() - held_samples;
+  const std::uint64_t pinned = candidates.pinned + held_samples * kSampleBytes;
   std::uint64_t running = saturating_sub(bytes, pinned);
   if (unprotected != 0 && running > limit) {
-    store.sample_walks += 1;
-    const std::uint64_t removed = store.samples.erase_unheld(sample_cells);
-    store.samples_evicted += removed;
+    const std::uint64_t removed = store.evict_samples(protection.sample_cells);
     running = saturating_sub(running, removed * kSampleBytes);
   }
 
-  // Oldest first; pinned bytes do not count against the limit.
-  std::stable_sort(candidates.begin(), candidates.end());
-  for (const Candidate& c : candidates) {
-    if (running <= limit) break;
-    std::optional<mesh::CellMesh> taken = store.meshes.take(c.key);
-    if (!taken) continue;
-    store.cell_map.erase_where(taken->cells, c.key);
-    store.stamps.erase(c.key);
-    store.pieces_evicted += 1;
-    running = saturating_sub(running, c.bytes);
-    evicted_keys.push_back(c.key);
-    evicted.push_back(std::move(*taken));
-  }
-  store.last_estimate = running;
-  store.pinned_bytes = pinned;
-
-  // Jobs that pinned an evicted entry want its cells again: those the page asked for and does not
-  // hold (an entry reaches over more cells than a request may cover).
-  for (std::size_t i = 0; i < evicted.size(); ++i) {
-    const std::uint64_t key = evicted_keys[i];
-    for (auto& [id, job] : schedule.jobs) {
-      const auto pin = std::find(job.pins.begin(), job.pins.end(), key);
-      if (pin == job.pins.end()) continue;
-      job.pins.erase(std::remove(job.pins.begin(), job.pins.end(), key), job.pins.end());
-      for (const Cell& cell : evicted[i].cells)
-        if (job.squares.contains(cell)) job.wanted.insert(cell);
-      schedule.counters.returned += 1;
-    }
-  }
-  store.last_sweep = Store::SweepMemo{true, sweep_signature(schedule), store.samples.size(), running};
+  const auto evicted = evict_oldest(store, candidates.list, limit, running);
+  return_evicted_cells(schedule, evicted);
+  store.end_sweep(running, pinned, sweep_signature(schedule));
+  std::vector<std::uint64_t> evicted_keys;
+  evicted_keys.reserve(evicted.size());
+  for (const auto& [key, mesh] : evicted) evicted_keys.push_back(key);
   return evicted_keys;
 }
 

@@ -51,16 +51,16 @@ std::optional<std::string> terrain_status_of(TerrainState& state, bool wait) {
   const Schedule& schedule = state.schedule;
   const Store& store = schedule.store;
   StoreFacts facts;
-  if (store.theatre) facts.theatre = *store.theatre;
-  facts.pieces = store.meshes.size();
+  if (store.theatre()) facts.theatre = *store.theatre();
+  facts.pieces = store.meshes().size();
   facts.samples = store.sample_count();
   facts.bytes = store_bytes(store);
-  facts.pinned = store.pinned_bytes;
+  facts.pinned = store.pinned_bytes();
   for (const auto& [job, bytes] : schedule.reservations) facts.reserved += bytes;
-  for (const auto& [theatre, squares] : store.owners) facts.owner_squares += squares.size();
-  facts.pieces_evicted = store.pieces_evicted;
-  facts.samples_evicted = store.samples_evicted;
-  facts.squares_forgotten = store.squares_forgotten;
+  for (const auto& [theatre, squares] : store.owners()) facts.owner_squares += squares.size();
+  facts.pieces_evicted = store.pieces_evicted();
+  facts.samples_evicted = store.samples_evicted();
+  facts.squares_forgotten = store.squares_forgotten();
   facts.reservation_cap = schedule.reservation_cap;
 
   for (const auto& [id, group] : schedule.groups) {
@@ -72,8 +72,8 @@ std::optional<std::string> terrain_status_of(TerrainState& state, bool wait) {
   work.counters = {c.started, c.built, c.cancelled, c.conflicts, c.failed, c.returned, c.held_back};
   for (const auto& [id, job] : schedule.jobs) {
     for (const std::uint64_t key : job.pins) {
-      const auto entry = store.meshes.find(key);
-      if (entry != store.meshes.end()) work.owed_bytes += entry_bytes(entry->second);
+      const auto entry = store.meshes().find(key);
+      if (entry != store.meshes().end()) work.owed_bytes += entry_bytes(entry->second);
     }
   }
   const TerrainCounters& t = state.counters;

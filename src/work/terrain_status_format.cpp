@@ -27,6 +27,26 @@ void seconds_member(std::string& out, const char* name, std::uint64_t ns, std::u
   out.push_back(',');
 }
 
+// The turn as {"cells":…,"points":…,"rounds":…,"seconds":…} (points and rounds only for a sampled
+// group), or null, then a comma.
+void turn_member(std::string& out, const char* name, const std::optional<TurnRecord>& turn, bool sampled) {
+  key(out, name);
+  if (turn) {
+    out.push_back('{');
+    uint_member(out, "cells", turn->cells);
+    if (sampled) {
+      uint_member(out, "points", turn->points);
+      uint_member(out, "rounds", turn->rounds);
+    }
+    key(out, "seconds");
+    json_number(out, turn->seconds, 3);
+    out.push_back('}');
+  } else {
+    out.append("null");
+  }
+  out.push_back(',');
+}
+
 void close_object(std::string& out) {
   if (!out.empty() && out.back() == ',') out.pop_back();
   out.push_back('}');
@@ -83,31 +103,8 @@ std::string terrain_status_text(const StoreFacts& store, const WorkFacts& work) 
   close_object(out);
   out.push_back(',');
 
-  key(out, "lastSampled");
-  if (work.last_sampled) {
-    out.push_back('{');
-    uint_member(out, "cells", work.last_sampled->cells);
-    uint_member(out, "points", work.last_sampled->points);
-    uint_member(out, "rounds", work.last_sampled->rounds);
-    key(out, "seconds");
-    json_number(out, work.last_sampled->seconds, 3);
-    out.push_back('}');
-  } else {
-    out.append("null");
-  }
-  out.push_back(',');
-
-  key(out, "lastBuilt");
-  if (work.last_built) {
-    out.push_back('{');
-    uint_member(out, "cells", work.last_built->cells);
-    key(out, "seconds");
-    json_number(out, work.last_built->seconds, 3);
-    out.push_back('}');
-  } else {
-    out.append("null");
-  }
-  out.push_back(',');
+  turn_member(out, "lastSampled", work.last_sampled, true);
+  turn_member(out, "lastBuilt", work.last_built, false);
 
   key(out, "error");
   json_opt_string(out, work.error ? std::optional<std::string_view>(*work.error) : std::nullopt);

@@ -12,18 +12,27 @@
 
 namespace qm::work {
 
-namespace {
-constexpr const char* kSampler = "sampler";
-constexpr const char* kBuilder = "builder";
+const char* role_text(WorkerRole role) {
+  switch (role) {
+    case WorkerRole::Sampler:
+      return "sampler";
+    case WorkerRole::Builder:
+      return "builder";
+  }
+  return "worker";
+}
 
-std::string thread_name(const char* role) { return std::string("quillmarsh-exporter-") + role; }
+namespace {
+
+std::string thread_name(WorkerRole role) { return std::string("quillmarsh-exporter-") + role_text(role); }
+
 }  // namespace
 
-WorkerExit::WorkerExit(std::shared_ptr<TerrainState> state, const char* role)
+WorkerExit::WorkerExit(std::shared_ptr<TerrainState> state, WorkerRole role)
     : state_(std::move(state)), role_(role), exceptions_(std::uncaught_exceptions()) {}
 
 WorkerExit::~WorkerExit() {
-  if (std::string_view(role_) == kSampler) {
+  if (role_ == WorkerRole::Sampler) {
     sampler_asking().store(0, std::memory_order_relaxed);
   } else {
     state_->building.store(0);
@@ -31,7 +40,7 @@ WorkerExit::~WorkerExit() {
   if (state_->stop.load()) return;
   const bool unwinding = std::uncaught_exceptions() > exceptions_;
   try {
-    record_panic(*state_, std::string("the ") + role_ + " thread " +
+    record_panic(*state_, std::string("the ") + role_text(role_) + " thread " +
                               (unwinding ? "stopped on a panic (see health.lastPanic)" : "ended"));
   } catch (...) {
     // Out of memory while reporting: the thread still ends quietly.
@@ -40,7 +49,7 @@ WorkerExit::~WorkerExit() {
 
 void sampler_thread_main(std::shared_ptr<TerrainState> state, std::shared_ptr<const PhaseSource> phases) {
   try {
-    WorkerExit exit(state, kSampler);
+    WorkerExit exit(state, WorkerRole::Sampler);
     state->sampler.set(platform::current_parker());
     sampler_run(*state, *phases);
   } catch (...) {
@@ -50,7 +59,7 @@ void sampler_thread_main(std::shared_ptr<TerrainState> state, std::shared_ptr<co
 
 void builder_thread_main(std::shared_ptr<TerrainState> state) {
   try {
-    WorkerExit exit(state, kBuilder);
+    WorkerExit exit(state, WorkerRole::Builder);
     state->builder.set(platform::current_parker());
     builder_run(*state);
   } catch (...) {
@@ -60,16 +69,13 @@ void builder_thread_main(std::shared_ptr<TerrainState> state) {
 
 void start_workers(const std::shared_ptr<TerrainState>& state, const SpawnThread& spawn) {
   auto phases = std::make_shared<const PhaseSource>();
-  std::string error;
-  if (!spawn(thread_name(kSampler), platform::Priority::below_normal_computing,
-             [state, phases] { sampler_thread_main(state, phases); }, &error)) {
-    record_panic(*state, std::string("could not start the ") + kSampler + " thread: " + error);
-  }
-  error.clear();
-  if (!spawn(thread_name(kBuilder), platform::Priority::below_normal_computing, [state] { builder_thread_main(state); },
-             &error)) {
-    record_panic(*state, std::string("could not start the ") + kBuilder + " thread: " + error);
-  }
+  const auto start = [&](WorkerRole role, std::function<void()> body) {
+    std::string error;
+    if (!spawn(thread_name(role), platform::Priority::below_normal_computing, std::move(body), &error))
+      record_panic(*state, std::string("could not start the ") + role_text(role) + " thread: " + error);
+  };
+  start(WorkerRole::Sampler, [state, phases] { sampler_thread_main(state, phases); });
+  start(WorkerRole::Builder, [state] { builder_thread_main(state); });
 }
 
 void start_terrain_work() {

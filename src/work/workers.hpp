@@ -2,6 +2,7 @@
 // The two terrain worker threads, "quillmarsh-exporter-sampler" and "quillmarsh-exporter-builder":
 // started once per process by the first `start`, run for the life of the process (nothing joins
 // them; `stop` leaves them running), and report their end through the worker message.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,20 +17,26 @@ namespace qm::work {
 using SpawnThread = std::function<bool(const std::string& name, platform::Priority priority,
                                        std::function<void()> body, std::string* error)>;
 
+// The two workers.
+enum class WorkerRole : std::uint8_t { Sampler, Builder };
+
+// The role's text, as thread names and worker messages use it: "sampler" or "builder".
+const char* role_text(WorkerRole role);
+
 // The exit guard of a worker thread: on every way out of the thread body it clears the sampler's
 // asking flag (sampler) or the building flag (builder) and, unless the stop flag is set, records
 // "the {role} thread ended", or "... stopped on a panic (see health.lastPanic)" while a fault
 // unwinds the thread.
 class WorkerExit {
  public:
-  WorkerExit(std::shared_ptr<TerrainState> state, const char* role);
+  WorkerExit(std::shared_ptr<TerrainState> state, WorkerRole role);
   ~WorkerExit();
   WorkerExit(const WorkerExit&) = delete;
   WorkerExit& operator=(const WorkerExit&) = delete;
 
  private:
   std::shared_ptr<TerrainState> state_;
-  const char* role_;
+  WorkerRole role_;
   int exceptions_;
 };
 

@@ -93,6 +93,7 @@ struct Road {
       sampler.turn();
       answer_queue(queues, terrain);
       PoisonGuard lock(state->schedule_lock);
+      check_invariants(state->schedule);
       for (const auto& [id, group] : state->schedule.groups)
         if (group.state == kGroupSampled) return;
     }
@@ -103,6 +104,8 @@ struct Road {
   void build_round() {
     sample_one();
     while (builder_step(*state, build) == BuilderStep::Built) {
+      PoisonGuard lock(state->schedule_lock);
+      check_invariants(state->schedule);
     }
   }
 

@@ -8,6 +8,7 @@
 #include "streams/work_link.hpp"
 #include "work/terrain_state.hpp"
 #include "work/worker_message.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm {
 namespace {
@@ -45,11 +46,11 @@ struct StreamJobTurn : ::testing::Test {
   void pin_five() {
     Store& store = schedule().store;
     for (std::uint64_t key : {1, 2, 4, 5}) {
-      store.meshes.put(key, entry_of(kMiB));
-      store.stamps[key] = key;  // older than any renewal
+      store_parts(store).meshes.put(key, entry_of(kMiB));
+      store_parts(store).stamps[key] = key;  // older than any renewal
     }
-    store.stamps[3] = 3;
-    store.stamp_counter = 10;
+    store_parts(store).stamps[3] = 3;
+    store_parts(store).stamp_counter = 10;
     job().pins = {1, 2, 3, 4, 5};
   }
   std::vector<std::uint64_t> ids(const JobTurn& turn) {
@@ -89,37 +90,37 @@ TEST_F(StreamJobTurn, PiecesAreTakenFrontFirstWhileThePendingEstimateIsBelowTwoM
 TEST_F(StreamJobTurn, APinWithoutItsEntryIsPoppedAndEveryTakenKeyBecomesTheNewest) {
   pin_five();
   Store& store = schedule().store;
-  store.meshes.put(1, entry_of(52));
-  store.meshes.put(2, entry_of(52));
-  store.meshes.put(4, entry_of(kMiB));
+  store_parts(store).meshes.put(1, entry_of(52));
+  store_parts(store).meshes.put(2, entry_of(52));
+  store_parts(store).meshes.put(4, entry_of(kMiB));
   // 1 MiB pending, 52 + 52 bytes, key 3 without its entry, then key 4 reaches the limit: 5 stays.
   const JobTurn turn = terrain.job_turn(kJob, *control, kMiB);
   EXPECT_EQ(ids(turn), (std::vector<std::uint64_t>{1, 2, 4}));
   EXPECT_EQ(job().pins, (std::deque<std::uint64_t>{5}));
   ASSERT_EQ(turn.taken.size(), 3u);
-  EXPECT_EQ(turn.taken[2].vertices, store.meshes.at(4).vertices);
-  EXPECT_EQ(turn.taken[2].triangles, store.meshes.at(4).triangles);
+  EXPECT_EQ(turn.taken[2].vertices, store.meshes().at(4).vertices);
+  EXPECT_EQ(turn.taken[2].triangles, store.meshes().at(4).triangles);
   // Each popped key with a stamp (the missing entry's too) is renewed in the order taken; the key
   // left pinned keeps its stamp.
-  EXPECT_EQ(store.stamp_counter, 14u);
-  EXPECT_EQ(store.stamps.at(1), 11u);
-  EXPECT_EQ(store.stamps.at(2), 12u);
-  EXPECT_EQ(store.stamps.at(3), 13u);
-  EXPECT_EQ(store.stamps.at(4), 14u);
-  EXPECT_EQ(store.stamps.at(5), 5u);
+  EXPECT_EQ(store.stamp_counter(), 14u);
+  EXPECT_EQ(store.stamps().at(1), 11u);
+  EXPECT_EQ(store.stamps().at(2), 12u);
+  EXPECT_EQ(store.stamps().at(3), 13u);
+  EXPECT_EQ(store.stamps().at(4), 14u);
+  EXPECT_EQ(store.stamps().at(5), 5u);
 }
 
 TEST_F(StreamJobTurn, CountsAndWhatThePageMayKeepForTheRequestedCellsOnceNothingIsLeft) {
   const auto theatre = std::make_shared<const std::string>("Caucasus");
   Store& store = schedule().store;
-  store.theatre = theatre;
+  store.hold_theatre(theatre);
   // Cells (0,0) and (1,0) requested, (0,0) held by the page already (so not in the job's squares);
   // (2,0) is not requested.
   job().requested.insert({0, 0});
   job().requested.insert({1, 0});
   job().squares.insert({1, 0});
   job().square_count = 1;
-  OwnerSquare& owners = store.owners["Caucasus"][square_of({0, 0})];
+  OwnerSquare& owners = store_parts(store).owners["Caucasus"][square_of({0, 0})];
   owners.ids[cell_bit({0, 0})] = {21, 22};  // 22 is a piece that 21 replaced
   owners.ids[cell_bit({1, 0})] = {23, kNoOwner};
   owners.ids[cell_bit({2, 0})] = {24, kNoOwner};
@@ -157,7 +158,7 @@ TEST_F(StreamJobTurn, AJobGoneOrAStreamReplacedTakesNothing) {
   EXPECT_TRUE(turn.gone);
   EXPECT_TRUE(turn.taken.empty());
   EXPECT_EQ(job().pins.size(), 5u);
-  EXPECT_EQ(schedule().store.stamp_counter, 10u);
+  EXPECT_EQ(schedule().store.stamp_counter(), 10u);
 }
 
 TEST(StreamWorkLink, AJobLessStreamOfThePageDropsItsJobStreamsJobReservationAndPins) {
@@ -172,7 +173,7 @@ TEST(StreamWorkLink, AJobLessStreamOfThePageDropsItsJobStreamsJobReservationAndP
     for (std::uint64_t id : {kJob, kJob + 1}) {
       s.jobs[id].pins = {1};
       s.reservations[id] = 5098470;
-      s.store.pins[id] = PinRecord{};
+      s.store.pin(id, PinRecord{});
     }
   }
   const std::uint64_t changes = change_counter(*state);
@@ -186,10 +187,10 @@ TEST(StreamWorkLink, AJobLessStreamOfThePageDropsItsJobStreamsJobReservationAndP
     const Schedule& s = state->schedule;
     EXPECT_FALSE(s.jobs.count(kJob));
     EXPECT_FALSE(s.reservations.count(kJob));
-    EXPECT_FALSE(s.store.pins.count(kJob));
+    EXPECT_FALSE(s.store.pins().count(kJob));
     EXPECT_TRUE(s.jobs.count(kJob + 1));
     EXPECT_TRUE(s.reservations.count(kJob + 1));
-    EXPECT_TRUE(s.store.pins.count(kJob + 1));
+    EXPECT_TRUE(s.store.pins().count(kJob + 1));
   }
   EXPECT_GT(change_counter(*state), changes);  // the replaced stream is woken
   bool found = false;

@@ -21,15 +21,15 @@ struct LeaseFixture : ::testing::Test {
     s.jobs[4].theatre = std::make_shared<const std::string>("Caucasus");
     s.reservations[4] = 5000000;
     s.reservations[5] = 6000000;
-    s.store.pins[4] = PinRecord{{{1, 1}}, {3}, 1};
-    s.store.pins[5] = PinRecord{};
+    s.store.pin(4, PinRecord{{{1, 1}}, {3}, 1});
+    s.store.pin(5, PinRecord{});
   }
   void expect_given_back() {
     const Schedule& s = state->schedule;
     EXPECT_FALSE(s.reservations.count(4));
-    EXPECT_FALSE(s.store.pins.count(4));
+    EXPECT_FALSE(s.store.pins().count(4));
     EXPECT_TRUE(s.reservations.count(5));
-    EXPECT_TRUE(s.store.pins.count(5));
+    EXPECT_TRUE(s.store.pins().count(5));
     ASSERT_TRUE(s.jobs.count(4));  // the job stays listed until dropped
     ASSERT_TRUE(s.jobs.at(4).retry.has_value());
   }
@@ -85,7 +85,7 @@ TEST_F(LeaseFixture, AReplacedStreamsLeaseChangesNothing) {
   { JobLease lease(state, control, 4); }
   EXPECT_EQ(state->schedule.reservations, reservations);
   EXPECT_FALSE(state->schedule.jobs.at(4).retry.has_value());
-  EXPECT_TRUE(state->schedule.store.pins.count(4));
+  EXPECT_TRUE(state->schedule.store.pins().count(4));
 }
 
 TEST_F(LeaseFixture, ReleasingTakesTheLockEvenAfterAFaultingHolderAndWakesTheWorkers) {

@@ -10,6 +10,7 @@
 #include "base/fault.hpp"
 #include "streams/open_job.hpp"
 #include "work/worker_message.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm {
 namespace {
@@ -113,7 +114,7 @@ TEST_F(OpenFixture, ANewRequestOfThePageReplacesItsOlderStreamAndReusesItsBytes)
   auto first = open(request_of("page-a"), big);
   ASSERT_TRUE(std::holds_alternative<JobOpened>(first));
   JobOpened& old = std::get<JobOpened>(first);
-  state->schedule.store.pins[old.job_id] = PinRecord{};
+  state->schedule.store.pin(old.job_id, PinRecord{});
 
   auto other = open(request_of("page-b"), big);  // another page does not fit beside it
   ASSERT_TRUE(std::holds_alternative<JobRefused>(other));
@@ -127,7 +128,7 @@ TEST_F(OpenFixture, ANewRequestOfThePageReplacesItsOlderStreamAndReusesItsBytes)
   EXPECT_TRUE(old.control->is_replaced());
   EXPECT_FALSE(state->schedule.jobs.count(old.job_id));
   EXPECT_FALSE(state->schedule.reservations.count(old.job_id));
-  EXPECT_FALSE(state->schedule.store.pins.count(old.job_id));
+  EXPECT_FALSE(state->schedule.store.pins().count(old.job_id));
   EXPECT_EQ(state->schedule.reservations.size(), 1u);
 
   // The replaced stream's guards change nothing of the new job.
@@ -142,18 +143,18 @@ TEST_F(OpenFixture, ANewRequestOfThePageReplacesItsOlderStreamAndReusesItsBytes)
 // cells are built or sent anew, as for a fresh page.
 TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
   Schedule& s = state->schedule;
-  s.store.theatre = std::make_shared<const std::string>("Caucasus");
-  s.store.cell_map.set({0, 0}, 7);   // a piece the page names
-  s.store.cell_map.set({0, 4}, 8);   // another one
-  s.store.cell_map.set({0, 3}, 21);  // a piece it does not name: pinned
-  OwnerSquare& owner = s.store.owners["Caucasus"][{0, 0}];
+  s.store.hold_theatre(std::make_shared<const std::string>("Caucasus"));
+  store_parts(s.store).cell_map.set({0, 0}, 7);   // a piece the page names
+  store_parts(s.store).cell_map.set({0, 4}, 8);   // another one
+  store_parts(s.store).cell_map.set({0, 3}, 21);  // a piece it does not name: pinned
+  OwnerSquare& owner = store_parts(s.store).owners["Caucasus"][{0, 0}];
   owner.ids[cell_bit({0, 0})] = {7, kNoOwner};
   owner.ids[cell_bit({0, 1})] = {9, 7};         // 7 was replaced here by 9, which is gone too
   owner.ids[cell_bit({0, 2})] = {8, kNoOwner};  // 8 covered it until the store let it go
   owner.ids[cell_bit({0, 3})] = {21, 8};
   owner.ids[cell_bit({0, 4})] = {8, kNoOwner};
-  s.store.stamps[21] = 4;
-  s.store.stamp_counter = 10;
+  store_parts(s.store).stamps[21] = 4;
+  store_parts(s.store).stamp_counter = 10;
   s.failed_cells["Caucasus"].insert({0, 5});
   const Region r = region_of({{0, {0, 6}}, {40, {0, 0}}});
   auto opening = open(request_of("page-a", {{7, 8}}), r);
@@ -162,7 +163,7 @@ TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
   EXPECT_EQ(o.kept_ids, (std::set<std::uint64_t>{7, 8}));
   const Job& job = s.jobs.at(o.job_id);
   EXPECT_EQ(job.pins, (std::deque<std::uint64_t>{21}));
-  EXPECT_EQ(s.store.stamps.at(21), 11u);
+  EXPECT_EQ(s.store.stamps().at(21), 11u);
   EXPECT_EQ(job.recorded_cells, (std::set<Cell>{{0, 5}}));
   EXPECT_EQ(job.failed_squares, (std::set<Square>{{0, 0}}));
   SquareMask expected;
@@ -175,7 +176,7 @@ TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
   EXPECT_EQ(s.reservations.at(o.job_id), 4194304u + 904166u);  // both squares still count
 
   // A page that holds every requested cell of a square leaves the square out of the job.
-  for (std::int32_t y = 32; y < 64; ++y) s.store.cell_map.set({32, y}, 8);
+  for (std::int32_t y = 32; y < 64; ++y) store_parts(s.store).cell_map.set({32, y}, 8);
   auto held = open(request_of("page-b", {{7, 8}}), region_of({{32, {32, 63}}}));
   ASSERT_TRUE(std::holds_alternative<JobOpened>(held));
   EXPECT_EQ(std::get<JobOpened>(held).square_count, 0u);
@@ -191,17 +192,17 @@ TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
 
 TEST_F(OpenFixture, ARefusedRequestTouchesNoStampAndUsesNoJobId) {
   Schedule& s = state->schedule;
-  s.store.theatre = std::make_shared<const std::string>("Caucasus");
-  s.store.cell_map.set({0, 0}, 21);  // a stored piece the request would pin
-  s.store.stamps[21] = 4;
-  s.store.stamp_counter = 10;
+  s.store.hold_theatre(std::make_shared<const std::string>("Caucasus"));
+  store_parts(s.store).cell_map.set({0, 0}, 21);  // a stored piece the request would pin
+  store_parts(s.store).stamps[21] = 4;
+  store_parts(s.store).stamp_counter = 10;
   s.reservations[100] = s.reservation_cap;  // another job holds every byte
   const std::uint64_t next_id = s.next_job_id;
 
   auto refused = open(request_of("page-a"), region_of({{0, {0, 1}}}));
   ASSERT_TRUE(std::holds_alternative<JobRefused>(refused));
-  EXPECT_EQ(s.store.stamps.at(21), 4u);
-  EXPECT_EQ(s.store.stamp_counter, 10u);
+  EXPECT_EQ(s.store.stamps().at(21), 4u);
+  EXPECT_EQ(s.store.stamp_counter(), 10u);
   EXPECT_EQ(s.next_job_id, next_id);
   EXPECT_TRUE(s.jobs.empty());
 
@@ -210,7 +211,7 @@ TEST_F(OpenFixture, ARefusedRequestTouchesNoStampAndUsesNoJobId) {
   auto opening = open(request_of("page-a"), region_of({{0, {0, 1}}}));
   ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
   EXPECT_EQ(std::get<JobOpened>(opening).job_id, next_id);
-  EXPECT_EQ(s.store.stamps.at(21), 11u);
+  EXPECT_EQ(s.store.stamps().at(21), 11u);
 }
 
 OpeningStep g_strike_at = OpeningStep::Reserved;

@@ -134,7 +134,7 @@ struct ReturningPage : ::testing::Test {
     page.show(road, registry, first);
     const std::set<std::uint32_t> named = page.ids();
     evict_down_to(road, 0);
-    ASSERT_TRUE(road.store().meshes.empty());
+    ASSERT_TRUE(road.store().meshes().empty());
     Page("other").show(road, registry, other);
     page.show(road, registry, back);
     for (const std::uint32_t id : named) EXPECT_FALSE(page.held.contains(id)) << "kept the evicted piece " << id;
@@ -156,7 +156,7 @@ struct ReturningPage : ::testing::Test {
       Request request = page.open(road, registry, both(area, far));
       EXPECT_FALSE(request.turn());  // the far cells are still to build
       evict_down_to(road, 0);
-      ASSERT_FALSE(road.store().meshes.contains(named));
+      ASSERT_FALSE(road.store().meshes().contains(named));
       if (half_rebuilt) Page("half").show(road, registry, rect_cells(0, 0, 3, 4));
       int turns = 0;
       while (!request.turn() && ++turns < 100) road.build_round();
@@ -182,10 +182,10 @@ TEST_F(ReturningPage, ZoomedOutAndBackAfterItsOldestPiecesWereEvicted) {
   Page page("zoom");
   page.show(road, registry, area);
   page.show(road, registry, rect_cells(-20, -4, 46, 12));
-  const std::size_t pieces = road.store().meshes.size();
-  evict_down_to(road, road.store().meshes.bytes() / 2);
-  ASSERT_LT(road.store().meshes.size(), pieces);
-  ASSERT_FALSE(road.store().meshes.empty());
+  const std::size_t pieces = road.store().meshes().size();
+  evict_down_to(road, road.store().meshes().bytes() / 2);
+  ASSERT_LT(road.store().meshes().size(), pieces);
+  ASSERT_FALSE(road.store().meshes().empty());
   page.show(road, registry, area);
   expect_holds_what_a_fresh_page_gets(road, registry, page, area);
 }

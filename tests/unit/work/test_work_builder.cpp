@@ -14,6 +14,7 @@
 #include "work/builder_run.hpp"
 #include "work/sampler_run.hpp"
 #include "work/worker_message.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm::work {
 namespace {
@@ -57,7 +58,7 @@ struct BuilderFixture {
     g_build = [](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
       return built_piece(r);
     };
-    schedule.store.theatre = text("Plains");
+    schedule.store.hold_theatre(text("Plains"));
   }
 
   // A job of the theatre that wants the cells.
@@ -82,7 +83,7 @@ struct BuilderFixture {
     group.frame_cells = cells;
     mesh::BuildRequest request;
     for (const Cell& c : cells) {
-      const std::optional<std::uint64_t> held = schedule.store.cell_map.key_of(c);
+      const std::optional<std::uint64_t> held = schedule.store.cell_map().key_of(c);
       request.holders.push_back({c.first, c.second, held});
     }
     request.cells = cells;
@@ -90,7 +91,7 @@ struct BuilderFixture {
     group.request = std::move(request);
     group.state = state_byte;
     schedule.groups[id] = std::move(group);
-    schedule.store.pins[group_pin_id(id)] = PinRecord{};
+    schedule.store.pin(group_pin_id(id), PinRecord{});
   }
 };
 
@@ -102,18 +103,19 @@ TEST(WorkBuilder, ASampledGroupIsBuiltAndCommitted) {
   const std::uint64_t changes = change_counter(*f.state);
 
   EXPECT_EQ(builder_step(*f.state, &stand_in), BuilderStep::Built);
+  check_invariants(f.schedule);
   const Store& store = f.schedule.store;
-  ASSERT_EQ(store.meshes.size(), 1u);
-  const std::uint64_t key = store.meshes.begin()->first;
-  EXPECT_EQ(store.meshes.at(key).id, key);
-  EXPECT_EQ(store.meshes.at(key).cells, cells);
-  for (const Cell& c : cells) EXPECT_EQ(store.cell_map.at(c), key);
-  EXPECT_EQ(store.stamps.at(key), 2u);
+  ASSERT_EQ(store.meshes().size(), 1u);
+  const std::uint64_t key = store.meshes().begin()->first;
+  EXPECT_EQ(store.meshes().at(key).id, key);
+  EXPECT_EQ(store.meshes().at(key).cells, cells);
+  for (const Cell& c : cells) EXPECT_EQ(store.cell_map().at(c), key);
+  EXPECT_EQ(store.stamps().at(key), 2u);
   EXPECT_EQ(f.schedule.counters.built, 1u);
   EXPECT_TRUE(f.schedule.groups.empty());
-  EXPECT_FALSE(store.pins.contains(group_pin_id(7)));
+  EXPECT_FALSE(store.pins().contains(group_pin_id(7)));
   EXPECT_EQ(f.schedule.measured_groups, 1u);
-  EXPECT_EQ(f.schedule.measured_bytes, entry_bytes(store.meshes.at(key)));
+  EXPECT_EQ(f.schedule.measured_bytes, entry_bytes(store.meshes().at(key)));
 
   // The job pins the new piece and no longer waits for its cells.
   const Job& job = f.schedule.jobs.at(1);
@@ -123,7 +125,7 @@ TEST(WorkBuilder, ASampledGroupIsBuiltAndCommitted) {
   EXPECT_TRUE(job.wanted.contains({5, 5}));
 
   // The owner table names the piece for each of its cells.
-  const OwnerSquare& square = store.owners.at("Plains").at(Square{0, 0});
+  const OwnerSquare& square = store.owners().at("Plains").at(Square{0, 0});
   EXPECT_EQ(square.ids[cell_bit({0, 1})][0], static_cast<std::uint32_t>(key));
   EXPECT_EQ(square.ids[cell_bit({0, 1})][1], kNoOwner);
   EXPECT_EQ(square.ids[cell_bit({3, 3})][0], kNoOwner);
@@ -163,10 +165,10 @@ TEST(WorkBuilder, AStoreThatChangedUnderTheRequestIsAConflictBeforeAnyBuild) {
   f.add_group(1, {{0, 0}});
   f.add_group(2, {{4, 4}});
   // Meanwhile a piece covers (0, 0): group 1's request still says nothing does.
-  f.schedule.store.cell_map.set({0, 0}, 99);
+  store_parts(f.schedule.store).cell_map.set({0, 0}, 99);
   mesh::CellMesh other;
   other.cells = {{0, 0}};
-  f.schedule.store.meshes.put(99, other);
+  store_parts(f.schedule.store).meshes.put(99, other);
 
   EXPECT_EQ(builder_step(*f.state, &stand_in), BuilderStep::Built);
   EXPECT_EQ(f.schedule.counters.conflicts, 1u);
@@ -180,13 +182,13 @@ TEST(WorkBuilder, ABuildThatFinishesAfterATheatreChangeIsAConflict) {
   f.add_job(1, {{0, 0}});
   f.add_group(1, {{0, 0}});
   g_build = [&f](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
-    f.schedule.store.theatre = text("Desert");  // as the sampler would, while the lock is free
+    f.schedule.store.hold_theatre(text("Desert"));  // as the sampler would, while the lock is free
     return built_piece(r);
   };
   builder_step(*f.state, &stand_in);
   EXPECT_EQ(f.schedule.counters.conflicts, 1u);
   EXPECT_EQ(f.schedule.counters.built, 0u);
-  EXPECT_TRUE(f.schedule.store.meshes.empty());
+  EXPECT_TRUE(f.schedule.store.meshes().empty());
 }
 
 TEST(WorkBuilder, AStoppedBuildCountsAndCancels) {
@@ -203,6 +205,7 @@ TEST(WorkBuilder, AStoppedBuildCountsAndCancels) {
     return mesh::MeshPiece::stopped();
   };
   builder_step(*f.state, &stand_in);
+  check_invariants(f.schedule);
   EXPECT_EQ(f.state->counters.builds_stopped.load(), 1u);
   EXPECT_EQ(f.schedule.counters.cancelled, 1u);
   EXPECT_TRUE(cancel->load());
@@ -229,12 +232,14 @@ TEST(WorkBuilder, AFaultInTheBuildGivesTheGroupUpAndTheBuilderGoesOn) {
     return built_piece(r);
   };
   EXPECT_EQ(builder_step(*f.state, &stand_in), BuilderStep::Built);
+  check_invariants(f.schedule);
   EXPECT_EQ(f.schedule.counters.failed, 1u);
   EXPECT_FALSE(f.schedule.groups.contains(1));
   EXPECT_TRUE(f.schedule.jobs.at(1).failed_squares.contains(Square{0, 0}));
   EXPECT_EQ(f.state->building.load(), 0);
 
   EXPECT_EQ(builder_step(*f.state, &stand_in), BuilderStep::Built);
+  check_invariants(f.schedule);
   EXPECT_EQ(f.schedule.counters.built, 1u);
 }
 
@@ -248,18 +253,20 @@ TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
   mesh::CellMesh b;
   b.id = 1;
   b.cells = {{3, 0}};
-  store.meshes.put(0, a);
-  store.meshes.put(1, b);
-  store.cell_map.set({1, 0}, 0);
-  store.cell_map.set({2, 0}, 0);
-  store.cell_map.set({3, 0}, 1);
-  OwnerSquare& owned = store.owners[*store.theatre][Square{0, 0}];
+  store_parts(store).meshes.put(0, a);
+  store_parts(store).meshes.put(1, b);
+  store_parts(store).cell_map.set({1, 0}, 0);
+  store_parts(store).cell_map.set({2, 0}, 0);
+  store_parts(store).cell_map.set({3, 0}, 1);
+  OwnerSquare& owned = store_parts(store).owners[*store.theatre()][Square{0, 0}];
   owned.ids[cell_bit({1, 0})] = {0, kNoOwner};
   owned.ids[cell_bit({2, 0})] = {0, kNoOwner};
   owned.ids[cell_bit({3, 0})] = {1, kNoOwner};
-  store.next_key = 2;
-  store.stamps[0] = 1;
-  store.stamps[1] = 1;
+  store_parts(store).next_key = 2;
+  store_parts(store).stamps[0] = 1;
+  store_parts(store).stamps[1] = 2;
+  store_parts(store).stamp_counter = 2;
+  check_invariants(f.schedule);
   // Job 1's page holds piece 0 already (its cells are not in the job's squares); job 2 still
   // has key 0 on its pins, unsent; job 3 asked only for cell (0,0); job 4 only for (1,0).
   f.add_job(1, {{0, 0}});
@@ -281,27 +288,28 @@ TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
     return piece;
   };
   builder_step(*f.state, &stand_in);
+  check_invariants(f.schedule);
   EXPECT_EQ(f.schedule.counters.built, 1u);
 
   // The re-cut of piece 0 is key 2, the new piece key 3; keys 0 and 1 are gone with their stamps.
-  ASSERT_EQ(store.meshes.size(), 2u);
-  EXPECT_EQ(store.meshes.at(2).cells, (std::set<Cell>{{1, 0}}));
-  EXPECT_EQ(store.meshes.at(2).id, 2u);
-  EXPECT_EQ(store.meshes.at(3).cells, (std::set<Cell>{{0, 0}, {2, 0}, {3, 0}}));
-  EXPECT_EQ(store.meshes.at(3).id, 3u);
-  EXPECT_EQ(store.next_key, 4u);
+  ASSERT_EQ(store.meshes().size(), 2u);
+  EXPECT_EQ(store.meshes().at(2).cells, (std::set<Cell>{{1, 0}}));
+  EXPECT_EQ(store.meshes().at(2).id, 2u);
+  EXPECT_EQ(store.meshes().at(3).cells, (std::set<Cell>{{0, 0}, {2, 0}, {3, 0}}));
+  EXPECT_EQ(store.meshes().at(3).id, 3u);
+  EXPECT_EQ(store.next_key(), 4u);
   for (const std::uint64_t gone : {0u, 1u}) {
-    EXPECT_FALSE(store.meshes.contains(gone));
-    EXPECT_FALSE(store.stamps.contains(gone));
+    EXPECT_FALSE(store.meshes().contains(gone));
+    EXPECT_FALSE(store.stamps().contains(gone));
   }
-  EXPECT_EQ(store.cell_map.at({1, 0}), 2u);
-  EXPECT_EQ(store.cell_map.at({2, 0}), 3u);
-  EXPECT_EQ(store.cell_map.at({3, 0}), 3u);
+  EXPECT_EQ(store.cell_map().at({1, 0}), 2u);
+  EXPECT_EQ(store.cell_map().at({2, 0}), 3u);
+  EXPECT_EQ(store.cell_map().at({3, 0}), 3u);
   // The new piece is stamped before the re-cut.
-  EXPECT_LT(store.stamps.at(3), store.stamps.at(2));
+  EXPECT_LT(store.stamps().at(3), store.stamps().at(2));
   // Each cell names the mesh that covers it now, and second the piece it replaced there, which
   // the store no longer holds: a page keeps neither old piece.
-  const OwnerSquare& square = store.owners.at("Plains").at(Square{0, 0});
+  const OwnerSquare& square = store.owners().at("Plains").at(Square{0, 0});
   using Ids = std::array<std::uint32_t, 2>;
   EXPECT_EQ(square.ids[cell_bit({1, 0})], (Ids{2, 0}));
   EXPECT_EQ(square.ids[cell_bit({2, 0})], (Ids{3, 0}));
@@ -318,7 +326,7 @@ TEST(WorkBuilder, ARecutPieceTakesANewKeyAndEveryJobOverItsCellsPinsIt) {
   EXPECT_EQ(pins(4), (std::vector<std::uint64_t>{2}));
   // Only the new piece is measured as a group.
   EXPECT_EQ(f.schedule.measured_groups, 1u);
-  EXPECT_EQ(f.schedule.measured_bytes, entry_bytes(store.meshes.at(3)));
+  EXPECT_EQ(f.schedule.measured_bytes, entry_bytes(store.meshes().at(3)));
 }
 
 // A cell names the new piece first, and second the piece it named before when the store no longer
@@ -329,18 +337,21 @@ TEST(WorkBuilder, ACellNamesThePieceItReplacedSecondOnlyWhenTheStoreLetItGo) {
   mesh::CellMesh elsewhere;  // a stored piece named by a cell it does not cover
   elsewhere.id = 6;
   elsewhere.cells = {{9, 9}};
-  store.meshes.put(6, elsewhere);
-  store.cell_map.set({9, 9}, 6);
-  store.next_key = 7;
-  OwnerSquare& owned = store.owners[*store.theatre][Square{0, 0}];
+  store_parts(store).meshes.put(6, elsewhere);
+  store_parts(store).cell_map.set({9, 9}, 6);
+  store_parts(store).next_key = 7;
+  store_parts(store).stamps[6] = 1;
+  store_parts(store).stamp_counter = 1;
+  OwnerSquare& owned = store_parts(store).owners[*store.theatre()][Square{0, 0}];
   owned.ids[cell_bit({0, 0})] = {5, kNoOwner};  // piece 5 was evicted
   owned.ids[cell_bit({0, 1})] = {5, 4};         // and had replaced 4 there
   owned.ids[cell_bit({1, 0})] = {6, kNoOwner};
   f.add_job(1, {{0, 0}, {0, 1}, {1, 0}, {1, 1}});
   f.add_group(2, {{0, 0}, {0, 1}, {1, 0}, {1, 1}});
   ASSERT_EQ(builder_step(*f.state, &stand_in), BuilderStep::Built);
+  check_invariants(f.schedule);
   ASSERT_EQ(f.schedule.counters.built, 1u);
-  const OwnerSquare& square = store.owners.at("Plains").at(Square{0, 0});
+  const OwnerSquare& square = store.owners().at("Plains").at(Square{0, 0});
   using Ids = std::array<std::uint32_t, 2>;
   EXPECT_EQ(square.ids[cell_bit({0, 0})], (Ids{7, 5}));
   EXPECT_EQ(square.ids[cell_bit({0, 1})], (Ids{7, 5}));
@@ -353,16 +364,16 @@ TEST(WorkBuilder, ARecutOfAPieceThatChangedMeanwhileIsAConflict) {
   Store& store = f.schedule.store;
   mesh::CellMesh a;
   a.cells = {{1, 0}, {2, 0}};
-  store.meshes.put(0, a);
-  store.cell_map.set({1, 0}, 0);
-  store.cell_map.set({2, 0}, 0);
-  store.next_key = 1;
+  store_parts(store).meshes.put(0, a);
+  store_parts(store).cell_map.set({1, 0}, 0);
+  store_parts(store).cell_map.set({2, 0}, 0);
+  store_parts(store).next_key = 1;
   f.add_job(1, {{2, 0}});
   f.add_group(5, {{2, 0}}, kGroupSampled, {{2, 0}});
   g_build = [&store](const mesh::BuildRequest& r, const mesh::BuildSnapshot&, const mesh::StopCheck&) {
-    mesh::CellMesh changed = store.meshes.find(0)->second;
+    mesh::CellMesh changed = store.meshes().find(0)->second;
     changed.cells.insert({7, 7});
-    store.meshes.put(0, std::move(changed));
+    store_parts(store).meshes.put(0, std::move(changed));
     mesh::MeshPiece piece = built_piece(r);
     piece.recut.push_back({0, {{1, 0}, {2, 0}}, std::nullopt});
     return piece;
@@ -377,17 +388,18 @@ TEST(WorkBuilder, TheOwnerTableForgetsItsOldestSquaresBeyondItsLimit) {
   Store& store = f.schedule.store;
   f.schedule.owner_square_limit = 3;
   // Three squares of another theatre with stamps 5, 1, 1; the new commit adds a fourth.
-  store.owners["Desert"][Square{4, 4}].stamp = 5;
-  store.owners["Desert"][Square{2, 9}].stamp = 1;
-  store.owners["Desert"][Square{2, -3}].stamp = 1;
-  store.stamp_counter = 10;
+  store_parts(store).owners["Desert"][Square{4, 4}].stamp = 5;
+  store_parts(store).owners["Desert"][Square{2, 9}].stamp = 1;
+  store_parts(store).owners["Desert"][Square{2, -3}].stamp = 1;
+  store_parts(store).stamp_counter = 10;
   f.add_job(1, {{0, 0}});
   f.add_group(1, {{0, 0}});
   builder_step(*f.state, &stand_in);
-  EXPECT_EQ(store.squares_forgotten, 1u);
-  EXPECT_FALSE(store.owners.at("Desert").contains(Square{2, -3}));
-  EXPECT_TRUE(store.owners.at("Desert").contains(Square{2, 9}));
-  EXPECT_TRUE(store.owners.at("Plains").contains(Square{0, 0}));
+  check_invariants(f.schedule);
+  EXPECT_EQ(store.squares_forgotten(), 1u);
+  EXPECT_FALSE(store.owners().at("Desert").contains(Square{2, -3}));
+  EXPECT_TRUE(store.owners().at("Desert").contains(Square{2, 9}));
+  EXPECT_TRUE(store.owners().at("Plains").contains(Square{0, 0}));
 }
 
 TEST(WorkBuilder, ItemsMatchTheCellMap) {
@@ -397,10 +409,10 @@ TEST(WorkBuilder, ItemsMatchTheCellMap) {
   EXPECT_TRUE(snapshot_matches(store, {}));
   EXPECT_TRUE(snapshot_matches(store, none));
   EXPECT_FALSE(snapshot_matches(store, held));
-  store.cell_map.set({0, 0}, 4);
+  store_parts(store).cell_map.set({0, 0}, 4);
   EXPECT_TRUE(snapshot_matches(store, held));
   EXPECT_FALSE(snapshot_matches(store, none));
-  store.cell_map.set({0, 0}, 5);
+  store_parts(store).cell_map.set({0, 0}, 5);
   EXPECT_FALSE(snapshot_matches(store, held));
   try {
     make_build_snapshot(store, held, nullptr, 1);

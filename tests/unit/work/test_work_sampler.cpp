@@ -21,6 +21,7 @@
 #include "work/worker_message.hpp"
 #include "terrain_fixture.hpp"
 #include "work_host.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm::work {
 namespace {
@@ -88,7 +89,7 @@ struct SamplerFixture {
   // Whether a pin of a group is left in the store.
   bool group_pins_left() {
     PoisonGuard lock(state->schedule_lock);
-    const auto& pins = state->schedule.store.pins;
+    const auto& pins = state->schedule.store.pins();
     return pins.lower_bound(group_pin_id(0)) != pins.end();
   }
 };
@@ -122,14 +123,14 @@ TEST(WorkSampler, AFiledJobIsSampledRefinedBuiltAndCommitted) {
   // Every asked point is in the store, none was asked twice.
   EXPECT_EQ(f.state->schedule.store.sample_count(), f.state->counters.points_asked.load());
   // The filed group keeps its halo from eviction until it is built.
-  EXPECT_EQ(f.state->schedule.store.pins.begin()->second.cells.size(), 16u);
+  EXPECT_EQ(f.state->schedule.store.pins().begin()->second.cells.size(), 16u);
 
   EXPECT_EQ(builder_step(*f.state, &flat_piece), BuilderStep::Built);
   EXPECT_EQ(f.state->schedule.counters.built, 1u);
   EXPECT_TRUE(f.state->schedule.jobs.at(1).wanted.empty());
   EXPECT_EQ(f.state->schedule.jobs.at(1).pins.size(), 1u);
-  for (const Cell& c : cells) EXPECT_TRUE(f.state->schedule.store.cell_map.contains(c));
-  EXPECT_TRUE(f.state->schedule.store.pins.empty());
+  for (const Cell& c : cells) EXPECT_TRUE(f.state->schedule.store.cell_map().contains(c));
+  EXPECT_TRUE(f.state->schedule.store.pins().empty());
 
   // Nothing is left to do: the next turn starts nothing and parks.
   EXPECT_TRUE(f.sampler.turn());
@@ -166,7 +167,7 @@ TEST(WorkSampler, ATheatreChangeEmptiesTheStoreAndWithdrawsItsGroups) {
   const CancelFlag cancel = f.sampler.in_flight().front().cancel;
   {
     PoisonGuard lock(f.state->schedule_lock);
-    f.state->schedule.store.samples.put({1, 1}, StoredSample{0, 5.0});
+    f.state->schedule.store.put_sample({1, 1}, StoredSample{0, 5.0});
   }
 
   f.phases.set(MissionPhase::running, "Desert");
@@ -176,7 +177,7 @@ TEST(WorkSampler, ATheatreChangeEmptiesTheStoreAndWithdrawsItsGroups) {
   EXPECT_EQ(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
   PoisonGuard lock(f.state->schedule_lock);
   const Schedule& schedule = f.state->schedule;
-  EXPECT_EQ(*schedule.store.theatre, "Desert");
+  EXPECT_EQ(*schedule.store.theatre(), "Desert");
   EXPECT_EQ(schedule.store.sample_count(), 0u);
   EXPECT_TRUE(schedule.groups.empty());
   EXPECT_EQ(schedule.counters.cancelled, 2u);
@@ -193,13 +194,13 @@ TEST(WorkSampler, PhaseOneDropsTheTheatreAndPhaseZeroKeepsIt) {
   f.sampler.turn();
   {
     PoisonGuard lock(f.state->schedule_lock);
-    EXPECT_TRUE(f.state->schedule.store.theatre);
+    EXPECT_TRUE(f.state->schedule.store.theatre());
     EXPECT_EQ(f.state->schedule.groups.size(), 1u);
   }
   f.phases.set(MissionPhase::other_server, nullptr);
   f.sampler.turn();
   PoisonGuard lock(f.state->schedule_lock);
-  EXPECT_FALSE(f.state->schedule.store.theatre);
+  EXPECT_FALSE(f.state->schedule.store.theatre());
   EXPECT_TRUE(f.state->schedule.groups.empty());
 }
 
@@ -265,7 +266,7 @@ TEST(WorkSampler, APrunedGroupIsDroppedWithItsQuestions) {
   EXPECT_EQ(terrain::queued_count(terrain::queue_sampler, f.queues), 0u);
   // The group's pin went with it.
   PoisonGuard lock(f.state->schedule_lock);
-  EXPECT_TRUE(f.state->schedule.store.pins.empty());
+  EXPECT_TRUE(f.state->schedule.store.pins().empty());
 }
 
 TEST(WorkSampler, PointsWithoutAHeightAreAskedAgainAndZeroedAtTheThirdMiss) {
@@ -436,7 +437,7 @@ TEST(WorkSampler, NoGroupPinOutlivesItsGroup) {
        [](SamplerFixture& f) {
          {
            PoisonGuard lock(f.state->schedule_lock);
-           f.state->schedule.store.cell_map.set({0, 0}, 99);  // another piece covers the cell meanwhile
+           store_parts(f.state->schedule.store).cell_map.set({0, 0}, 99);  // another piece covers the cell meanwhile
          }
          builder_step(*f.state, &flat_piece);
          EXPECT_EQ(f.state->schedule.counters.conflicts, 1u);

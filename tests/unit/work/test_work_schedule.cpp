@@ -2,7 +2,11 @@
 // distance test, the per-job budget test and the store's byte estimate.
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "fault_text.hpp"
 #include "work/schedule.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm {
 namespace {
@@ -115,18 +119,85 @@ TEST(WorkSquareMask, SetOperationsAgreeWithTheCellsOneByOne) {
 TEST(WorkStore, ByteEstimateCountsSamplesAndEntries) {
   Store store;
   EXPECT_EQ(store_bytes(store), 0u);
-  store.samples.put({0, 0}, StoredSample{});
-  store.samples.put({64, 0}, StoredSample{});
-  store.meshes.put(3, mesh_of(4, 2, {{0, 0}, {0, 1}}));
+  store.put_sample({0, 0}, StoredSample{});
+  store.put_sample({64, 0}, StoredSample{});
+  store_parts(store).meshes.put(3, mesh_of(4, 2, {{0, 0}, {0, 1}}));
   EXPECT_EQ(store_bytes(store), 2 * 36 + (4 + 2) * 24 + 2 * 16 + 96u);
-  store.cell_map.set({0, 0}, 3);
-  store.stamps[3] = 1;
-  store.pins[9] = {};
-  clear_store(store);
+  store_parts(store).cell_map.set({0, 0}, 3);
+  store_parts(store).stamps[3] = 1;
+  store.pin(9, {});
+  store.clear();
+  store.check_invariants();
   EXPECT_EQ(store_bytes(store), 0u);
-  EXPECT_TRUE(store.cell_map.empty());
-  EXPECT_TRUE(store.stamps.empty());
-  EXPECT_EQ(store.pins.size(), 1u);
+  EXPECT_TRUE(store.cell_map().empty());
+  EXPECT_TRUE(store.stamps().empty());
+  EXPECT_EQ(store.pins().size(), 1u);
+}
+
+// Every way the store's tables can be made to disagree is caught, and named.
+TEST(WorkStore, CheckingTheInvariantsNamesEachBrokenOne) {
+  // A store the operations could have made: entry 3 over two cells, stamped, owned, with a sample
+  // and a group's pin.
+  const auto add = [](StoreParts& p, std::uint64_t key, std::uint64_t id, std::uint64_t stamp) {
+    mesh::CellMesh m = mesh_of(4, 2, {{0, 0}, {0, 1}});
+    m.id = id;
+    p.meshes.put(key, std::move(m));
+    p.stamps[key] = stamp;
+  };
+  const auto valid = [&](Schedule& s) {
+    StoreParts p = store_parts(s.store);
+    p.theatre = theatre("Caucasus");
+    add(p, 3, 3, 1);
+    p.cell_map.set_all({{0, 0}, {0, 1}}, 3);
+    p.next_key = 4;
+    p.stamp_counter = 2;
+    p.owners["Caucasus"][Square{0, 0}].stamp = 1;
+    p.owners["Caucasus"][Square{0, 0}].ids[cell_bit({0, 0})] = {3, 1};
+    p.samples.put({5, 5}, StoredSample{});
+    s.groups[4] = SampledGroup{};
+    s.store.pin(group_pin_id(4), PinRecord{});
+  };
+  struct Case {
+    const char* fault;
+    std::function<void(Schedule&)> brk;
+  };
+  const Case cases[] = {
+      {"every cell-map key names a stored entry", [](Schedule& s) { store_parts(s.store).cell_map.set({9, 9}, 8); }},
+      {"the entry a cell maps to holds the cell", [](Schedule& s) { store_parts(s.store).cell_map.set({9, 9}, 3); }},
+      {"every entry has a stamp", [](Schedule& s) { store_parts(s.store).stamps.erase(3); }},
+      {"every stamp names an entry", [](Schedule& s) { store_parts(s.store).stamps[8] = 2; }},
+      {"no stamp is past the stamp counter", [](Schedule& s) { store_parts(s.store).stamp_counter = 0; }},
+      {"no two entries share a stamp",
+       [&](Schedule& s) {
+         StoreParts p = store_parts(s.store);
+         add(p, 2, 2, 1);
+       }},
+      {"an entry's mesh carries its key",
+       [&](Schedule& s) {
+         StoreParts p = store_parts(s.store);
+         add(p, 2, 0, 2);
+       }},
+      {"every key is below the next key", [](Schedule& s) { store_parts(s.store).next_key = 3; }},
+      {"a cell names a second piece only beside a first",
+       [](Schedule& s) { store_parts(s.store).owners["Nevada"][Square{1, 1}].ids[0] = {kNoOwner, 3}; }},
+      {"no owner square is stamped past the stamp counter",
+       [](Schedule& s) { store_parts(s.store).owners["Caucasus"][Square{0, 0}].stamp = 3; }},
+      {"a group pin names a listed group", [](Schedule& s) { s.groups.erase(4); }},
+      {"every listed group has its pin", [](Schedule& s) { s.store.unpin(group_pin_id(4)); }},
+  };
+  {
+    Schedule s;
+    valid(s);
+    EXPECT_EQ(testing::fault_text([&] { check_invariants(s); }), "no fault");
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fault);
+    Schedule s;
+    valid(s);
+    c.brk(s);
+    EXPECT_EQ(testing::fault_text([&] { check_invariants(s); }).rfind(c.fault, 0), 0u)
+        << testing::fault_text([&] { check_invariants(s); });
+  }
 }
 
 TEST(WorkSchedule, GroupsNoJobWantsArePrunedAndCancelled) {
@@ -221,7 +292,7 @@ TEST(WorkSchedule, BudgetCountsWantedGroupsAndPinnedEntries) {
   s.measured_groups = 2;
   s.measured_bytes = 101;  // mean 50
   EXPECT_FALSE(over_budget(s, 1));
-  s.store.meshes.put(7, mesh_of(10, 10, {{1, 1}}));  // 480 + 16 + 96 = 592 bytes
+  store_parts(s.store).meshes.put(7, mesh_of(10, 10, {{1, 1}}));  // 480 + 16 + 96 = 592 bytes
   s.jobs[1].pins = {7, 8};                        // 8 is not stored
   EXPECT_FALSE(over_budget(s, 1));                // 592 + 50 within 1000
   s.byte_limit = 641;

@@ -6,6 +6,7 @@
 
 #include "base/fault.hpp"
 #include "work/schedule_pass.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm {
 namespace {
@@ -15,14 +16,14 @@ SharedText theatre(const char* name) { return std::make_shared<const std::string
 struct PassFixture : ::testing::Test {
   Schedule s;
   SharedText held = theatre("Caucasus");
-  PassFixture() { s.store.theatre = held; }
+  PassFixture() { s.store.hold_theatre(held); }
   Job& job(std::uint64_t id, std::initializer_list<Cell> cells) {
     Job& j = s.jobs[id];
     j.theatre = theatre("Caucasus");  // equal text, another reference
     for (const Cell& c : cells) j.wanted.insert(c);
     return j;
   }
-  void store_cell(Cell c, std::uint64_t key) { s.store.cell_map.set(c, key); }
+  void store_cell(Cell c, std::uint64_t key) { store_parts(s.store).cell_map.set(c, key); }
   std::uint64_t serve() {
     const auto ids = mark_held_back(s);
     auto served = next_plan(s, ids);
@@ -63,7 +64,7 @@ TEST_F(PassFixture, JobsOfAnotherTheatreOrWithNothingWantedAreNotListed) {
   s.jobs[2].wanted.insert({50, 50});
   s.jobs[3].theatre = theatre("Caucasus");
   EXPECT_EQ(mark_held_back(s), (std::vector<std::uint64_t>{1}));
-  s.store.theatre = nullptr;
+  s.store.hold_theatre(nullptr);
   EXPECT_TRUE(mark_held_back(s).empty());
 }
 
@@ -148,7 +149,7 @@ TEST_F(PassFixture, TheFrameHoldsTheCoveredCellsWithinTwoStepsOfTheNewOnes) {
   for (const std::int64_t origin : origins) {
     for (int round = 0; round < 20; ++round) {
       SCOPED_TRACE(testing::Message() << "origin " << origin << " round " << round);
-      s.store.cell_map.clear();
+      store_parts(s.store).cell_map.clear();
       s.jobs.clear();
       const auto at = [origin](std::uint32_t dx, std::uint32_t dy) {
         return Cell{static_cast<std::int32_t>(origin + dx), static_cast<std::int32_t>(origin + dy)};

@@ -20,6 +20,7 @@
 #include "work/sampler_run.hpp"
 #include "terrain_fixture.hpp"
 #include "work_host.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm::work {
 namespace {
@@ -132,9 +133,9 @@ void pair_faults(const mesh::CellMesh& p, const mesh::CellMesh& q, std::vector<s
 
 std::vector<std::string> store_faults(const Store& store) {
   std::vector<std::string> faults;
-  for (const auto& [key, m] : store.meshes) piece_faults(m, faults);
-  for (auto p = store.meshes.begin(); p != store.meshes.end(); ++p)
-    for (auto q = std::next(p); q != store.meshes.end(); ++q) pair_faults(p->second, q->second, faults);
+  for (const auto& [key, m] : store.meshes()) piece_faults(m, faults);
+  for (auto p = store.meshes().begin(); p != store.meshes().end(); ++p)
+    for (auto q = std::next(p); q != store.meshes().end(); ++q) pair_faults(p->second, q->second, faults);
   return faults;
 }
 
@@ -169,25 +170,27 @@ TEST(WorkSeams, NeighbouringPiecesMeetAtTheSamePointsWhateverTheOrder) {
       EXPECT_EQ(schedule.counters.conflicts, 0u);
       EXPECT_EQ(schedule.counters.failed, 0u);
       std::set<Cell> covered;
-      for (const auto& [key, m] : road.store().meshes) covered.insert(m.cells.begin(), m.cells.end());
+      for (const auto& [key, m] : road.store().meshes()) covered.insert(m.cells.begin(), m.cells.end());
       std::set<Cell> asked;
       for (const auto& area : s.areas) asked.insert(area.begin(), area.end());
       EXPECT_EQ(covered, asked);
-      EXPECT_GE(road.store().meshes.size(), 2u);
+      EXPECT_GE(road.store().meshes().size(), 2u);
       const std::vector<std::string> faults = store_faults(road.store());
       EXPECT_TRUE(faults.empty()) << faults.size() << " faults, the first: " << faults.front();
     }
   }
 }
 
-// A stored piece over the cells (the stand-in build below reads no mesh).
+// A stored piece over the cells (the stand-in build below reads no mesh), the newest.
 void store_piece(Store& store, const std::set<Cell>& cells, std::uint64_t id) {
-  for (const Cell& c : cells) store.cell_map.set(c, id);
+  StoreParts parts = store_parts(store);
+  for (const Cell& c : cells) parts.cell_map.set(c, id);
   mesh::CellMesh m;
   m.cells = cells;
   m.id = id;
-  store.meshes.put(id, std::move(m));
-  store.next_key = std::max(store.next_key, id + 1);
+  parts.meshes.put(id, std::move(m));
+  parts.next_key = std::max(parts.next_key, id + 1);
+  parts.stamps[id] = ++parts.stamp_counter;
 }
 
 // The store, and what happens to it while the stand-in build below runs.
@@ -202,7 +205,7 @@ mesh::MeshPiece changing_build(const mesh::BuildRequest& request, const mesh::Bu
   ++g_builds;
   // The build reads every cell around its frame as the store holds it when the build starts.
   for (const Cell& c : halo_of(request.cells)) {
-    const std::optional<std::uint64_t> stored = g_store->cell_map.key_of(c);
+    const std::optional<std::uint64_t> stored = g_store->cell_map().key_of(c);
     const auto read = snapshot.holder_map.find(c);
     EXPECT_EQ(stored.has_value(), read != snapshot.holder_map.end()) << c.first << "," << c.second;
     if (stored && read != snapshot.holder_map.end()) {
@@ -239,22 +242,22 @@ TEST(WorkSeams, ACellTheBuildReadsThatChangesMeanwhileIsAConflict) {
     bool before_build;  // while the group is sampled, else while it is built
     bool conflict;
   };
-  const auto evict = [](Store& store, std::uint64_t id) {
-    for (const Cell& c : store.meshes.at(id).cells) store.cell_map.erase(c);
-    store.meshes.take(id);
-  };
+  const auto evict = [](Store& store, std::uint64_t id) { store.evict_entry(id); };
   const auto give_up = [](Store& store, std::uint64_t id, Cell cell) {  // as another build's re-cut does
-    store.cell_map.erase(cell);
-    mesh::CellMesh mesh = store.meshes.at(id);
+    store_parts(store).cell_map.erase(cell);
+    mesh::CellMesh mesh = store.meshes().at(id);
     mesh.cells.erase(cell);
-    store.meshes.put(id, std::move(mesh));
+    store_parts(store).meshes.put(id, std::move(mesh));
   };
   const auto recut_under = [](Store& store, std::uint64_t id, std::uint64_t key) {  // a re-cut's new key
-    mesh::CellMesh mesh = *store.meshes.take(id);
+    StoreParts parts = store_parts(store);
+    mesh::CellMesh mesh = *parts.meshes.take(id);
     mesh.id = key;
-    for (const Cell& c : mesh.cells) store.cell_map.set(c, key);
-    store.meshes.put(key, std::move(mesh));
-    store.next_key = std::max(store.next_key, key + 1);
+    for (const Cell& c : mesh.cells) parts.cell_map.set(c, key);
+    parts.meshes.put(key, std::move(mesh));
+    parts.next_key = std::max(parts.next_key, key + 1);
+    parts.stamps.erase(id);
+    parts.stamps[key] = ++parts.stamp_counter;
   };
   const Case cases[] = {
       {"nothing changes", [](Store&) {}, false, false},
@@ -281,7 +284,7 @@ TEST(WorkSeams, ACellTheBuildReadsThatChangesMeanwhileIsAConflict) {
     g_during_build = nullptr;
     {
       PoisonGuard lock(road.state->schedule_lock);
-      store.theatre = text("Plains");
+      store.hold_theatre(text("Plains"));
       store_piece(store, rect_cells(1, 0, 3, 1), 1);
       store_piece(store, {{3, 1}, {4, 1}}, 2);
     }

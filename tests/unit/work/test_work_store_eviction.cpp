@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "work/store_eviction.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm {
 namespace {
@@ -16,15 +17,32 @@ SharedText theatre(const char* name) { return std::make_shared<const std::string
 
 struct SweepFixture : ::testing::Test {
   Schedule s;
-  SweepFixture() { s.store.theatre = theatre("Caucasus"); }
+  SweepFixture() { s.store.hold_theatre(theatre("Caucasus")); }
   // An entry of 24 * size + 112 bytes over one cell, mapped in the cell map.
   void entry(std::uint64_t key, Cell cell, std::size_t size, std::optional<std::uint64_t> stamp) {
     mesh::CellMesh m;
     m.vertices.resize(size);
     m.cells = {cell};
-    s.store.meshes.put(key, std::move(m));
-    s.store.cell_map.set(cell, key);
-    if (stamp) s.store.stamps[key] = *stamp;
+    put(key, std::move(m), stamp);
+    store_parts(s.store).cell_map.set(cell, key);
+  }
+  // Stores the mesh under the key as the store would have given it: the key below the next one,
+  // the stamp within the stamp counter.
+  void put(std::uint64_t key, mesh::CellMesh m, std::optional<std::uint64_t> stamp) {
+    StoreParts parts = store_parts(s.store);
+    m.id = key;
+    parts.meshes.put(key, std::move(m));
+    parts.next_key = std::max(parts.next_key, key + 1);
+    if (stamp) {
+      parts.stamps[key] = *stamp;
+      parts.stamp_counter = std::max(parts.stamp_counter, *stamp);
+    }
+  }
+  // A sweep, after which the store still keeps its invariants.
+  std::vector<std::uint64_t> sweep() {
+    std::vector<std::uint64_t> evicted = split_store_into_cells(s);
+    check_invariants(s);
+    return evicted;
   }
   static std::uint64_t bytes(std::size_t size) { return 24 * size + 112; }
 };
@@ -72,26 +90,26 @@ TEST_F(SweepFixture, ExactlyTheLimitEvictsNothing) {
   // One entry of exactly 64 MiB: 2796198 * 24 + 112 = 67108864.
   entry(1, {0, 0}, 2796198, 1);
   ASSERT_EQ(store_bytes(s.store), 67108864u);
-  EXPECT_TRUE(split_store_into_cells(s).empty());
-  EXPECT_EQ(s.store.meshes.size(), 1u);
+  EXPECT_TRUE(sweep().empty());
+  EXPECT_EQ(s.store.meshes().size(), 1u);
   entry(2, {5, 5}, 1, 2);
-  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{1}));
-  EXPECT_EQ(s.store.pieces_evicted, 1u);
-  EXPECT_EQ(s.store.cell_map.size(), 1u);
-  EXPECT_TRUE(s.store.pins.empty());  // the sweep's own records are gone again
+  EXPECT_EQ(sweep(), (std::vector<std::uint64_t>{1}));
+  EXPECT_EQ(s.store.pieces_evicted(), 1u);
+  EXPECT_EQ(s.store.cell_map().size(), 1u);
+  EXPECT_TRUE(s.store.pins().empty());  // the sweep's own records are gone again
 }
 
 TEST_F(SweepFixture, OldestStampThenSmallestKeyGoesFirstAndUnstampedBeforeAll) {
   s.eviction_limit = 3 * bytes(1);
   entry(5, {0, 0}, 1, 7);
   entry(4, {10, 0}, 1, 7);
-  entry(9, {20, 0}, 1, std::nullopt);
-  entry(2, {30, 0}, 1, 8);
+  entry(9, {20, 0}, 1, std::nullopt);  // two entries sharing a stamp and one without: no store makes
+  entry(2, {30, 0}, 1, 8);             // them, so this sweep is not checked against the invariants
   entry(3, {40, 0}, 1, 9);
   EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{9, 4}));
-  EXPECT_EQ(s.store.meshes.size(), 3u);
-  EXPECT_FALSE(s.store.stamps.count(4));
-  EXPECT_EQ(s.store.last_estimate, 3 * bytes(1));
+  EXPECT_EQ(s.store.meshes().size(), 3u);
+  EXPECT_FALSE(s.store.stamps().count(4));
+  EXPECT_EQ(s.store.last_estimate(), 3 * bytes(1));
 }
 
 TEST_F(SweepFixture, WantedCellsProtectEntriesAndSamplesWithinTwoCells) {
@@ -101,67 +119,66 @@ TEST_F(SweepFixture, WantedCellsProtectEntriesAndSamplesWithinTwoCells) {
   job.wanted.insert({10, 10});
   entry(1, {12, 12}, 1, 1);  // two cells away: stays
   entry(2, {13, 10}, 1, 2);  // three away: goes
-  s.store.samples.put({12 * 64 + 5, 12 * 64 + 5}, StoredSample{});  // in cell (12, 12): stays
-  s.store.samples.put({13 * 64, 10 * 64}, StoredSample{});          // on the border of cells 12 and 13: stays
-  s.store.samples.put({13 * 64 + 1, 10 * 64}, StoredSample{});      // only in cell 13: goes
-  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{2}));
-  EXPECT_EQ(s.store.samples.size(), 2u);
-  EXPECT_EQ(s.store.samples_evicted, 1u);
-  EXPECT_EQ(s.store.pinned_bytes, bytes(1) + 2 * 36);
+  s.store.put_sample({12 * 64 + 5, 12 * 64 + 5}, StoredSample{});  // in cell (12, 12): stays
+  s.store.put_sample({13 * 64, 10 * 64}, StoredSample{});          // on the border of cells 12 and 13: stays
+  s.store.put_sample({13 * 64 + 1, 10 * 64}, StoredSample{});      // only in cell 13: goes
+  EXPECT_EQ(sweep(), (std::vector<std::uint64_t>{2}));
+  EXPECT_EQ(s.store.samples().size(), 2u);
+  EXPECT_EQ(s.store.samples_evicted(), 1u);
+  EXPECT_EQ(s.store.pinned_bytes(), bytes(1) + 2 * 36);
 
   // A job of another theatre protects nothing.
   job.theatre = theatre("Nevada");
-  split_store_into_cells(s);
-  EXPECT_TRUE(s.store.meshes.empty());
-  EXPECT_TRUE(s.store.samples.empty());
+  sweep();
+  EXPECT_TRUE(s.store.meshes().empty());
+  EXPECT_TRUE(s.store.samples().empty());
 }
 
 // An entry stays when any of its cells is protected, however far apart its cells lie, and only
 // then; a mesh given under a key again is judged by its own cells.
 TEST_F(SweepFixture, AnEntryIsProtectedByAnyOfItsCellsWhereverTheyLie) {
   s.eviction_limit = 0;
-  s.store.pins[7] = PinRecord{{{200, -100}}, {}, 0};
+  s.store.pin(7, PinRecord{{{200, -100}}, {}, 0});
   const auto spread = [&](std::uint64_t key, std::set<Cell> cells) {
     mesh::CellMesh m;
     m.vertices.resize(1);
     m.cells = std::move(cells);
-    s.store.meshes.put(key, std::move(m));
-    s.store.stamps[key] = key;
+    put(key, std::move(m), key);
   };
   spread(1, {{0, 0}, {200, -100}});         // its far cell is pinned
   spread(2, {{0, 0}, {199, -99}, {201, -130}});  // around the pinned cell, squares apart: none is it
   spread(3, {{-40, 70}, {230, -100}});      // spans the pinned cell's square, misses the cell
-  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{2, 3}));
-  EXPECT_EQ(s.store.meshes.size(), 1u);
+  EXPECT_EQ(sweep(), (std::vector<std::uint64_t>{2, 3}));
+  EXPECT_EQ(s.store.meshes().size(), 1u);
 
   // The same key with other cells: the one kept is judged anew.
   spread(1, {{5, 5}});
   spread(4, {{200, -100}});
-  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{1}));
-  EXPECT_TRUE(s.store.meshes.count(4));
+  EXPECT_EQ(sweep(), (std::vector<std::uint64_t>{1}));
+  EXPECT_TRUE(s.store.meshes().count(4));
 }
 
 TEST_F(SweepFixture, ASampleOnACellBorderBelongsToBothCells) {
   s.eviction_limit = 0;
-  s.store.pins[77] = PinRecord{{{1, 0}}, {}, 1};
-  s.store.samples.put({128, 10}, StoredSample{});  // cells 1 and 2 in x: kept through cell 1
-  s.store.samples.put({192, 10}, StoredSample{});  // cells 2 and 3: goes
-  s.store.samples.put({64, 64}, StoredSample{});   // cells 0..1 by 0..1: kept
-  split_store_into_cells(s);
-  EXPECT_EQ(s.store.samples.size(), 2u);
-  EXPECT_TRUE(s.store.samples.contains({128, 10}));
-  EXPECT_EQ(s.store.pins.size(), 1u);
+  s.store.pin(77, PinRecord{{{1, 0}}, {}, 1});
+  s.store.put_sample({128, 10}, StoredSample{});  // cells 1 and 2 in x: kept through cell 1
+  s.store.put_sample({192, 10}, StoredSample{});  // cells 2 and 3: goes
+  s.store.put_sample({64, 64}, StoredSample{});   // cells 0..1 by 0..1: kept
+  sweep();
+  EXPECT_EQ(s.store.samples().size(), 2u);
+  EXPECT_TRUE(s.store.samples().contains({128, 10}));
+  EXPECT_EQ(s.store.pins().size(), 1u);
 }
 
 TEST_F(SweepFixture, PinnedBytesDoNotCountAgainstTheLimit) {
   s.eviction_limit = bytes(10);
   entry(1, {0, 0}, 100, 1);  // pinned: far above the limit alone
   entry(2, {5, 0}, 5, 2);    // the unpinned part, within the limit
-  s.store.pins[1] = PinRecord{{}, {1}, 0};
-  EXPECT_TRUE(split_store_into_cells(s).empty());
-  EXPECT_EQ(s.store.meshes.size(), 2u);
-  EXPECT_EQ(s.store.pinned_bytes, bytes(100));
-  EXPECT_EQ(s.store.last_estimate, bytes(5));
+  s.store.pin(1, PinRecord{{}, {1}, 0});
+  EXPECT_TRUE(sweep().empty());
+  EXPECT_EQ(s.store.meshes().size(), 2u);
+  EXPECT_EQ(s.store.pinned_bytes(), bytes(100));
+  EXPECT_EQ(s.store.last_estimate(), bytes(5));
 }
 
 // A job that pinned an evicted entry wants again those of its cells that its page asked for and
@@ -175,7 +192,7 @@ TEST_F(SweepFixture, AJobWantsAnEvictedEntrysRequestedCellsAgain) {
   entry(1, {0, 0}, 2, 1);
   entry(2, {10, 0}, 3, 2);
   entry(3, {20, 0}, 1, 3);  // past the job's byte limit: not honoured
-  s.store.meshes.put(4, wide);
+  store_parts(s.store).meshes.put(4, wide);
   for (std::uint64_t k : {1, 2, 3, 4}) s.jobs[1].pins.push_back(k);
   s.jobs[1].theatre = theatre("Nevada");  // its wanted cells protect nothing here
   s.jobs[1].squares.insert({20, 0});
@@ -201,8 +218,8 @@ TEST_F(SweepFixture, AJobsFirstPinIsHonouredWhateverItsSize) {
   entry(2, {10, 0}, 1, 2);
   s.jobs[1].pins = {1, 2};
   s.jobs[1].theatre = theatre("Nevada");
-  EXPECT_EQ(split_store_into_cells(s), (std::vector<std::uint64_t>{2}));
-  EXPECT_TRUE(s.store.meshes.count(1));
+  EXPECT_EQ(sweep(), (std::vector<std::uint64_t>{2}));
+  EXPECT_TRUE(s.store.meshes().count(1));
 }
 
 // The store over its limit with the unpinned part within it (the pinned part makes the
@@ -211,27 +228,27 @@ TEST_F(SweepFixture, AJobsFirstPinIsHonouredWhateverItsSize) {
 // makes the next sweep look again.
 TEST_F(SweepFixture, ASweepThatCannotEvictAnythingMoreDoesNotLookAgain) {
   Job& job = s.jobs[1];
-  job.theatre = s.store.theatre;
+  job.theatre = s.store.theatre();
   job.squares.insert({0, 0});
   job.pins = {1};
   entry(1, {0, 0}, 100, 1);  // pinned by the job
   entry(2, {40, 0}, 10, 2);
-  for (int i = 0; i < 10; ++i) s.store.samples.put({40 * 64 + 2 * i, 5}, StoredSample{});  // unprotected
+  for (int i = 0; i < 10; ++i) s.store.put_sample({40 * 64 + 2 * i, 5}, StoredSample{});  // unprotected
   s.eviction_limit = bytes(10) + 10 * 36 + 3 * 36;  // room for three more samples
   ASSERT_GT(store_bytes(s.store), s.eviction_limit);
 
-  EXPECT_TRUE(split_store_into_cells(s).empty());
-  EXPECT_EQ(s.store.sweeps, 1u);
-  EXPECT_EQ(s.store.pinned_bytes, bytes(100));
-  EXPECT_EQ(s.store.last_estimate, bytes(10) + 10 * 36);
-  for (int i = 0; i < 100; ++i) EXPECT_TRUE(split_store_into_cells(s).empty());
-  EXPECT_EQ(s.store.sweeps, 1u);
+  EXPECT_TRUE(sweep().empty());
+  EXPECT_EQ(s.store.sweeps(), 1u);
+  EXPECT_EQ(s.store.pinned_bytes(), bytes(100));
+  EXPECT_EQ(s.store.last_estimate(), bytes(10) + 10 * 36);
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(sweep().empty());
+  EXPECT_EQ(s.store.sweeps(), 1u);
 
   // Samples the unpinned estimate has room for change nothing.
-  for (int i = 0; i < 3; ++i) s.store.samples.put({40 * 64 + 2 * i, 7}, StoredSample{});
-  EXPECT_TRUE(split_store_into_cells(s).empty());
-  EXPECT_EQ(s.store.sweeps, 1u);
-  EXPECT_EQ(s.store.sample_walks, 0u);
+  for (int i = 0; i < 3; ++i) s.store.put_sample({40 * 64 + 2 * i, 7}, StoredSample{});
+  EXPECT_TRUE(sweep().empty());
+  EXPECT_EQ(s.store.sweeps(), 1u);
+  EXPECT_EQ(s.store.sample_walks(), 0u);
 
   // Each of these may change the outcome, and the sweep after it looks again. (None of them
   // brings the store within the limit: the entry the job pins stays.)
@@ -240,28 +257,28 @@ TEST_F(SweepFixture, ASweepThatCannotEvictAnythingMoreDoesNotLookAgain) {
     std::function<void()> apply;
   };
   const Change changes[] = {
-      {"a sample past the room", [&] { s.store.samples.put({40 * 64 + 1, 9}, StoredSample{}); }},
+      {"a sample past the room", [&] { s.store.put_sample({40 * 64 + 1, 9}, StoredSample{}); }},
       {"a pin put on", [&] { job.pins = {1, 2}; }},
       {"a pin taken off", [&] { job.pins = {1}; }},
       {"a wanted cell", [&] { job.wanted.insert({60, 0}); }},
-      {"a pin record", [&] { s.store.pins[9] = PinRecord{{{40, 0}}, {}, 1}; }},
+      {"a pin record", [&] { s.store.pin(9, PinRecord{{{40, 0}}, {}, 1}); }},
       {"a new entry", [&] { entry(3, {80, 0}, 1, 3); }},
       {"an entry stored again under its key", [&] { entry(3, {80, 0}, 2, 3); }},
       {"another limit", [&] { s.byte_limit = bytes(1); }},
   };
-  std::uint64_t sweeps = s.store.sweeps;
+  std::uint64_t sweeps = s.store.sweeps();
   for (const Change& change : changes) {
     SCOPED_TRACE(change.name);
     change.apply();
-    (void)split_store_into_cells(s);
-    EXPECT_EQ(s.store.sweeps, sweeps + 1);
-    sweeps = s.store.sweeps;
-    (void)split_store_into_cells(s);
-    EXPECT_EQ(s.store.sweeps, sweeps);
+    (void)sweep();
+    EXPECT_EQ(s.store.sweeps(), sweeps + 1);
+    sweeps = s.store.sweeps();
+    (void)sweep();
+    EXPECT_EQ(s.store.sweeps(), sweeps);
   }
   // Only the sample past the room made a sweep walk the samples, to remove the unprotected ones.
-  EXPECT_EQ(s.store.sample_walks, 1u);
-  EXPECT_EQ(s.store.samples_evicted, 14u);
+  EXPECT_EQ(s.store.sample_walks(), 1u);
+  EXPECT_EQ(s.store.samples_evicted(), 14u);
 }
 
 // The per-cell counts give the same number of protected samples as asking each sample, for
@@ -275,6 +292,7 @@ TEST(WorkEviction, SampleCountsByCellAgreeWithEachSample) {
   for (const Cell& p : points) table.put(p, StoredSample{});
   for (const Cell& p : points) table.put(p, StoredSample{1, 2.0});  // replaced, not added
   ASSERT_EQ(table.size(), points.size());
+  table.check_counts();
 
   const std::set<Cell> protected_sets[] = {
       {}, {{0, 0}}, {{-1, -1}}, {{1, 0}, {-2, 2}}, {{0, 1}, {1, 1}, {-1, 0}}, {{-3, -2}, {2, 3}, {0, -1}},
@@ -300,6 +318,7 @@ TEST(WorkEviction, SampleCountsByCellAgreeWithEachSample) {
   const SquareMask kept = mask_of({{0, 0}, {-1, 1}});
   const std::uint64_t held = table.count_held(kept);
   EXPECT_EQ(table.erase_unheld(kept), points.size() - held);
+  table.check_counts();
   EXPECT_EQ(table.size(), held);
   EXPECT_EQ(table.count_held(everything), held);
   EXPECT_EQ(table.count_held(kept), held);
@@ -355,6 +374,7 @@ TEST(WorkEviction, TheCellMapsCoveredCellsAgreeWithItsEntries) {
     });
     EXPECT_EQ(map.covered().squares(), expected.squares());
     EXPECT_EQ(map.size(), count);
+    map.check_consistent();
   };
   map.set({0, 0}, 1);
   map.set({31, 31}, 1);
@@ -387,22 +407,22 @@ TEST_F(SweepFixture, ClearingTheStoreResetsItsSweepFigures) {
   s.eviction_limit = bytes(1);
   entry(1, {0, 0}, 5, 1);
   entry(2, {5, 0}, 5, 2);
-  s.store.pins[1] = PinRecord{{}, {1}, 0};
-  (void)split_store_into_cells(s);
-  ASSERT_EQ(s.store.pinned_bytes, bytes(5));
-  const std::uint64_t evicted = s.store.pieces_evicted;
+  s.store.pin(1, PinRecord{{}, {1}, 0});
+  (void)sweep();
+  ASSERT_EQ(s.store.pinned_bytes(), bytes(5));
+  const std::uint64_t evicted = s.store.pieces_evicted();
 
-  clear_store(s.store);
-  EXPECT_EQ(s.store.pinned_bytes, 0u);
-  EXPECT_EQ(s.store.last_estimate, 0u);
+  s.store.clear();
+  EXPECT_EQ(s.store.pinned_bytes(), 0u);
+  EXPECT_EQ(s.store.last_estimate(), 0u);
   EXPECT_EQ(store_bytes(s.store), 0u);
-  EXPECT_EQ(s.store.pieces_evicted, evicted);  // the counters stay
+  EXPECT_EQ(s.store.pieces_evicted(), evicted);  // the counters stay
 
   entry(1, {0, 0}, 5, 1);
   entry(2, {5, 0}, 5, 2);
-  const std::uint64_t sweeps = s.store.sweeps;
-  (void)split_store_into_cells(s);
-  EXPECT_EQ(s.store.sweeps, sweeps + 1);
+  const std::uint64_t sweeps = s.store.sweeps();
+  (void)sweep();
+  EXPECT_EQ(s.store.sweeps(), sweeps + 1);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "work/worker_message.hpp"
 #include "work/workers.hpp"
 #include "thread_wait.hpp"
+#include "work/store_testing.hpp"
 
 namespace qm::work {
 namespace {
@@ -48,7 +49,7 @@ TEST(WorkWorkers, TheExitGuardTellsAnEndFromAPanic) {
   sampler_asking().store(1);
   state->building = 1;
   {
-    WorkerExit exit(state, "builder");
+    WorkerExit exit(state, WorkerRole::Builder);
   }
   EXPECT_EQ(state->building.load(), 0);
   EXPECT_EQ(sampler_asking().load(), 1);
@@ -56,7 +57,7 @@ TEST(WorkWorkers, TheExitGuardTellsAnEndFromAPanic) {
   const std::uint64_t changes = change_counter(*state);
 
   try {
-    WorkerExit exit(state, "sampler");
+    WorkerExit exit(state, WorkerRole::Sampler);
     fault("listed");
   } catch (const Fault&) {
   }
@@ -66,7 +67,7 @@ TEST(WorkWorkers, TheExitGuardTellsAnEndFromAPanic) {
 
   auto other = std::make_shared<TerrainState>();
   try {
-    WorkerExit exit(other, "sampler");
+    WorkerExit exit(other, WorkerRole::Sampler);
     fault("listed");
   } catch (const Fault&) {
   }
@@ -74,7 +75,7 @@ TEST(WorkWorkers, TheExitGuardTellsAnEndFromAPanic) {
 
   auto stopped = std::make_shared<TerrainState>();
   stopped->stop = true;
-  { WorkerExit exit(stopped, "sampler"); }
+  { WorkerExit exit(stopped, WorkerRole::Sampler); }
   EXPECT_FALSE(worker_message(*stopped).has_value());
 }
 
@@ -119,17 +120,17 @@ TEST(WorkStatus, TheMembersAreReadFromTheWorkState) {
   {
     PoisonGuard lock(state->schedule_lock);
     Schedule& schedule = state->schedule;
-    schedule.store.theatre = std::make_shared<const std::string>("Plains");
+    schedule.store.hold_theatre(std::make_shared<const std::string>("Plains"));
     mesh::CellMesh mesh;
     mesh.vertices.resize(3);
     mesh.triangles.resize(1);
     mesh.cells = {{0, 0}, {0, 1}};
-    schedule.store.meshes.put(4, mesh);
-    schedule.store.samples.put({0, 0}, StoredSample{});
-    schedule.store.pinned_bytes = 1u << 30;
-    schedule.store.owners["Plains"][Square{0, 0}];
-    schedule.store.owners["Desert"][Square{1, 0}];
-    schedule.store.owners["Desert"][Square{2, 0}];
+    store_parts(schedule.store).meshes.put(4, mesh);
+    schedule.store.put_sample({0, 0}, StoredSample{});
+    store_parts(schedule.store).pinned_bytes = 1u << 30;
+    store_parts(schedule.store).owners["Plains"][Square{0, 0}];
+    store_parts(schedule.store).owners["Desert"][Square{1, 0}];
+    store_parts(schedule.store).owners["Desert"][Square{2, 0}];
     schedule.reservations = {{1, 1000}, {2, 24}};
     Job job;
     job.pins = {4, 4, 77};
