@@ -56,10 +56,8 @@ class AnswerTable {
   View view() const;
   std::uint64_t pending() const;
 
-  // Holds the table's lock, as a reading asker does; a delivery meanwhile finds the table busy.
-  std::unique_lock<std::mutex> hold() const { return std::unique_lock(mutex_); }
-
  private:
+  friend struct TestAccess;
   friend std::pair<bool, std::vector<AnswerSlot>> wait_answers(AnswerTable& table, std::uint64_t timeout_ns);
 
   const std::size_t size_;

@@ -31,9 +31,6 @@ SnapshotRef snapshot();
 // As `snapshot`, but only tries the lock: none when it is held right now.
 std::optional<SnapshotRef> try_snapshot();
 
-// The lock over the published snapshot (exposed so tests can hold it).
-std::mutex& snapshot_lock();
-
 // Builds a snapshot of a thread state with the given sequence number.
 SnapshotRef build_snapshot(const LuaState& state, std::uint64_t sequence);
 

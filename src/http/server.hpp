@@ -117,14 +117,12 @@ class Server {
   // Stores the text as the server's error text, replacing any earlier one.
   void set_error(std::string_view text);
 
-  // The locks of the LAN state and of the error text (exposed so tests can hold them).
-  std::mutex& lan_lock() const { return lan_lock_; }
-  std::mutex& error_lock() const { return error_lock_; }
-
   // Sleeps at most `timeout_ns` in short slices, returning early (true) once `stop` is set.
   bool wait_for_stop(std::uint64_t timeout_ns) const;
 
  private:
+  friend struct TestAccess;
+
   mutable std::mutex lan_lock_;
   LanState lan_state_;
   mutable std::mutex error_lock_;

@@ -86,13 +86,14 @@ class StreamRegistry {
   // it is held).
   std::optional<std::string> status_json(std::string_view terrain_text, std::uint64_t now, bool wait);
 
-  // Copies for tests, and the lock (exposed so tests can hold it).
+  // Copies for tests.
   std::vector<StreamRecord> open_streams();
   std::uint64_t opened_count();
   std::uint64_t end_count(std::string_view reason);
-  std::mutex& lock() { return lock_; }
 
  private:
+  friend struct StreamsTestAccess;
+
   void status_json_locked(std::string& out, std::string_view terrain_text, std::uint64_t now) const;
 
   std::mutex lock_;
