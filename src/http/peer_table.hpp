@@ -111,7 +111,6 @@ class PeerTable {
   // Under the lock: the number of entries, and a copy of one (for tests).
   std::size_t size();
   bool find(const PeerAddress& peer, ClientEntry& out);
-  double lan_level();
 
  private:
   friend struct TestAccess;
