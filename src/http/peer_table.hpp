@@ -75,6 +75,9 @@ struct TerrainAdmission {
 using PeerEntries = std::unordered_map<PeerAddress, ClientEntry, SeededHash<PeerAddress>, std::equal_to<PeerAddress>,
                                        platform::SideAllocator<std::pair<const PeerAddress, ClientEntry>>>;
 
+// Threads: the accept loops admit, connection threads take and give back, all under the peer lock,
+// held for one operation; the LAN-wide bucket has its own lock, taken only inside the peer lock. The
+// host's thread never touches the table. The order of the locks: src/concurrency.md.
 class PeerTable {
  public:
   PeerTable(const ServerConfig& config, Instant now);

@@ -60,6 +60,10 @@ struct OpenStreamRef {
   std::optional<std::uint64_t> job_id;
 };
 
+// Threads: connection threads open, update and end streams, waiting for the registry lock, which
+// every operation holds for its own record only; a job's stream is opened with the schedule lock held
+// (the schedule lock comes first). The host's `status` only tries the lock (`status_json`, `wait`
+// false). The order of the locks: src/concurrency.md.
 class StreamRegistry {
  public:
   StreamRegistry() = default;
