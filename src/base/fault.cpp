@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/shared_text.hpp"
+#include "base/testing.hpp"
 
 #ifndef QM_SOURCE_ROOT
 #define QM_SOURCE_ROOT ""

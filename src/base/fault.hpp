@@ -63,8 +63,6 @@ void install_panic_hook();
 // Tries the last-panic lock: nullopt when it is held right now (busy), else the last panic text
 // (a null pointer before the first fault).
 std::optional<std::shared_ptr<const std::string>> try_last_panic();
-// The last-panic lock (exposed so tests can hold it).
-std::mutex& last_panic_lock();
 
 // The last panic text, waiting for the lock (held only to copy or store one reference); for the
 // server's threads, never for the host's.

@@ -22,7 +22,8 @@ struct TheatreHash {
   std::size_t operator()(const std::string& theatre) const;
 };
 
-// The fits of every theatre seen under the blocks projection. Nothing is ever removed.
+// The fits of every theatre seen under the blocks projection. Nothing is ever removed. Connection
+// threads read and store under its lock, never held while the host is asked.
 struct BlockFitCache {
   std::mutex lock;
   std::optional<std::unordered_map<std::string, BlockFitMap, TheatreHash>> theatres;  // made on first store

@@ -4,6 +4,7 @@
 #include <limits>
 #include <mutex>
 
+#include "geo/testing.hpp"
 #include "platform/handback.hpp"
 
 namespace qm {

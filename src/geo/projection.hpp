@@ -56,8 +56,6 @@ ProjectionRef projection_for(const Anchors& anchors);
 // As projection_for, for callers that must never wait (the host's status call): only tries the
 // cache lock and gives none (no value) when it is held elsewhere.
 std::optional<ProjectionRef> try_projection_for(const Anchors& anchors);
-// The cache lock (exposed so tests can hold it).
-std::mutex& projection_cache_lock();
 
 // How a stream turns map points into geographic ones: a transverse Mercator, or the fits of the
 // blocks projection (not owned; the caller keeps the map alive while it converts).

@@ -32,6 +32,9 @@ enum class Delivery {
   dropped,   // the slot was answered before (the first delivery wins) or lies outside the table
 };
 
+// Threads: the asker (a connection thread or the sampler) makes it and waits for its lock to look;
+// `frame_end` on the host's thread only tries the lock to deliver. Waking takes no lock. The order of
+// the locks and how the waits work: src/concurrency.md.
 class AnswerTable {
  public:
   // A table of `count` pending slots (at least 1); `waker` is unparked when the last one is filled.
@@ -56,10 +59,8 @@ class AnswerTable {
   View view() const;
   std::uint64_t pending() const;
 
-  // Holds the table's lock, as a reading asker does; a delivery meanwhile finds the table busy.
-  std::unique_lock<std::mutex> hold() const { return std::unique_lock(mutex_); }
-
  private:
+  friend struct TestAccess;
   friend std::pair<bool, std::vector<AnswerSlot>> wait_answers(AnswerTable& table, std::uint64_t timeout_ns);
 
   const std::size_t size_;

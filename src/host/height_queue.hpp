@@ -46,7 +46,8 @@ inline constexpr std::uint8_t queue_sampler = 2;      // the sampler thread's he
 inline constexpr std::size_t queue_kinds = 3;
 
 // The host's thread pops the questions that askers pushed: the queue's blocks are freed on the side
-// that made them.
+// that made them. Askers (connection threads, the sampler) wait for the lock; the host's thread only
+// tries it. The sampler may take it with the schedule lock held (src/concurrency.md).
 struct HeightQueue {
   std::mutex mutex;
   std::deque<HeightJob, platform::SideAllocator<HeightJob>> jobs;

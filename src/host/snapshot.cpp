@@ -3,6 +3,7 @@
 #include <atomic>
 #include <utility>
 
+#include "host/testing.hpp"
 #include "platform/handback.hpp"
 
 namespace qm {

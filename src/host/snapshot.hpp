@@ -1,6 +1,8 @@
 #pragma once
 // The host's published view of one frame: an immutable `Snapshot` built by `frame_end` from the
-// thread's `LuaState` and read by every route and worker through `snapshot`.
+// thread's `LuaState` and read by every route and worker through `snapshot`. The host's thread only
+// tries the snapshot lock (to publish, and for `status`); the module's threads wait for it, and every
+// holder keeps it only to swap or copy one reference (src/concurrency.md).
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,9 +32,6 @@ SnapshotRef snapshot();
 
 // As `snapshot`, but only tries the lock: none when it is held right now.
 std::optional<SnapshotRef> try_snapshot();
-
-// The lock over the published snapshot (exposed so tests can hold it).
-std::mutex& snapshot_lock();
 
 // Builds a snapshot of a thread state with the given sequence number.
 SnapshotRef build_snapshot(const LuaState& state, std::uint64_t sequence);

@@ -181,9 +181,4 @@ bool PeerTable::find(const PeerAddress& peer, ClientEntry& out) {
   return true;
 }
 
-double PeerTable::lan_level() {
-  std::lock_guard<std::mutex> guard(lan_lock_);
-  return lan_level_;
-}
-
 }  // namespace qm::server

@@ -75,6 +75,9 @@ struct TerrainAdmission {
 using PeerEntries = std::unordered_map<PeerAddress, ClientEntry, SeededHash<PeerAddress>, std::equal_to<PeerAddress>,
                                        platform::SideAllocator<std::pair<const PeerAddress, ClientEntry>>>;
 
+// Threads: the accept loops admit, connection threads take and give back, all under the peer lock,
+// held for one operation; the LAN-wide bucket has its own lock, taken only inside the peer lock. The
+// host's thread never touches the table. The order of the locks: src/concurrency.md.
 class PeerTable {
  public:
   PeerTable(const ServerConfig& config, Instant now);
@@ -108,16 +111,13 @@ class PeerTable {
   // Gives back one terrain request in flight (never below 0).
   void release_terrain_request(const PeerAddress& peer);
 
-  // Tests take the lock and set an entry up directly; the server goes through the operations above.
-  std::mutex& mutex() { return lock_; }
-  PeerEntries& entries_locked() { return entries_; }
-
-  // Under the lock: the number of entries, and a copy of one (tests and the status).
+  // Under the lock: the number of entries, and a copy of one (for tests).
   std::size_t size();
   bool find(const PeerAddress& peer, ClientEntry& out);
-  double lan_level();
 
  private:
+  friend struct TestAccess;
+
   // With 64 entries or more: every entry refilled to `now`, every idle one erased.
   void prune_locked(Instant now);
   // The peer's entry, made fresh at `now` when it has none (after a prune when `prune` is set).

@@ -76,6 +76,12 @@ struct LanState {
   friend bool operator==(const LanState& a, const LanState& b);
 };
 
+// Threads: `start` makes it on the host's thread and puts it in the server slot; the server thread,
+// the LAN thread, the accept threads, connection threads and mesh streams share it. The constants
+// need no lock; the flags and counts are atomics; the peer table has its own locks; the LAN state and
+// the error text each sit behind a lock that the host's `status` only tries (`try_*`) and the server's
+// threads wait for (held only to copy or store one reference). The order of the locks:
+// src/concurrency.md.
 class Server {
  public:
   Server(std::uint16_t port, std::uint64_t generation, LanMode lan_mode);
@@ -117,14 +123,12 @@ class Server {
   // Stores the text as the server's error text, replacing any earlier one.
   void set_error(std::string_view text);
 
-  // The locks of the LAN state and of the error text (exposed so tests can hold them).
-  std::mutex& lan_lock() const { return lan_lock_; }
-  std::mutex& error_lock() const { return error_lock_; }
-
   // Sleeps at most `timeout_ns` in short slices, returning early (true) once `stop` is set.
   bool wait_for_stop(std::uint64_t timeout_ns) const;
 
  private:
+  friend struct TestAccess;
+
   mutable std::mutex lan_lock_;
   LanState lan_state_;
   mutable std::mutex error_lock_;

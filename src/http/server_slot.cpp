@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "http/server.hpp"
+#include "http/testing.hpp"
 
 namespace qm {
 

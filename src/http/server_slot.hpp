@@ -20,9 +20,6 @@ std::shared_ptr<server::Server> swap_server(std::shared_ptr<server::Server> next
 // server, or an empty reference when none runs.
 std::optional<std::shared_ptr<server::Server>> try_current_server();
 
-// The server lock (exposed so tests can hold it).
-std::mutex& server_slot_lock();
-
 // Adds 1 to the server generation and returns the new value (the first `start` gives 1).
 std::uint64_t next_server_generation();
 

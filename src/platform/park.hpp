@@ -6,7 +6,8 @@
 namespace qm::platform {
 
 // The park/unpark token of one thread. An unpark that comes before the park is kept: the next park
-// returns at once.
+// returns at once. Only its own thread parks; any thread may unpark, the host's thread among them
+// (unpark takes no lock and never waits). How the module's threads wait: src/concurrency.md.
 class Parker {
  public:
   void unpark();

@@ -17,6 +17,8 @@ inline constexpr std::size_t kHeightGenerationSize = 25000;
 
 using HeightTable = HashMap<PointKey, double>;
 
+// Threads: connection threads, under its lock; never held while the host is asked, no other lock
+// taken under it.
 struct HeightCache {
   std::mutex lock;
   std::unique_ptr<HeightTable> recent = std::make_unique<HeightTable>();

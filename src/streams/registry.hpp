@@ -60,6 +60,10 @@ struct OpenStreamRef {
   std::optional<std::uint64_t> job_id;
 };
 
+// Threads: connection threads open, update and end streams, waiting for the registry lock, which
+// every operation holds for its own record only; a job's stream is opened with the schedule lock held
+// (the schedule lock comes first). The host's `status` only tries the lock (`status_json`, `wait`
+// false). The order of the locks: src/concurrency.md.
 class StreamRegistry {
  public:
   StreamRegistry() = default;
@@ -86,13 +90,14 @@ class StreamRegistry {
   // it is held).
   std::optional<std::string> status_json(std::string_view terrain_text, std::uint64_t now, bool wait);
 
-  // Copies for tests, and the lock (exposed so tests can hold it).
+  // Copies for tests.
   std::vector<StreamRecord> open_streams();
   std::uint64_t opened_count();
   std::uint64_t end_count(std::string_view reason);
-  std::mutex& lock() { return lock_; }
 
  private:
+  friend struct StreamsTestAccess;
+
   void status_json_locked(std::string& out, std::string_view terrain_text, std::uint64_t now) const;
 
   std::mutex lock_;

@@ -1,7 +1,8 @@
 #pragma once
 // The one thing a mesh stream shares with the request that may replace it: a replaced flag, set
 // when a newer request of the same page registers its own stream. The stream, its registry record
-// and the replacing request each hold a reference.
+// and the replacing request each hold a reference. Set by the replacing request's connection thread,
+// read by the stream's own thread, without a lock.
 #include <atomic>
 #include <cstdint>
 #include <memory>

@@ -23,6 +23,8 @@ struct AskedBatches {
   std::uint64_t counter = 0;            // the log's counter when they were read
 };
 
+// Threads: the sampler appends, mesh streams on connection threads read; each call holds the log's
+// lock alone (no other lock is taken under it). src/concurrency.md has the order of the locks.
 class AskedPointsLog {
  public:
   static constexpr std::size_t kEntries = 64;

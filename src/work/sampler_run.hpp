@@ -46,6 +46,8 @@ struct InFlightGroup {
 using GroupAdvance = StepOutcome (*)(std::optional<mesh::SamplingRun>& run, std::optional<mesh::FaceWork>& work,
                                      const AnswerMap& answers, mesh::StopCheck stop);
 
+// The sampler thread's own record: only that thread calls it. What it shares it reaches through the
+// terrain state, under the schedule lock (src/concurrency.md).
 class Sampler {
  public:
   Sampler(TerrainState& state, const PhaseSource& phases, terrain::HeightQueues& queues,

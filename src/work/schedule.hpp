@@ -83,6 +83,10 @@ struct WorkCounters {
   std::uint64_t held_back = 0;
 };
 
+// Threads: the sampler, the builder and mesh streams change it, and the terrain status reads it, all
+// with the terrain state's schedule lock held (the host's `status` only tries it). Under that lock a
+// thread may take the registry, turn-record, message and height-queue locks, never the reverse
+// (src/concurrency.md).
 struct Schedule {
   std::optional<std::uint64_t> last_served;   // the job the last schedule pass served
   std::optional<std::uint64_t> byte_limit;    // per job; none: kDefaultJobByteLimit

@@ -18,7 +18,8 @@
 
 namespace qm {
 
-// A handle stored once by its own thread; readers that find it unset skip it.
+// A handle stored once by its own thread; readers that find it unset skip it. Any thread may read it
+// and unpark through it, without a lock.
 class ThreadHandleCell {
  public:
   // Stores the handle unless one is stored already.
@@ -54,6 +55,11 @@ struct TerrainCounters {
   std::atomic<std::uint64_t> advances{0};
 };
 
+// Threads: the sampler and the builder, mesh streams on connection threads, and the host's `status`.
+// Each field says its lock. Under the schedule lock a thread may take the registry lock, the
+// turn-record locks (last sampled before last built), the message lock or a height-queue lock; the
+// change lock and the asked-points log's lock are taken under no other. The host's thread only tries
+// the locks; module threads wait for them. The order of every lock: src/concurrency.md.
 struct TerrainState {
   PoisonMutex schedule_lock;
   Schedule schedule;  // guarded by schedule_lock

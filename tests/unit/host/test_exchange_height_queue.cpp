@@ -8,6 +8,7 @@
 #include "base/fault.hpp"
 #include "platform/park.hpp"
 #include "host/height_queue.hpp"
+#include "host/testing.hpp"
 #include "thread_wait.hpp"
 
 using namespace qm::terrain;
@@ -116,7 +117,7 @@ TEST(AnswerTable, LastDeliveryWakesEveryWaiterOnOtherThreads) {
 TEST(AnswerTable, BusyTableRefusesWithoutWaiting) {
   AnswerTable table(1, nullptr);
   {
-    auto held = table.hold();
+    auto held = TestAccess::hold(table);
     EXPECT_EQ(table.try_deliver(0, 2.0, std::nullopt, true), Delivery::busy);
   }
   EXPECT_EQ(table.pending(), 1u);

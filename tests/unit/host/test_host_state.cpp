@@ -12,6 +12,7 @@
 #include "host/host_state.hpp"
 #include "host/snapshot.hpp"
 #include "host/stats.hpp"
+#include "host/testing.hpp"
 #include "base/json.hpp"
 
 namespace qm {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "host/terrain_exchange.hpp"
+#include "host/testing.hpp"
 
 using namespace qm;
 using namespace qm::terrain;
@@ -259,7 +260,7 @@ TEST(TerrainExchange, BusyTableWaitsForTheNextFrameEnd) {
   exchange_answer(h.ex, 0, 1.0, std::nullopt);
   exchange_answer(h.ex, 1, 2.0, std::nullopt);
   {
-    auto held = busy->hold();
+    auto held = TestAccess::hold(*busy);
     auto end = h.end();
     EXPECT_EQ(end.deferred, 1u);
     EXPECT_EQ(end.delivered, 1u);

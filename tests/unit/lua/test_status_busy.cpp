@@ -11,11 +11,16 @@
 
 #include "lua_test_host.hpp"
 #include "base/fault.hpp"
+#include "base/testing.hpp"
 #include "http/server_slot.hpp"
+#include "http/testing.hpp"
 #include "host/snapshot.hpp"
+#include "host/testing.hpp"
 #include "http/server.hpp"
 #include "geo/projection.hpp"
+#include "geo/testing.hpp"
 #include "streams/registry.hpp"
+#include "streams/testing.hpp"
 #include "work/terrain_state.hpp"
 
 namespace qm {
@@ -58,15 +63,15 @@ TEST(LuaStatus, AnswersBusyWhileAnyLockItTriesIsHeld) {
   const std::vector<std::pair<const char*, std::function<void(const std::function<void()>&)>>> locks = {
       {"server", [](const auto& body) { while_held(server_slot_lock(), body); }},
       {"snapshot", [](const auto& body) { while_held(snapshot_lock(), body); }},
-      {"error text", [&](const auto& body) { while_held(server->error_lock(), body); }},
-      {"LAN state", [&](const auto& body) { while_held(server->lan_lock(), body); }},
+      {"error text", [&](const auto& body) { while_held(server::TestAccess::error_lock(*server), body); }},
+      {"LAN state", [&](const auto& body) { while_held(server::TestAccess::lan_lock(*server), body); }},
       {"last panic", [](const auto& body) { while_held(last_panic_lock(), body); }},
       {"projection cache", [](const auto& body) { while_held(projection_cache_lock(), body); }},
       {"schedule", [&](const auto& body) { while_held(terrain->schedule_lock, body); }},
       {"last sampled", [&](const auto& body) { while_held(terrain->last_sampled_lock, body); }},
       {"last built", [&](const auto& body) { while_held(terrain->last_built_lock, body); }},
       {"worker message", [&](const auto& body) { while_held(terrain->message_lock, body); }},
-      {"stream registry", [](const auto& body) { while_held(stream_registry().lock(), body); }},
+      {"stream registry", [](const auto& body) { while_held(StreamsTestAccess::registry_lock(stream_registry()), body); }},
   };
   for (const auto& [name, hold] : locks) {
     hold([&] {

@@ -14,6 +14,7 @@
 #include "lua_test_host.hpp"
 #include "base/hashing.hpp"
 #include "host/module_state.hpp"
+#include "host/testing.hpp"
 #include "lua/status.hpp"
 #include "routes/status_document.hpp"
 #include "routes/status_parts.hpp"

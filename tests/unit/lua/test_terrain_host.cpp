@@ -13,6 +13,7 @@
 #include "host/stats.hpp"
 #include "host/terrain_exchange.hpp"
 #include "host/height_queue.hpp"
+#include "host/testing.hpp"
 
 using namespace qm;
 using qm::test::LuaTestHost;
@@ -173,7 +174,7 @@ TEST(TerrainHost, BusyTableIsDeliveredAtTheNextFrameEnd) {
   auto table = terrain::ask_heights(0, items(1), theatre("Plains"), nullptr);
   host.lua.run("m.terrain_take() m.terrain_answer(1, 4, 5)");
   {
-    auto held = table->hold();
+    auto held = terrain::TestAccess::hold(*table);
     host.lua.run("m.frame_end()");  // must not wait for the lock
   }
   EXPECT_EQ(table->pending(), 1u);

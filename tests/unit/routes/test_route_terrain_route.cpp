@@ -8,6 +8,7 @@
 
 #include "base/clock.hpp"
 #include "http/server.hpp"
+#include "http/testing.hpp"
 #include "geo/projection.hpp"
 #include "routes/terrain_route.hpp"
 
@@ -267,8 +268,8 @@ TEST(TerrainRoute, PerPeerLimits) {
   auto srv = std::make_shared<server::Server>(30000, 1, server::LanMode{});
   const auto peer = server::PeerAddress::ipv4(0x7f000001);
   const auto entry = [&]() -> server::ClientEntry& {
-    std::lock_guard g(srv->peers.mutex());
-    auto& entries = srv->peers.entries_locked();
+    std::lock_guard g(server::TestAccess::peer_lock(srv->peers));
+    auto& entries = server::TestAccess::entries_locked(srv->peers);
     if (!entries.contains(peer)) entries.emplace(peer, server::ClientEntry::fresh(srv->config, now_ns()));
     return entries.at(peer);
   };
