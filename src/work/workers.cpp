@@ -60,15 +60,15 @@ void builder_thread_main(std::shared_ptr<TerrainState> state) {
 
 void start_workers(const std::shared_ptr<TerrainState>& state, const SpawnThread& spawn) {
   auto phases = std::make_shared<const PhaseSource>();
-  std::string error;
-  if (!spawn(thread_name(kSampler), platform::Priority::below_normal_computing,
-             [state, phases] { sampler_thread_main(state, phases); }, &error)) {
-    record_panic(*state, std::string("could not start the ") + kSampler + " thread: " + error);
+  if (auto started = spawn(thread_name(kSampler), platform::Priority::below_normal_computing,
+                           [state, phases] { sampler_thread_main(state, phases); });
+      !started) {
+    record_panic(*state, std::string("could not start the ") + kSampler + " thread: " + started.error());
   }
-  error.clear();
-  if (!spawn(thread_name(kBuilder), platform::Priority::below_normal_computing, [state] { builder_thread_main(state); },
-             &error)) {
-    record_panic(*state, std::string("could not start the ") + kBuilder + " thread: " + error);
+  if (auto started =
+          spawn(thread_name(kBuilder), platform::Priority::below_normal_computing, [state] { builder_thread_main(state); });
+      !started) {
+    record_panic(*state, std::string("could not start the ") + kBuilder + " thread: " + started.error());
   }
 }
 

@@ -13,8 +13,8 @@
 namespace qm::work {
 
 // How a worker thread is started (the platform's spawn_thread; tests pass their own).
-using SpawnThread = std::function<bool(const std::string& name, platform::Priority priority,
-                                       std::function<void()> body, std::string* error)>;
+using SpawnThread = std::function<Result<void, std::string>(const std::string& name, platform::Priority priority,
+                                                             std::function<void()> body)>;
 
 // The exit guard of a worker thread: on every way out of the thread body it clears the sampler's
 // asking flag (sampler) or the building flag (builder) and, unless the stop flag is set, records

@@ -107,8 +107,8 @@ TEST(Result, HoldsTheValueOrTheErrorAndNeverBoth) {
 
 TEST(Thread, RunsTheBodyAndSurvivesOneThatThrows) {
   std::atomic<bool> ran{false};
-  std::string error;
-  ASSERT_TRUE(spawn_thread("qm test thread", Priority::normal, [&] { ran = true; }, &error)) << error;
+  const auto started = spawn_thread("qm test thread", Priority::normal, [&] { ran = true; });
+  ASSERT_TRUE(started) << started.error();
   EXPECT_TRUE(wait_flag(ran));
 
   std::atomic<bool> reached{false};
