@@ -73,11 +73,11 @@ Parsed<AreaList> parse_areas(std::string_view raw) {
   text = server::replace_all(text, "%3b", ";");
   text = server::replace_all(text, "%7C", "|");
   text = server::replace_all(text, "%7c", "|");
-  Parsed<AreaList> result;
-  if (text.empty()) return result;
+  AreaList areas;
+  if (text.empty()) return areas;
   for (char c : text) {
     if (!is_digit(c) && c != '.' && c != '-' && c != ',' && c != ';' && c != '|')
-      return Parsed<AreaList>::failure(area_errors::kCharacters);
+      return failure(area_errors::kCharacters);
   }
   for (std::string_view ring_text : split_all(text, '|')) {
     AreaRing ring;
@@ -85,29 +85,29 @@ Parsed<AreaList> parse_areas(std::string_view raw) {
     bool first = true;
     for (std::string_view vertex_text : split_all(ring_text, ';')) {
       const std::size_t comma = vertex_text.find(',');
-      if (comma == std::string_view::npos) return Parsed<AreaList>::failure(area_errors::kVertex);
+      if (comma == std::string_view::npos) return failure(area_errors::kVertex);
       const std::string_view a = vertex_text.substr(0, comma);
       const std::string_view b = vertex_text.substr(comma + 1);
       if (first) {
         const auto lat = parse_degrees(a);
         const auto lon = lat ? parse_degrees(b) : std::nullopt;
-        if (!lat || !lon) return Parsed<AreaList>::failure(area_errors::kFirstVertex);
+        if (!lat || !lon) return failure(area_errors::kFirstVertex);
         t1 = saturate<std::int64_t>(std::round(*lat * 100000.0));
         t2 = saturate<std::int64_t>(std::round(*lon * 100000.0));
         first = false;
       } else {
         const auto d1 = parse_small_int(a);
         const auto d2 = d1 ? parse_small_int(b) : std::nullopt;
-        if (!d1 || !d2) return Parsed<AreaList>::failure(area_errors::kDelta);
+        if (!d1 || !d2) return failure(area_errors::kDelta);
         t1 = saturating_add(t1, *d1);
         t2 = saturating_add(t2, *d2);
       }
       ring.vertices.push_back({static_cast<double>(t1) * 0.00001, static_cast<double>(t2) * 0.00001});
     }
-    if (ring.vertices.size() < 3) return Parsed<AreaList>::failure(area_errors::kThreeVertices);
-    result.value.push_back(std::move(ring));
+    if (ring.vertices.size() < 3) return failure(area_errors::kThreeVertices);
+    areas.push_back(std::move(ring));
   }
-  return result;
+  return areas;
 }
 
 Parsed<HaveRanges> parse_have(std::string_view raw, std::uint64_t current_epoch) {
@@ -115,19 +115,16 @@ Parsed<HaveRanges> parse_have(std::string_view raw, std::uint64_t current_epoch)
   text = server::replace_all(text, "%3a", ":");
   text = server::replace_all(text, "%2C", ",");
   text = server::replace_all(text, "%2c", ",");
-  Parsed<HaveRanges> result;
-  if (text.empty()) return result;
+  if (text.empty()) return HaveRanges{};
   const std::size_t colon = text.find(':');
   if (colon == std::string::npos) {
-    result.error = area_errors::kHaveShape;
-    return result;
+    return failure(area_errors::kHaveShape);
   }
   const std::string_view whole(text);
   const std::string_view epoch_text = whole.substr(0, colon);
   const std::string_view ranges_text = whole.substr(colon + 1);
   if (epoch_text.size() != 16 || !std::all_of(epoch_text.begin(), epoch_text.end(), is_hex)) {
-    result.error = area_errors::kHaveEpoch;
-    return result;
+    return failure(area_errors::kHaveEpoch);
   }
   HaveRanges ranges;
   if (!ranges_text.empty()) {
@@ -136,17 +133,15 @@ Parsed<HaveRanges> parse_have(std::string_view raw, std::uint64_t current_epoch)
       const auto a = parse_id(piece.substr(0, dash));
       const auto b = dash == std::string_view::npos ? a : parse_id(piece.substr(dash + 1));
       if (!a || !b || *a > *b) {
-        result.error = area_errors::kHaveRanges;
-        return result;
+        return failure(area_errors::kHaveRanges);
       }
       ranges.push_back({*a, *b});
     }
   }
   std::uint64_t epoch = 0;
   std::from_chars(epoch_text.data(), epoch_text.data() + epoch_text.size(), epoch, 16);
-  if (epoch != current_epoch) return result;
-  result.value = merged_ranges(std::move(ranges));
-  return result;
+  if (epoch != current_epoch) return HaveRanges{};
+  return merged_ranges(std::move(ranges));
 }
 
 HaveRanges merged_ranges(std::vector<HaveRange> ranges) {

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/result.hpp"
+
 namespace qm {
 
 struct LatLon {
@@ -29,19 +31,9 @@ struct HaveRange {
 
 using HaveRanges = std::vector<HaveRange>;
 
-// A parser's result: the value, or one of the fixed error texts (value left empty).
+// A parser's result: the value, or one of the fixed error texts.
 template <class T>
-struct Parsed {
-  T value{};
-  std::string_view error;  // empty on success
-  bool ok() const { return error.empty(); }
-  // A failed parse: the error and no value.
-  static Parsed failure(std::string_view why) {
-    Parsed out;
-    out.error = why;
-    return out;
-  }
-};
+using Parsed = Result<T, std::string_view>;
 
 // The fixed error texts.
 namespace area_errors {

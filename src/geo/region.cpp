@@ -75,12 +75,12 @@ bool all_finite(const MapRing& ring) {
 
 // Ring acceptance and the outline cap, shared by both builders. Fills `accepted`; returns an
 // error when the outline cap is exceeded.
-std::optional<RegionError> accept_rings(const AreaList& areas, const LatLon& centre, std::vector<bool>& accepted) {
+Result<void, RegionError> accept_rings(const AreaList& areas, const LatLon& centre, std::vector<bool>& accepted) {
   accepted.assign(areas.size(), false);
   for (std::size_t r = 0; r < areas.size(); ++r) accepted[r] = ring_accepted(areas[r], centre);
   const std::uint64_t count = outline_points(areas, accepted);
-  if (count > kOutlinePointCap) return RegionError{RegionError::Kind::kOutlinePoints, count, kOutlinePointCap};
-  return std::nullopt;
+  if (count > kOutlinePointCap) return failure(RegionError{RegionError::Kind::kOutlinePoints, count, kOutlinePointCap});
+  return {};
 }
 
 // Map rings with finite points go to the sweep; the others join the refused list.
@@ -267,7 +267,7 @@ RegionResult rasterise_region(const std::vector<MapRing>& rings, std::vector<std
         region.columns.emplace(column, spans);
       }
     }
-    if (pass == 0 && total > kRegionCellCap) return RegionError{RegionError::Kind::kCells, total, kRegionCellCap};
+    if (pass == 0 && total > kRegionCellCap) return failure(RegionError{RegionError::Kind::kCells, total, kRegionCellCap});
   }
   region.cells = total;
   return region;
@@ -275,7 +275,7 @@ RegionResult rasterise_region(const std::vector<MapRing>& rings, std::vector<std
 
 RegionResult region_by_tm(const AreaList& areas, const TmParams& tm, LatLon centre) {
   std::vector<bool> accepted;
-  if (auto error = accept_rings(areas, centre, accepted)) return *error;
+  if (auto checked = accept_rings(areas, centre, accepted); !checked) return failure(checked.error());
   std::vector<MapRing> converted;
   for (std::size_t r = 0; r < areas.size(); ++r) {
     if (!accepted[r]) continue;
@@ -293,7 +293,7 @@ RegionResult region_by_tm(const AreaList& areas, const TmParams& tm, LatLon cent
 RegionResult region_by_host(const AreaList& areas, const TheatreRef& theatre, LatLon centre,
                             std::chrono::nanoseconds wait, const ConvertPoints& convert) {
   std::vector<bool> accepted;
-  if (auto error = accept_rings(areas, centre, accepted)) return *error;
+  if (auto checked = accept_rings(areas, centre, accepted); !checked) return failure(checked.error());
   std::vector<std::vector<LatLon>> densified(areas.size());
   std::vector<LatLon> all;
   for (std::size_t r = 0; r < areas.size(); ++r) {
@@ -316,11 +316,12 @@ RegionResult region_by_host(const AreaList& areas, const TheatreRef& theatre, La
     for (const LatLon& p : all) points.push_back({p.lat, p.lon});
     const Conversions answers = convert(points, PointKind::kGeographicToMap, theatre, wait);
     if (answers.some_unanswered || answers.results.size() != points.size()) {
-      return RegionError{RegionError::Kind::kUnanswered, 0, 0};
+      return failure(RegionError{RegionError::Kind::kUnanswered, 0, 0});
     }
     for (std::size_t i = 0; i < all.size(); ++i) {
       const ConversionResult& result = answers.results[i];
-      if (result.state == ConversionResult::State::kUnanswered) return RegionError{RegionError::Kind::kUnanswered, 0, 0};
+      if (result.state == ConversionResult::State::kUnanswered)
+        return failure(RegionError{RegionError::Kind::kUnanswered, 0, 0});
       if (result.state == ConversionResult::State::kPair) map_of.emplace(bits_of(all[i]), std::array{result.a, result.b});
     }
   }

@@ -6,12 +6,12 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <variant>
 #include <vector>
 
 #include "geo/areas.hpp"
 #include "host/map_conversions.hpp"
 #include "geo/tm.hpp"
+#include "platform/result.hpp"
 
 namespace qm {
 
@@ -37,7 +37,7 @@ struct RegionError {
   std::uint64_t cap = 0;
 };
 
-using RegionResult = std::variant<Region, RegionError>;
+using RegionResult = Result<Region, RegionError>;
 
 // One ring converted to map coordinates (x, z), with its index in the request's area list.
 struct MapRing {

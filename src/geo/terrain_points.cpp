@@ -19,7 +19,7 @@ std::optional<double> parse_number(std::string_view text) {
 }  // namespace
 
 Parsed<std::vector<LatLon>> parse_terrain_points(std::string_view query) {
-  Parsed<std::vector<LatLon>> result;
+  std::vector<LatLon> points;
   std::optional<std::string_view> raw;
   for (std::size_t start = 0;;) {
     const std::size_t amp = query.find('&', start);
@@ -32,46 +32,39 @@ Parsed<std::vector<LatLon>> parse_terrain_points(std::string_view query) {
     start = amp + 1;
   }
   if (!raw) {
-    result.error = terrain_errors::kMissing;
-    return result;
+    return failure(terrain_errors::kMissing);
   }
   std::string value = server::replace_all(*raw, "%2C", ",");
   value = server::replace_all(value, "%2c", ",");
   value = server::replace_all(value, "%3B", ";");
   value = server::replace_all(value, "%3b", ";");
   if (value.empty()) {
-    result.error = terrain_errors::kEmpty;
-    return result;
+    return failure(terrain_errors::kEmpty);
   }
   const std::string_view text(value);
   for (std::size_t start = 0;;) {
     const std::size_t semi = text.find(';', start);
     const std::string_view piece = text.substr(start, semi == std::string_view::npos ? std::string_view::npos : semi - start);
-    if (result.value.size() >= kTerrainPointsPerRequest) {
-      result.error = terrain_errors::kTooMany;
-      break;
+    if (points.size() >= kTerrainPointsPerRequest) {
+      return failure(terrain_errors::kTooMany);
     }
     const std::size_t comma = piece.find(',');
     if (comma == std::string_view::npos) {
-      result.error = terrain_errors::kNeedsComma;
-      break;
+      return failure(terrain_errors::kNeedsComma);
     }
     const auto lat = parse_number(piece.substr(0, comma));
     const auto lon = lat ? parse_number(piece.substr(comma + 1)) : std::nullopt;
     if (!lat || !lon) {
-      result.error = terrain_errors::kNotANumber;
-      break;
+      return failure(terrain_errors::kNotANumber);
     }
     if (std::fabs(*lat) > 90.0 || std::fabs(*lon) > 180.0) {
-      result.error = terrain_errors::kOutOfRange;
-      break;
+      return failure(terrain_errors::kOutOfRange);
     }
-    result.value.push_back({*lat, *lon});
+    points.push_back({*lat, *lon});
     if (semi == std::string_view::npos) break;
     start = semi + 1;
   }
-  if (!result.ok()) result.value.clear();
-  return result;
+  return points;
 }
 
 PointKey point_key(const LatLon& point) {

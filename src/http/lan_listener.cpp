@@ -65,24 +65,21 @@ WantedAddress find_lan_address() { return wanted_from_route(platform::route_sour
 
 StartedListener start_lan_accept(const std::shared_ptr<Server>& server, platform::Ipv4Address address) {
   const platform::SocketAddressV4 at{address, server->port};
-  platform::NetError error;
-  platform::Socket socket = platform::listen_tcp(at, &error);
-  if (!socket) return StartedListener{nullptr, "bind " + at.to_string() + ": " + error.text};
+  Result<platform::Socket, platform::NetError> bound = platform::listen_tcp(at);
+  if (!bound) return StartedListener{nullptr, "bind " + at.to_string() + ": " + bound.error().text};
 
   auto listener = std::make_shared<LanListener>(at);
   // The thread takes the socket over; when it never starts, the socket comes back and is closed here.
-  auto handover = std::make_shared<platform::Socket>(std::move(socket));
-  std::string spawn_error;
-  bool started = false;
+  auto handover = std::make_shared<platform::Socket>(std::move(bound).value());
+  Result<void, std::string> started;
   try {
     started = platform::spawn_thread(
         "quillmarsh-exporter-lan-accept", platform::Priority::below_normal,
-        [server, handover, listener] { lan_accept_thread_main(server, std::move(*handover), listener); },
-        &spawn_error);
+        [server, handover, listener] { lan_accept_thread_main(server, std::move(*handover), listener); });
   } catch (...) {
-    spawn_error = caught_message();
+    started = failure(caught_message());
   }
-  if (!started) return StartedListener{nullptr, "could not start the LAN accept thread: " + spawn_error};
+  if (!started) return StartedListener{nullptr, "could not start the LAN accept thread: " + started.error()};
   return StartedListener{std::move(listener), {}};
 }
 

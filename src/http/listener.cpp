@@ -96,7 +96,7 @@ void accept_loop(const std::shared_ptr<Server>& server, const platform::Socket& 
       continue;
     }
     auto handover = std::make_shared<Handover>(Handover{ConnectionSlot(server, *peer), std::move(accepted.socket)});
-    const bool started = platform::spawn_thread(
+    const Result<void, std::string> started = platform::spawn_thread(
         "quillmarsh-exporter-connection", platform::Priority::below_normal,
         [handover] { serve_connection(std::move(handover->slot), std::move(handover->socket)); });
     if (!started) server->stats.rejected.fetch_add(1, std::memory_order_relaxed);
@@ -107,10 +107,10 @@ platform::Socket bind_loopback(Server& server, platform::Clock& clock) {
   const std::uint64_t deadline = clock.now() + bind_retry_limit;
   while (true) {
     if (server.stop.load(std::memory_order_acquire)) return platform::Socket();
-    platform::NetError error;
-    platform::Socket listener =
-        platform::listen_tcp(platform::SocketAddressV4{platform::ipv4_loopback, server.port}, &error);
-    if (listener) return listener;
+    Result<platform::Socket, platform::NetError> listener =
+        platform::listen_tcp(platform::SocketAddressV4{platform::ipv4_loopback, server.port});
+    if (listener) return std::move(listener).value();
+    const platform::NetError& error = listener.error();
     if (error.address_in_use() && clock.now() < deadline) {
       clock.sleep(bind_retry_pause);
       continue;

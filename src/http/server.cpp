@@ -77,7 +77,7 @@ bool Server::wait_for_stop(std::uint64_t timeout_ns) const {
 
 void spawn_wake_thread(const platform::SocketAddressV4& to) {
   try {
-    platform::spawn_thread("quillmarsh-exporter-wake", platform::Priority::normal, [to] {
+    (void)platform::spawn_thread("quillmarsh-exporter-wake", platform::Priority::normal, [to] {
       try {
         (void)platform::connect_tcp(to, 1'000'000'000);  // connected or not, the socket is closed at once
       } catch (...) {

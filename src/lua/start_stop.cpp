@@ -47,23 +47,23 @@ void start_server(lua_State* L, std::uint16_t port) {
   retire(swap_server(next));
   lan_changes_counter().fetch_add(1, std::memory_order_relaxed);
 
-  std::string error;
-  if (!platform::spawn_thread("quillmarsh-exporter", platform::Priority::below_normal,
-                              [s = next] { server::run_server_thread(s); }, &error)) {
-    server::set_server_error(*next, "could not start the server thread: " + error);
+  if (auto started = platform::spawn_thread("quillmarsh-exporter", platform::Priority::below_normal,
+                                            [s = next] { server::run_server_thread(s); });
+      !started) {
+    server::set_server_error(*next, "could not start the server thread: " + started.error());
   }
 
   using server::LanModeKind;
   const server::LanMode& lan = next->lan_mode;
   if (lan.kind == LanModeKind::automatic || lan.kind == LanModeKind::address) {
-    error.clear();
-    const bool started =
+    const Result<void, std::string> started =
         lan.kind == LanModeKind::automatic
             ? platform::spawn_thread("quillmarsh-exporter-lan", platform::Priority::below_normal,
-                                     [s = next] { server::run_lan_thread(s); }, &error)
+                                     [s = next] { server::run_lan_thread(s); })
             : platform::spawn_thread("quillmarsh-exporter-lan", platform::Priority::below_normal,
-                                     [s = next, a = lan.address] { server::run_lan_thread_fixed(s, a); }, &error);
-    if (!started) server::set_lan_state(*next, server::LanState::not_listening("could not start the LAN thread: " + error));
+                                     [s = next, a = lan.address] { server::run_lan_thread_fixed(s, a); });
+    if (!started)
+      server::set_lan_state(*next, server::LanState::not_listening("could not start the LAN thread: " + started.error()));
   }
 }
 

@@ -3,13 +3,14 @@
 // sockets that never send a packet.
 #include <cstdint>
 
+#include "platform/result.hpp"
 #include "platform/socket.hpp"
 
 namespace qm::platform {
 
-// True when `address` belongs to this PC at this moment: a UDP socket can be bound to
-// (address, port 0). The socket is closed at once. False fills `error`.
-bool can_bind_udp(Ipv4Address address, NetError* error = nullptr);
+// Success when `address` belongs to this PC at this moment: a UDP socket can be bound to
+// (address, port 0). The socket is closed at once. Otherwise the error of the bind.
+Result<void, NetError> can_bind_udp(Ipv4Address address);
 
 // The local address that the routing table picks for traffic towards `towards`.
 struct RouteSource {

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/result.hpp"
+
 namespace qm::platform {
 
 // An IPv4 address, kept as its 32-bit value in host byte order (192.168.1.20 is 0xC0A80114).
@@ -75,8 +77,8 @@ inline constexpr NativeSocket invalid_native_socket = -1;
 #endif
 
 // Makes the socket library ready (Winsock start-up, once per process; nothing on POSIX). Every
-// function below that creates a socket calls it first. False (and the error) when it failed.
-bool ensure_sockets(NetError* error = nullptr);
+// function below that creates a socket calls it first. The error when it failed.
+Result<void, NetError> ensure_sockets();
 
 // An owned socket, closed when the handle is dropped. Move-only.
 class Socket {
@@ -112,12 +114,12 @@ class Socket {
 };
 
 // One TCP connection attempt to `to`, waiting at most `timeout_ns`. The returned socket is in
-// blocking mode. On failure (including the time-out) returns an invalid socket and fills `error`.
-Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError* error = nullptr);
+// blocking mode. On failure (including the time-out) the error.
+Result<Socket, NetError> connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns);
 
 // A TCP listener bound to `at` (SO_REUSEADDR on POSIX, never SO_REUSEPORT; Windows keeps its
 // exclusive default), non-blocking so that `accept_tcp` never blocks past its time limit.
-Socket listen_tcp(const SocketAddressV4& at, NetError* error = nullptr);
+Result<Socket, NetError> listen_tcp(const SocketAddressV4& at);
 
 // The peer of an accepted connection.
 struct PeerIp {
@@ -138,12 +140,12 @@ Accepted accept_tcp(const Socket& listener, std::uint64_t timeout_ns);
 // The socket's local IPv4 address; nullopt when it cannot be read or is not IPv4.
 std::optional<SocketAddressV4> local_address(const Socket& socket);
 
-bool set_nonblocking(const Socket& socket, bool nonblocking, NetError* error = nullptr);
-bool set_nodelay(const Socket& socket, NetError* error = nullptr);
+Result<void, NetError> set_nonblocking(const Socket& socket, bool nonblocking);
+Result<void, NetError> set_nodelay(const Socket& socket);
 
-// Receive and send time-outs in milliseconds. Zero is refused (false), never passed on.
-bool set_receive_timeout(const Socket& socket, std::uint64_t millis, NetError* error = nullptr);
-bool set_send_timeout(const Socket& socket, std::uint64_t millis, NetError* error = nullptr);
+// Receive and send time-outs in milliseconds. Zero is refused (an error), never passed on.
+Result<void, NetError> set_receive_timeout(const Socket& socket, std::uint64_t millis);
+Result<void, NetError> set_send_timeout(const Socket& socket, std::uint64_t millis);
 
 struct IoResult {
   enum class Status {

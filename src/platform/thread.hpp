@@ -2,6 +2,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/result.hpp"
+
 namespace qm::platform {
 
 // A thread's level, set by the thread itself as it starts, whatever its creator runs at. Both
@@ -19,10 +21,9 @@ enum class Priority {
 
 // Starts a detached thread with a 2 MiB stack. `name` is the thread's full name; the operating
 // system may get a shortened form (Linux keeps 15 bytes). The body must not let an exception escape:
-// spawn_thread wraps it in a last catch-all that drops anything that does. Returns false and fills
-// `error` when the thread could not be started.
-bool spawn_thread(const std::string& name, Priority priority, std::function<void()> body,
-                  std::string* error = nullptr);
+// spawn_thread wraps it in a last catch-all that drops anything that does. The system's text when
+// the thread could not be started.
+Result<void, std::string> spawn_thread(const std::string& name, Priority priority, std::function<void()> body);
 
 // The short form of a thread name that the operating system gets on Linux (at most 15 bytes).
 std::string short_thread_name(const std::string& name);

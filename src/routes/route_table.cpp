@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <variant>
 
 #include "base/clock.hpp"
 #include "host/snapshot.hpp"
@@ -42,9 +41,9 @@ Routes connection_routes(ConnectionSlot& slot, SocketTakeover& takeover) {
   routes.mesh = [&slot, &takeover](const RouteRequest& request) -> Answer {
     MeshRouteResult result =
         mesh_route(slot.shared_server(), request.query, slot.peer(), request.origin.header_text, request.now);
-    if (auto* answer = std::get_if<std::string>(&result)) return std::move(*answer);
+    if (!result) return result.error();
     // The stream runs on this connection's thread once the router is done with the request.
-    auto stream = std::make_shared<MeshStreamStart>(std::get<MeshStreamStart>(std::move(result)));
+    auto stream = std::make_shared<MeshStreamStart>(std::move(result).value());
     takeover = [stream, &server = slot.server()](platform::Socket& socket) {
       return run_mesh_stream(socket, std::move(*stream), server).graceful;
     };

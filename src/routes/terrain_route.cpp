@@ -50,7 +50,7 @@ std::string terrain_route(ModuleStats& stats, const Snapshot& snap, std::string_
 
   // 2-5. The points.
   const auto parsed = parse_terrain_points(query);
-  if (!parsed.ok()) return respond_text(stats.rejected, 400, "Bad Request", parsed.error, extra);
+  if (!parsed.ok()) return respond_text(stats.rejected, 400, "Bad Request", parsed.error(), extra);
 
   // 6-7. The projection of the request's snapshot.
   if (!snap.mission || !snap.mission->on_own_server || !snap.mission->anchors.is_present()) {
@@ -66,7 +66,7 @@ std::string terrain_route(ModuleStats& stats, const Snapshot& snap, std::string_
   std::vector<std::size_t> position;
   {
     HashMap<PointKey, std::size_t> index;
-    for (const LatLon& p : parsed.value) {
+    for (const LatLon& p : parsed.value()) {
       const PointKey key = point_key(p);
       const auto [it, added] = index.emplace(key, uniques.size());
       if (added) uniques.push_back({key, p, std::nullopt});
@@ -150,12 +150,12 @@ std::string terrain_route(ModuleStats& stats, const Snapshot& snap, std::string_
 
   // 17. The answer, in request order.
   body.append(",\"points\":[");
-  for (std::size_t i = 0; i < parsed.value.size(); ++i) {
+  for (std::size_t i = 0; i < parsed.value().size(); ++i) {
     if (i > 0) body.push_back(',');
     body.append("{\"lat\":");
-    json_number(body, parsed.value[i].lat, 6);
+    json_number(body, parsed.value()[i].lat, 6);
     body.append(",\"lon\":");
-    json_number(body, parsed.value[i].lon, 6);
+    json_number(body, parsed.value()[i].lon, 6);
     body.append(",\"height\":");
     json_number(body, uniques[position[i]].height, 2);
     body.push_back('}');

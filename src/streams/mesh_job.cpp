@@ -15,8 +15,8 @@ std::optional<std::string> open_job_stream(MeshStreamStart& stream, JobArea area
   // as soon as it is, before the stream's loop starts.
   stream.plan.points_after = state->asked_log.since(std::numeric_limits<std::uint64_t>::max(), "").counter;
   JobOpening opening = schedule_open_stream(state, stream.request, area.region, std::move(blocks), lan);
-  if (const auto* refused = std::get_if<JobRefused>(&opening)) return refusal_text(*refused);
-  JobOpened& opened = std::get<JobOpened>(opening);
+  if (!opening) return refusal_text(opening.error());
+  JobOpened& opened = opening.value();
 
   auto hold = std::make_shared<MeshJobHold>();
   hold->job_id = opened.job_id;

@@ -48,49 +48,49 @@ std::optional<std::string> decode_theatre(std::string_view raw) {
   return out;
 }
 
-std::variant<MeshRequest, std::string_view> parse_mesh_request(std::string_view query, std::uint64_t epoch) {
+Parsed<MeshRequest> parse_mesh_request(std::string_view query, std::uint64_t epoch) {
   using server::query_value;
   MeshRequest request;
 
   const std::optional<std::string_view> page = query_value(query, "page");
-  if (!page) return kMissingPage;
-  if (page->empty() || page->size() > 64) return kBadPage;
+  if (!page) return failure(kMissingPage);
+  if (page->empty() || page->size() > 64) return failure(kBadPage);
   for (const char c : *page)
-    if (!page_byte(c)) return kBadPage;
+    if (!page_byte(c)) return failure(kBadPage);
   request.page.assign(*page);
 
   const std::optional<std::string_view> theatre = query_value(query, "theatre");
-  if (!theatre) return kMissingTheatre;
-  if (theatre->empty()) return kTheatreLength;
+  if (!theatre) return failure(kMissingTheatre);
+  if (theatre->empty()) return failure(kTheatreLength);
   std::optional<std::string> decoded = decode_theatre(*theatre);
-  if (!decoded) return kTheatreText;
-  if (decoded->size() > 64) return kTheatreLength;
+  if (!decoded) return failure(kTheatreText);
+  if (decoded->size() > 64) return failure(kTheatreLength);
   request.theatre = std::move(*decoded);
 
   if (const std::optional<std::string_view> probe = query_value(query, "probe")) {
-    if (probe->empty() || probe->size() > 4) return kBadProbe;
+    if (probe->empty() || probe->size() > 4) return failure(kBadProbe);
     std::uint32_t seconds = 0;
     for (const char c : *probe) {
-      if (c < '0' || c > '9') return kBadProbe;
+      if (c < '0' || c > '9') return failure(kBadProbe);
       seconds = seconds * 10 + static_cast<std::uint32_t>(c - '0');
     }
-    if (seconds < 1 || seconds > 3600) return kBadProbe;
+    if (seconds < 1 || seconds > 3600) return failure(kBadProbe);
     request.probe_seconds = seconds;
   }
 
   Parsed<AreaList> areas = parse_areas(query_value(query, "areas").value_or(std::string_view()));
-  if (!areas.ok()) return areas.error;
-  request.areas = std::move(areas.value);
+  if (!areas.ok()) return failure(areas.error());
+  request.areas = std::move(areas).value();
 
   Parsed<HaveRanges> have = parse_have(query_value(query, "have").value_or(std::string_view()), epoch);
-  if (!have.ok()) return have.error;
-  request.have = std::move(have.value);
+  if (!have.ok()) return failure(have.error());
+  request.have = std::move(have).value();
 
   if (const std::optional<std::string_view> points = query_value(query, "points")) {
     if (*points == "1") {
       request.points = true;
     } else if (*points != "0") {
-      return kBadPoints;
+      return failure(kBadPoints);
     }
   }
   return request;

@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "geo/areas.hpp"
 
@@ -23,7 +22,7 @@ struct MeshRequest {
 };
 
 // The request, or the text of its 400 answer. `epoch` is the process's epoch id.
-std::variant<MeshRequest, std::string_view> parse_mesh_request(std::string_view query, std::uint64_t epoch);
+Parsed<MeshRequest> parse_mesh_request(std::string_view query, std::uint64_t epoch);
 
 // The theatre value decoded: "+" is a space, "%XX" a byte; none when an escape is broken or a byte
 // is not printable ASCII.

@@ -56,10 +56,9 @@ MeshRouteResult mesh_route(const std::shared_ptr<server::Server>& srv, std::stri
 
   // 1-7. The query.
   auto parsed = parse_mesh_request(query, epoch_id());
-  if (const auto* error = std::get_if<std::string_view>(&parsed))
-    return respond_text(stats.rejected, 400, "Bad Request", *error, extra);
+  if (!parsed) return failure(respond_text(stats.rejected, 400, "Bad Request", parsed.error(), extra));
   MeshStreamStart stream;
-  stream.request = std::get<MeshRequest>(std::move(parsed));
+  stream.request = std::move(parsed).value();
   const MeshRequest& request = stream.request;
   const bool lan = !peer.is_loopback();
 
@@ -68,23 +67,24 @@ MeshRouteResult mesh_route(const std::shared_ptr<server::Server>& srv, std::stri
   bool same_theatre = false;
   switch (phase.code) {
     case MissionPhase::none:
-      if (request.areas_given()) return respond_busy(stats.rejected, 503, 5, "not in a mission", extra);
+      if (request.areas_given()) return failure(respond_busy(stats.rejected, 503, 5, "not in a mission", extra));
       break;
     case MissionPhase::other_server:
-      return respond_text(stats.rejected, 403, "Forbidden", "Forbidden", extra);
+      return failure(respond_text(stats.rejected, 403, "Forbidden", "Forbidden", extra));
     case MissionPhase::loading:
     case MissionPhase::running:
       same_theatre = phase.theatre && *phase.theatre == request.theatre;
       if (request.areas_given()) {
         if (std::optional<std::string> message = terrain_worker_message()) {
-          return respond_busy(stats.rejected, 503, 60, "the exporter can't mesh: " + *message, extra);
+          return failure(respond_busy(stats.rejected, 503, 60, "the exporter can't mesh: " + *message, extra));
         }
       }
       break;
   }
 
   // 9. The stream limits.
-  if (!take_stream_slot(stream.slot, srv, peer, start)) return respond_busy(stats.rejected, 503, 5, kTooManyStreams, extra);
+  if (!take_stream_slot(stream.slot, srv, peer, start))
+    return failure(respond_busy(stats.rejected, 503, 5, kTooManyStreams, extra));
 
   // 10. A job stream only for areas in the running theatre.
   const SnapshotRef snap = snapshot();
@@ -92,10 +92,10 @@ MeshRouteResult mesh_route(const std::shared_ptr<server::Server>& srv, std::stri
   stream.head = stream_head(extra);
   if (request.areas_given() && same_theatre) {
     // 11. The projection.
-    if (!own_anchors) return respond_busy(stats.rejected, 503, 5, kNoProjection, extra);
+    if (!own_anchors) return failure(respond_busy(stats.rejected, 503, 5, kNoProjection, extra));
     const Anchors& anchors = snap->mission->anchors;
     const ProjectionRef projection = projection_for(anchors);
-    if (projection->kind == Projection::kNone) return respond_busy(stats.rejected, 503, 5, kNotFitted, extra);
+    if (projection->kind == Projection::kNone) return failure(respond_busy(stats.rejected, 503, 5, kNotFitted, extra));
     const LatLon centre{anchors.latitude(Anchors::kOrigin), anchors.longitude(Anchors::kOrigin)};
     const TheatreRef theatre = snap->mission->theatre;
 
@@ -103,23 +103,23 @@ MeshRouteResult mesh_route(const std::shared_ptr<server::Server>& srv, std::stri
     JobArea area;
     if (projection->is_tm()) {
       RegionResult region = region_by_tm(request.areas, projection->tm(), centre);
-      if (const auto* error = std::get_if<RegionError>(&region)) return region_refusal(stats, *error, extra);
-      area.region = std::get<Region>(std::move(region));
+      if (!region) return failure(region_refusal(stats, region.error(), extra));
+      area.region = std::move(region).value();
       area.tm = projection->tm();
     } else {
       const std::chrono::nanoseconds wait(srv->config.conversion_timeout);
       RegionResult region = region_by_host(request.areas, theatre, centre, wait, host_converter());
-      if (const auto* error = std::get_if<RegionError>(&region)) return region_refusal(stats, *error, extra);
+      if (!region) return failure(region_refusal(stats, region.error(), extra));
       std::optional<BlocksView> blocks =
-          page_blocks(start, wait, theatre, std::get<Region>(std::move(region)), host_converter());
-      if (!blocks) return respond_busy(stats.rejected, 503, 2, kUnanswered, extra);
+          page_blocks(start, wait, theatre, std::move(region).value(), host_converter());
+      if (!blocks) return failure(respond_busy(stats.rejected, 503, 2, kUnanswered, extra));
       area.region = std::move(blocks->region);
       area.fits = std::move(blocks->fits);
     }
 
     // 13. The job.
     if (std::optional<std::string> refusal = open_job_stream(stream, std::move(area), theatre, lan)) {
-      return respond_busy(stats.rejected, 503, 5, *refusal, extra);
+      return failure(respond_busy(stats.rejected, 503, 5, *refusal, extra));
     }
     return stream;
   }

@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 
+#include "platform/result.hpp"
 #include "platform/socket.hpp"
 #include "http/peer_table.hpp"
 #include "http/slots.hpp"
@@ -32,9 +32,9 @@ struct MeshStreamStart {
   std::optional<server::RequestSlot> slot;
 };
 
-using MeshRouteResult = std::variant<std::string, MeshStreamStart>;
+using MeshRouteResult = Result<MeshStreamStart, std::string>;
 
-// The answer to send, or a stream to run. `start` is the monotonic instant the request was routed;
+// A stream to run, or the answer that refuses it. `start` is the monotonic instant the request was routed;
 // `origin_lines` go into every answer.
 MeshRouteResult mesh_route(const std::shared_ptr<server::Server>& server, std::string_view query,
                            const server::PeerAddress& peer, std::string_view origin_lines, std::uint64_t start);

@@ -148,7 +148,7 @@ JobOpening schedule_open_stream(const TerrainStateRef& state, const MeshRequest&
       if (probe) probe(OpeningStep::Registered);
     }
   }
-  if (refusal) return *refusal;
+  if (refusal) return failure(*refusal);
   unpark_workers(*state);
   notify_all(*state);
   if (probe) probe(OpeningStep::Unlocked);

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <optional>
 #include <set>
-#include <variant>
 #include <vector>
 
 #include "geo/block_fit.hpp"
 #include "geo/region.hpp"
+#include "platform/result.hpp"
 #include "streams/mesh_request.hpp"
 #include "streams/registry.hpp"
 #include "streams/stream_control.hpp"
@@ -40,7 +40,7 @@ struct JobOpened {
   JobTicket ticket;
 };
 
-using JobOpening = std::variant<JobRefused, JobOpened>;
+using JobOpening = Result<JobOpened, JobRefused>;
 
 // The bytes a request of these squares reserves: 4 MiB plus 904166 per square of the row (same
 // first square coordinate) with the most squares.

@@ -70,9 +70,8 @@ void builder_thread_main(std::shared_ptr<TerrainState> state) {
 void start_workers(const std::shared_ptr<TerrainState>& state, const SpawnThread& spawn) {
   auto phases = std::make_shared<const PhaseSource>();
   const auto start = [&](WorkerRole role, std::function<void()> body) {
-    std::string error;
-    if (!spawn(thread_name(role), platform::Priority::below_normal_computing, std::move(body), &error))
-      record_panic(*state, std::string("could not start the ") + role_text(role) + " thread: " + error);
+    if (auto started = spawn(thread_name(role), platform::Priority::below_normal_computing, std::move(body)); !started)
+      record_panic(*state, std::string("could not start the ") + role_text(role) + " thread: " + started.error());
   };
   start(WorkerRole::Sampler, [state, phases] { sampler_thread_main(state, phases); });
   start(WorkerRole::Builder, [state] { builder_thread_main(state); });

@@ -14,8 +14,8 @@
 namespace qm::work {
 
 // How a worker thread is started (the platform's spawn_thread; tests pass their own).
-using SpawnThread = std::function<bool(const std::string& name, platform::Priority priority,
-                                       std::function<void()> body, std::string* error)>;
+using SpawnThread = std::function<Result<void, std::string>(const std::string& name, platform::Priority priority,
+                                                             std::function<void()> body)>;
 
 // The two workers.
 enum class WorkerRole : std::uint8_t { Sampler, Builder };

@@ -76,12 +76,13 @@ server::Answer answer_of(UnitDocument document) {
 // One GET /v1/aircraft over a new connection, read to the end: microseconds and bytes received.
 std::pair<double, std::size_t> fetch_aircraft(std::uint16_t port) {
   const auto start = Clock::now();
-  platform::Socket socket = platform::connect_tcp({platform::ipv4_loopback, port}, 1000000000ull);
-  if (!socket.valid()) return {-1.0, 0};
+  auto connected = platform::connect_tcp({platform::ipv4_loopback, port}, 1000000000ull);
+  if (!connected.ok()) return {-1.0, 0};
+  const platform::Socket socket = std::move(connected).value();
   const std::string request = "GET /v1/aircraft HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                               "\r\nOrigin: http://localhost:5173\r\n\r\n";
   platform::send(socket, request.data(), request.size());
-  platform::set_receive_timeout(socket, 5000);
+  (void)platform::set_receive_timeout(socket, 5000);
   static char buffer[1 << 16];
   std::size_t received = 0;
   for (;;) {
@@ -94,15 +95,16 @@ std::pair<double, std::size_t> fetch_aircraft(std::uint16_t port) {
 
 // A free loopback port (bound once, then released).
 std::uint16_t free_port() {
-  platform::Socket probe = platform::listen_tcp({platform::ipv4_loopback, 0});
-  const auto local = platform::local_address(probe);
+  const auto probe = platform::listen_tcp({platform::ipv4_loopback, 0});
+  if (!probe.ok()) return 0;
+  const auto local = platform::local_address(*probe);
   return local ? local->port : 0;
 }
 
 }  // namespace
 
 int main() {
-  platform::ensure_sockets();
+  (void)platform::ensure_sockets();
   const std::uint16_t port = free_port();
   server::install_route_table(&server::connection_routes);
   auto server = std::make_shared<server::Server>(port, 1, server::LanMode{});

@@ -12,9 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
   const auto areas = qm::parse_areas(text);
-  if (!areas.ok() && !areas.value.empty()) std::abort();
-  for (const auto& ring : areas.value)
-    if (ring.vertices.size() < 3) std::abort();
+  // A failure holds no rings, only its text.
+  if (!areas.ok() && areas.error().empty()) std::abort();
+  if (areas.ok())
+    for (const auto& ring : areas.value())
+      if (ring.vertices.size() < 3) std::abort();
 
   // The epoch of the first 16 bytes when they are hex digits, so the merge path is reached too.
   std::uint64_t epoch = 0;
@@ -28,10 +30,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   const auto have = qm::parse_have(text, epoch);
-  if (!have.ok() && !have.value.empty()) std::abort();
-  for (std::size_t i = 0; i < have.value.size(); ++i) {
-    if (have.value[i].first > have.value[i].last) std::abort();
-    if (i > 0 && have.value[i - 1].last >= have.value[i].first - 1) std::abort();
+  if (!have.ok()) {
+    if (have.error().empty()) std::abort();
+    return 0;
+  }
+  const qm::HaveRanges& ranges = have.value();
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if (ranges[i].first > ranges[i].last) std::abort();
+    if (i > 0 && ranges[i - 1].last >= ranges[i].first - 1) std::abort();
   }
   return 0;
 }

@@ -7,19 +7,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
-#include "platform/handback.hpp"
+#include "platform/thread_start.hpp"
 
 namespace qm::platform {
 
 namespace {
-
-struct Start {
-  std::string name;
-  Priority priority;
-  std::function<void()> body;
-};
 
 // A Linux thread carries its own scheduling class and nice value, and a new thread inherits its
 // creator's, so each thread sets both absolutely. Normal is the ordinary class at the process's
@@ -52,19 +45,7 @@ void set_own_priority(Priority priority) {
 }
 
 void* thread_main(void* arg) {
-  mark_module_thread();
-  // Made by the creator: destroyed and freed on the creator's side when the thread is done with it.
-  SidedPtr<Start> start(static_cast<Start*>(arg));
-  // The name first: a below-normal thread may wait for a CPU on a busy machine, and its name shows
-  // meanwhile.
-  pthread_setname_np(pthread_self(), short_thread_name(start->name).c_str());
-  set_own_priority(start->priority);
-  try {
-    start->body();
-  } catch (...) {
-    // Bodies catch their own faults; nothing may leave a thread of the host process.
-  }
-  free_returns();  // the workers free the module's returns every turn, and every ending thread too
+  detail::run_thread(static_cast<detail::ThreadStart*>(arg));
   return nullptr;
 }
 
@@ -78,24 +59,25 @@ std::string short_thread_name(const std::string& name) {
   return shortened;
 }
 
-bool spawn_thread(const std::string& name, Priority priority, std::function<void()> body, std::string* error) {
-  SidedPtr<Start> start = make_sided_unique<Start>(Start{name, priority, std::move(body)});
+namespace detail {
+
+void set_up_thread(const ThreadStart& start) {
+  pthread_setname_np(pthread_self(), short_thread_name(start.name).c_str());
+  set_own_priority(start.priority);
+}
+
+Result<void, std::string> create_thread(ThreadStart* start) {
   pthread_attr_t attr;
-  if (int rc = pthread_attr_init(&attr); rc != 0) {
-    if (error) *error = std::strerror(rc);
-    return false;
-  }
-  pthread_attr_setstacksize(&attr, 2u * 1024u * 1024u);
+  if (int rc = pthread_attr_init(&attr); rc != 0) return failure(std::string(std::strerror(rc)));
+  pthread_attr_setstacksize(&attr, kThreadStackBytes);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  const int rc = pthread_create(&thread, &attr, thread_main, start.get());
+  const int rc = pthread_create(&thread, &attr, thread_main, start);
   pthread_attr_destroy(&attr);
-  if (rc != 0) {
-    if (error) *error = std::strerror(rc);
-    return false;
-  }
-  start.release();
-  return true;
+  if (rc != 0) return failure(std::string(std::strerror(rc)));
+  return {};
 }
+
+}  // namespace detail
 
 }  // namespace qm::platform

@@ -4,34 +4,89 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
-
-#include "platform/clock.hpp"
 
 #include "platform/socket_native.hpp"
 
 namespace qm::platform {
 
-using detail::fill;
-using detail::fill_text;
-using detail::to_native;
+using detail::io_error;
+using detail::moved;
 
 namespace {
+
+std::once_flag startup_once;
+int startup_error = 0;
+
+// A select time limit: the nanoseconds rounded up to whole microseconds.
+timeval select_limit(std::uint64_t ns) {
+  const std::uint64_t us = (ns + 999ull) / 1000ull;
+  timeval limit{};
+  limit.tv_sec = static_cast<long>(us / 1000000ull > 0x7fffffffull ? 0x7fffffffull : us / 1000000ull);
+  limit.tv_usec = static_cast<long>(us % 1000000ull);
+  return limit;
+}
+
+}  // namespace
+
+namespace detail {
+
+Result<Socket, NetError> open_socket(int type) {
+  if (auto ready = ensure_sockets(); !ready) return failure(ready.error());
+  // A stream socket is made ready for overlapped use.
+  const bool stream = type == SOCK_STREAM;
+  const SOCKET s = WSASocketW(AF_INET, type, stream ? IPPROTO_TCP : IPPROTO_UDP, nullptr, 0,
+                              (stream ? WSA_FLAG_OVERLAPPED : 0) | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (s == INVALID_SOCKET) return failure(last_os_error());
+  return Socket(static_cast<NativeSocket>(s));
+}
 
 bool set_blocking(SOCKET s, bool blocking) {
   u_long mode = blocking ? 0 : 1;
   return ioctlsocket(s, FIONBIO, &mode) == 0;
 }
 
-std::once_flag startup_once;
-int startup_error = 0;
+// No SO_REUSEADDR here: on Windows it would let another program take over the port.
+bool prepare_listener(SOCKET) { return true; }
 
-}  // namespace
+bool connect_pending(int code) { return code == WSAEWOULDBLOCK; }
 
-bool NetError::address_in_use() const { return code == WSAEADDRINUSE; }
-bool NetError::timed_out() const { return code == WSAETIMEDOUT || code == WSAEWOULDBLOCK; }
+int wait_writable(SOCKET s, std::uint64_t ns) {
+  timeval limit = select_limit(ns);
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  const int ready = ::select(0, nullptr, &writable, &failed, &limit);
+  return ready == SOCKET_ERROR ? -1 : ready;
+}
+
+int wait_readable(SOCKET s, std::uint64_t ns) {
+  timeval limit = select_limit(ns);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
+  return ready == SOCKET_ERROR ? -1 : ready;
+}
+
+NativeSocket accept_native(SOCKET listener, sockaddr_storage& peer) {
+  int length = sizeof peer;
+  const SOCKET accepted = ::accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+  return accepted == INVALID_SOCKET ? invalid_native_socket : static_cast<NativeSocket>(accepted);
+}
+
+bool accept_gone(int code) { return code == WSAEWOULDBLOCK || code == WSAEINTR || code == WSAECONNRESET; }
+
+bool set_timeout_native(SOCKET s, int option, std::uint64_t millis) {
+  const DWORD limit = millis > 0xfffffffeull ? 0xfffffffeu : static_cast<DWORD>(millis);
+  return ::setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&limit), sizeof limit) == 0;
+}
+
+}  // namespace detail
 
 std::string socket_error_text(int code) {
   // The system's text in UTF-16, converted to UTF-8 (the ANSI code page would not be UTF-8).
@@ -54,24 +109,18 @@ std::string socket_error_text(int code) {
     }
   }
   if (out.empty()) out = "unknown error";
-  out += " (os error ";
-  out += std::to_string(code);
-  out += ')';
-  return out;
+  return detail::with_os_code(std::move(out), code);
 }
 
-bool ensure_sockets(NetError* error) {
+Result<void, NetError> ensure_sockets() {
   // Started once for the life of the process and never cleaned up: the module is pinned and
   // detached threads may still use sockets while the process exits.
   std::call_once(startup_once, [] {
     WSADATA data;
     startup_error = WSAStartup(MAKEWORD(2, 2), &data);
   });
-  if (startup_error != 0) {
-    fill(error, startup_error);
-    return false;
-  }
-  return true;
+  if (startup_error != 0) return failure(detail::os_error(startup_error));
+  return {};
 }
 
 void Socket::close() noexcept {
@@ -79,212 +128,6 @@ void Socket::close() noexcept {
     closesocket(static_cast<SOCKET>(native_));
     native_ = invalid_native_socket;
   }
-}
-
-namespace {
-
-// A TCP socket that no child process inherits, ready for overlapped use.
-Socket new_stream_socket(NetError* error) {
-  if (!ensure_sockets(error)) return Socket();
-  const SOCKET raw = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-  if (raw == INVALID_SOCKET) {
-    fill(error, WSAGetLastError());
-    return Socket();
-  }
-  return Socket(static_cast<NativeSocket>(raw));
-}
-
-// A select time limit: the nanoseconds rounded up to whole microseconds.
-timeval select_limit(std::uint64_t ns) {
-  const std::uint64_t us = (ns + 999ull) / 1000ull;
-  timeval limit{};
-  limit.tv_sec = static_cast<long>(us / 1000000ull > 0x7fffffffull ? 0x7fffffffull : us / 1000000ull);
-  limit.tv_usec = static_cast<long>(us % 1000000ull);
-  return limit;
-}
-
-}  // namespace
-
-Socket connect_tcp(const SocketAddressV4& to, std::uint64_t timeout_ns, NetError* error) {
-  if (timeout_ns == 0) {
-    fill_text(error, WSAEINVAL, "a time-out of zero is not allowed");
-    return Socket();
-  }
-  Socket socket = new_stream_socket(error);
-  if (!socket.valid()) return Socket();
-  const SOCKET raw = static_cast<SOCKET>(socket.native());
-  if (!set_blocking(raw, false)) {
-    fill(error, WSAGetLastError());
-    return Socket();
-  }
-  const sockaddr_in native = to_native(to);
-  if (::connect(raw, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0) {
-    const int code = WSAGetLastError();
-    if (code != WSAEWOULDBLOCK) {
-      fill(error, code);
-      return Socket();
-    }
-    const std::uint64_t deadline = monotonic_ns() + timeout_ns;
-    for (;;) {
-      const std::uint64_t now = monotonic_ns();
-      if (now >= deadline) {
-        fill(error, WSAETIMEDOUT);
-        return Socket();
-      }
-      timeval limit = select_limit(deadline - now);
-      fd_set writable;
-      fd_set failed;
-      FD_ZERO(&writable);
-      FD_ZERO(&failed);
-      FD_SET(raw, &writable);
-      FD_SET(raw, &failed);
-      const int ready = ::select(0, nullptr, &writable, &failed, &limit);
-      if (ready == SOCKET_ERROR) {
-        fill(error, WSAGetLastError());
-        return Socket();
-      }
-      if (ready == 0) continue;  // the deadline check above ends the wait
-      break;
-    }
-    int so_error = 0;
-    int length = sizeof so_error;
-    if (::getsockopt(raw, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &length) != 0) {
-      fill(error, WSAGetLastError());
-      return Socket();
-    }
-    if (so_error != 0) {
-      fill(error, so_error);
-      return Socket();
-    }
-  }
-  if (!set_blocking(raw, true)) {
-    fill(error, WSAGetLastError());
-    return Socket();
-  }
-  return socket;
-}
-
-
-Socket listen_tcp(const SocketAddressV4& at, NetError* error) {
-  Socket socket = new_stream_socket(error);
-  if (!socket.valid()) return Socket();
-  const SOCKET raw = static_cast<SOCKET>(socket.native());
-  // No SO_REUSEADDR here: on Windows it would let another program take over the port.
-  const sockaddr_in native = to_native(at);
-  if (::bind(raw, reinterpret_cast<const sockaddr*>(&native), sizeof native) != 0 || ::listen(raw, 128) != 0 ||
-      !set_blocking(raw, false)) {
-    fill(error, WSAGetLastError());
-    return Socket();
-  }
-  return socket;
-}
-
-Accepted accept_tcp(const Socket& listener, std::uint64_t timeout_ns) {
-  Accepted out;
-  if (timeout_ns == 0) {
-    fill_text(&out.error, WSAEINVAL, "a time-out of zero is not allowed");
-    return out;
-  }
-  const SOCKET raw = static_cast<SOCKET>(listener.native());
-  timeval limit = select_limit(timeout_ns);
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(raw, &readable);
-  const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
-  if (ready == SOCKET_ERROR) {
-    fill(&out.error, WSAGetLastError());
-    return out;
-  }
-  if (ready == 0) {
-    out.status = Accepted::Status::timed_out;
-    return out;
-  }
-  sockaddr_storage peer{};
-  int length = sizeof peer;
-  const SOCKET accepted = ::accept(raw, reinterpret_cast<sockaddr*>(&peer), &length);
-  if (accepted == INVALID_SOCKET) {
-    const int code = WSAGetLastError();
-    if (code == WSAEWOULDBLOCK || code == WSAEINTR || code == WSAECONNRESET) {
-      out.status = Accepted::Status::timed_out;
-    } else {
-      fill(&out.error, code);
-    }
-    return out;
-  }
-  out.socket = Socket(static_cast<NativeSocket>(accepted));
-  out.status = Accepted::Status::accepted;
-  if (peer.ss_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
-    out.peer.family = PeerIp::Family::ipv4;
-    std::memcpy(out.peer.bytes.data(), &v4->sin_addr.s_addr, 4);
-  } else if (peer.ss_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&peer);
-    out.peer.family = PeerIp::Family::ipv6;
-    std::memcpy(out.peer.bytes.data(), &v6->sin6_addr, 16);
-  }
-  return out;
-}
-
-std::optional<SocketAddressV4> local_address(const Socket& socket) {
-  sockaddr_storage local{};
-  int length = sizeof local;
-  if (::getsockname(static_cast<SOCKET>(socket.native()), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
-      local.ss_family != AF_INET)
-    return std::nullopt;
-  const auto* v4 = reinterpret_cast<const sockaddr_in*>(&local);
-  return SocketAddressV4{Ipv4Address{ntohl(v4->sin_addr.s_addr)}, ntohs(v4->sin_port)};
-}
-
-bool set_nonblocking(const Socket& socket, bool nonblocking, NetError* error) {
-  if (set_blocking(static_cast<SOCKET>(socket.native()), !nonblocking)) return true;
-  fill(error, WSAGetLastError());
-  return false;
-}
-
-bool set_nodelay(const Socket& socket, NetError* error) {
-  const BOOL one = TRUE;
-  if (::setsockopt(static_cast<SOCKET>(socket.native()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
-                   sizeof one) == 0)
-    return true;
-  fill(error, WSAGetLastError());
-  return false;
-}
-
-namespace {
-bool set_timeout(const Socket& socket, int option, std::uint64_t millis, NetError* error) {
-  if (millis == 0) {
-    fill_text(error, WSAEINVAL, "a time-out of zero is not allowed");
-    return false;
-  }
-  const DWORD limit = millis > 0xfffffffeull ? 0xfffffffeu : static_cast<DWORD>(millis);
-  if (::setsockopt(static_cast<SOCKET>(socket.native()), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit),
-                   sizeof limit) == 0)
-    return true;
-  fill(error, WSAGetLastError());
-  return false;
-}
-
-IoResult io_error(int code) {
-  IoResult r;
-  switch (code) {
-    case WSAEINTR: r.status = IoResult::Status::interrupted; break;
-    case WSAEWOULDBLOCK: r.status = IoResult::Status::would_block; break;
-    case WSAETIMEDOUT: r.status = IoResult::Status::timed_out; break;
-    case WSAESHUTDOWN:
-    case WSAENOTCONN: r.status = IoResult::Status::shut_down; break;
-    default: r.status = IoResult::Status::failed; break;
-  }
-  fill(&r.error, code);
-  return r;
-}
-}  // namespace
-
-bool set_receive_timeout(const Socket& socket, std::uint64_t millis, NetError* error) {
-  return set_timeout(socket, SO_RCVTIMEO, millis, error);
-}
-
-bool set_send_timeout(const Socket& socket, std::uint64_t millis, NetError* error) {
-  return set_timeout(socket, SO_SNDTIMEO, millis, error);
 }
 
 namespace {
@@ -315,10 +158,7 @@ IoResult receive(const Socket& socket, char* buffer, std::size_t length) {
   const int n = ::recv(static_cast<SOCKET>(socket.native()), buffer,
                        static_cast<int>(length > 0x7fffffffu ? 0x7fffffffu : length), 0);
   if (n == SOCKET_ERROR) return io_error(WSAGetLastError());
-  IoResult r;
-  r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;
-  r.bytes = static_cast<std::size_t>(n);
-  return r;
+  return moved(static_cast<std::size_t>(n));
 }
 
 IoResult send(const Socket& socket, const char* data, std::size_t length) {
@@ -326,34 +166,22 @@ IoResult send(const Socket& socket, const char* data, std::size_t length) {
   const int n = ::send(static_cast<SOCKET>(socket.native()), data,
                        static_cast<int>(length > max_send_chunk ? max_send_chunk : length), 0);
   if (n == SOCKET_ERROR) return io_error(WSAGetLastError());
-  IoResult r;
-  r.status = n == 0 ? IoResult::Status::closed : IoResult::Status::ok;
-  r.bytes = static_cast<std::size_t>(n);
-  return r;
+  return moved(static_cast<std::size_t>(n));
 }
 
 IoResult send_parts(const Socket& socket, std::span<const std::string_view> parts) {
-  constexpr std::size_t most_parts = 16;
   if (!wait_ready(static_cast<SOCKET>(socket.native()), SO_SNDTIMEO, true)) return io_error(WSAETIMEDOUT);
-  WSABUF buffers[most_parts];
-  DWORD count = 0;
-  std::size_t total = 0;
-  for (const std::string_view part : parts) {
-    if (count == most_parts || total == max_send_chunk) break;
-    if (part.empty()) continue;
-    const std::size_t length = std::min(part.size(), max_send_chunk - total);
-    buffers[count].buf = const_cast<char*>(part.data());  // only read
-    buffers[count].len = static_cast<ULONG>(length);
-    total += length;
-    count += 1;
-  }
+  WSABUF buffers[16];
+  const std::size_t count = detail::gather(parts, std::span<WSABUF>(buffers), max_send_chunk,
+                                           [](WSABUF& b, char* data, std::size_t length) {
+                                             b.buf = data;
+                                             b.len = static_cast<ULONG>(length);
+                                           });
   DWORD sent = 0;
-  if (::WSASend(static_cast<SOCKET>(socket.native()), buffers, count, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
+  if (::WSASend(static_cast<SOCKET>(socket.native()), buffers, static_cast<DWORD>(count), &sent, 0, nullptr,
+                nullptr) == SOCKET_ERROR)
     return io_error(WSAGetLastError());
-  IoResult r;
-  r.status = sent == 0 ? IoResult::Status::closed : IoResult::Status::ok;
-  r.bytes = static_cast<std::size_t>(sent);
-  return r;
+  return moved(static_cast<std::size_t>(sent));
 }
 
 void shutdown_send(const Socket& socket) { (void)::shutdown(static_cast<SOCKET>(socket.native()), SD_SEND); }

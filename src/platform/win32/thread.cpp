@@ -2,19 +2,11 @@
 
 #include <windows.h>
 
-#include <memory>
-
-#include "platform/handback.hpp"
+#include "platform/thread_start.hpp"
 
 namespace qm::platform {
 
 namespace {
-
-struct Start {
-  std::string name;
-  Priority priority;
-  std::function<void()> body;
-};
 
 void set_description(const std::string& name) {
   using SetDescription = HRESULT(WINAPI*)(HANDLE, PCWSTR);
@@ -33,18 +25,7 @@ void set_description(const std::string& name) {
 }
 
 DWORD WINAPI thread_main(LPVOID arg) {
-  mark_module_thread();
-  // Made by the creator: destroyed and freed on the creator's side when the thread is done with it.
-  SidedPtr<Start> start(static_cast<Start*>(arg));
-  try {
-    set_description(start->name);
-    // A new thread starts at normal whatever its creator runs at.
-    if (start->priority != Priority::normal) SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
-    start->body();
-  } catch (...) {
-    // Bodies catch their own faults; nothing may leave a thread of the host process.
-  }
-  free_returns();  // the workers free the module's returns every turn, and every ending thread too
+  detail::run_thread(static_cast<detail::ThreadStart*>(arg));
   return 0;
 }
 
@@ -52,17 +33,22 @@ DWORD WINAPI thread_main(LPVOID arg) {
 
 std::string short_thread_name(const std::string& name) { return name; }
 
-bool spawn_thread(const std::string& name, Priority priority, std::function<void()> body, std::string* error) {
-  SidedPtr<Start> start = make_sided_unique<Start>(Start{name, priority, std::move(body)});
-  HANDLE thread = CreateThread(nullptr, 2u * 1024u * 1024u, thread_main, start.get(),
-                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-  if (thread == nullptr) {
-    if (error) *error = "CreateThread failed with error " + std::to_string(GetLastError());
-    return false;
-  }
-  start.release();
-  CloseHandle(thread);
-  return true;
+namespace detail {
+
+void set_up_thread(const ThreadStart& start) {
+  set_description(start.name);
+  // A new thread starts at normal whatever its creator runs at.
+  if (start.priority != Priority::normal) SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
 }
+
+Result<void, std::string> create_thread(ThreadStart* start) {
+  HANDLE thread =
+      CreateThread(nullptr, kThreadStackBytes, thread_main, start, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (thread == nullptr) return failure("CreateThread failed with error " + std::to_string(GetLastError()));
+  CloseHandle(thread);
+  return {};
+}
+
+}  // namespace detail
 
 }  // namespace qm::platform

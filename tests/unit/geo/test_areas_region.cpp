@@ -132,11 +132,12 @@ std::vector<std::vector<Point2>> outlines_by_proj(const std::string& proj, const
 }
 
 Region region_of(RegionResult result) {
-  if (const auto* error = std::get_if<RegionError>(&result)) {
-    ADD_FAILURE() << "region error kind " << static_cast<int>(error->kind) << " count " << error->count;
+  if (!result) {
+    const RegionError& error = result.error();
+    ADD_FAILURE() << "region error kind " << static_cast<int>(error.kind) << " count " << error.count;
     return {};
   }
-  return std::get<Region>(std::move(result));
+  return std::move(result).value();
 }
 
 }  // namespace
@@ -194,9 +195,9 @@ TEST(RegionByTm, LatitudeLimitAndDistanceLimit) {
   const TestMap polar = tm_map(75.0);
   const auto parsed = parse_areas("85,35;-100,0;0,100|85.00001,35;-100,0;0,100|84.99,35;-100,0;0,100");
   ASSERT_TRUE(parsed.ok());
-  const Region region = region_of(region_by_tm(parsed.value, polar.tm, polar.centre));
+  const Region region = region_of(region_by_tm(parsed.value(), polar.tm, polar.centre));
   EXPECT_EQ(region.refused, (std::vector<std::uint64_t>{1}));
-  EXPECT_EQ(cells_of(region), brute_force(outlines_by_proj(polar.proj, parsed.value, {0, 2})));
+  EXPECT_EQ(cells_of(region), brute_force(outlines_by_proj(polar.proj, parsed.value(), {0, 2})));
 
   // Along the centre's meridian the haversine distance is D/2 times the latitude difference.
   const TestMap map = tm_map(45.0);
@@ -262,13 +263,13 @@ TEST(RegionCaps, OutlinePointsExactlyAtTheCapAndOnePast) {
   areas.push_back(ring_at(46.0, 36.0, {{0, 0}, {0.0001, 0}, {0.0001, 0.0001}, {0, 0.0001}}));
   areas.push_back(ring_at(60.0, 90.0, {{0, 0}, {0.0001, 0}, {0.0001, 0.0001}}));  // refused: not counted
   const auto at_cap = region_by_tm(areas, map.tm, map.centre);
-  ASSERT_TRUE(std::holds_alternative<Region>(at_cap));
-  EXPECT_EQ(std::get<Region>(at_cap).refused, (std::vector<std::uint64_t>{5000}));
+  ASSERT_TRUE(at_cap.ok());
+  EXPECT_EQ(at_cap.value().refused, (std::vector<std::uint64_t>{5000}));
 
   areas[4999] = ring_at(46.0, 36.0, {{0, 0}, {0.0001, 0}, {0.0001, 0.0001}, {0.00005, 0.00015}, {0, 0.0001}});
   const auto past = region_by_tm(areas, map.tm, map.centre);
-  ASSERT_TRUE(std::holds_alternative<RegionError>(past));
-  const auto& error = std::get<RegionError>(past);
+  ASSERT_FALSE(past.ok());
+  const auto& error = past.error();
   EXPECT_EQ(error.kind, RegionError::Kind::kOutlinePoints);
   EXPECT_EQ(error.count, 20001u);
   EXPECT_EQ(error.cap, 20000u);
@@ -290,20 +291,20 @@ MapRing tiny(std::uint64_t index, double x, double z) {
 
 TEST(RegionCaps, CellsExactlyAtTheCapAndOnePast) {
   const auto at_cap = rasterise_region({rectangle(0, 0, 0, 498, 798)}, {});
-  ASSERT_TRUE(std::holds_alternative<Region>(at_cap));
-  EXPECT_EQ(std::get<Region>(at_cap).cells, 400000u);
-  EXPECT_EQ(std::get<Region>(at_cap).columns.size(), 500u);
-  EXPECT_EQ(std::get<Region>(at_cap).columns.begin()->first, -1);
+  ASSERT_TRUE(at_cap.ok());
+  EXPECT_EQ(at_cap.value().cells, 400000u);
+  EXPECT_EQ(at_cap.value().columns.size(), 500u);
+  EXPECT_EQ(at_cap.value().columns.begin()->first, -1);
 
   // 13 x 30769 = 399997 cells, and a tiny ring far away with 4 more.
   const auto past = rasterise_region({rectangle(0, 0, 0, 11, 30767), tiny(1, 64000.0 * 5, -640000.0)}, {7});
-  ASSERT_TRUE(std::holds_alternative<RegionError>(past));
-  EXPECT_EQ(std::get<RegionError>(past).kind, RegionError::Kind::kCells);
-  EXPECT_EQ(std::get<RegionError>(past).count, 400001u);
-  EXPECT_EQ(std::get<RegionError>(past).cap, 400000u);
+  ASSERT_FALSE(past.ok());
+  EXPECT_EQ(past.error().kind, RegionError::Kind::kCells);
+  EXPECT_EQ(past.error().count, 400001u);
+  EXPECT_EQ(past.error().cap, 400000u);
 
   const auto tiny_alone = rasterise_region({tiny(0, 64.0 * 7, 64.0 * -3)}, {});
-  EXPECT_EQ(cells_of(std::get<Region>(tiny_alone)), (std::set<Cell>{{6, -4}, {6, -3}, {7, -4}, {7, -3}}));
+  EXPECT_EQ(cells_of(tiny_alone.value()), (std::set<Cell>{{6, -4}, {6, -3}, {7, -4}, {7, -3}}));
 }
 
 TEST(RasteriseRings, SmallCasesMatchTheReference) {
@@ -326,14 +327,14 @@ TEST(RasteriseRings, SmallCasesMatchTheReference) {
   };
   for (const auto& c : cases) {
     const auto result = rasterise_region(c.rings, {});
-    ASSERT_TRUE(std::holds_alternative<Region>(result)) << c.what;
+    ASSERT_TRUE(result.ok()) << c.what;
     std::vector<std::vector<Point2>> outlines;
     for (const auto& r : c.rings) outlines.push_back(r.points);
-    EXPECT_EQ(cells_of(std::get<Region>(result)), brute_force(outlines)) << c.what;
+    EXPECT_EQ(cells_of(result.value()), brute_force(outlines)) << c.what;
   }
-  EXPECT_EQ(cells_of(std::get<Region>(rasterise_region(cases[0].rings, {}))).size(), 9u);
-  EXPECT_EQ(cells_of(std::get<Region>(rasterise_region(cases[3].rings, {}))),
-            cells_of(std::get<Region>(rasterise_region(cases[4].rings, {}))));
+  EXPECT_EQ(cells_of(rasterise_region(cases[0].rings, {}).value()).size(), 9u);
+  EXPECT_EQ(cells_of(rasterise_region(cases[3].rings, {}).value()),
+            cells_of(rasterise_region(cases[4].rings, {}).value()));
 }
 
 // Grown squares are closed below and open above: a segment on column 0's centre line (x = 32)
@@ -345,7 +346,7 @@ TEST(RasteriseRings, SegmentOnTheColumnCentreLine) {
   rasterise_rings(0, active, spans, crossings);
   EXPECT_TRUE(crossings.empty());
   EXPECT_EQ(spans, (std::vector<RowSpan>{{1, 5}}));
-  const auto region = std::get<Region>(rasterise_region({{0, {{32, 100}, {32, 300}, {32, 200}}}}, {}));
+  const auto region = rasterise_region({{0, {{32, 100}, {32, 300}, {32, 200}}}}, {}).value();
   std::vector<std::int32_t> columns;
   for (const auto& [c, s] : region.columns) columns.push_back(c);
   EXPECT_EQ(columns, (std::vector<std::int32_t>{0, 1}));
@@ -356,11 +357,12 @@ TEST(RasteriseRings, HostileCoordinatesSaturate) {
   const double big = 1e300;
   const auto result = rasterise_region({{0, {{big, big}, {big, -big}, {1e12, 0}}}}, {});
   // Far beyond the 32-bit cell range: columns and rows saturate, nothing is undefined.
-  if (const auto* region = std::get_if<Region>(&result)) {
+  if (result) {
+    const Region* region = &result.value();
     for (const auto& [c, spans] : region->columns)
       for (const auto& s : spans) EXPECT_LE(s.first, s.last) << c;
   } else {
-    EXPECT_EQ(std::get<RegionError>(result).kind, RegionError::Kind::kCells);
+    EXPECT_EQ(result.error().kind, RegionError::Kind::kCells);
   }
 }
 
@@ -451,17 +453,17 @@ TEST(RegionByHost, UnansweredConversionsFailAndCapsComeFirst) {
   host.time_out = true;
   const auto theatre = std::make_shared<const std::string>("Marsh");
   const auto result = region_by_host(areas, theatre, centre, std::chrono::seconds(10), host.converter());
-  ASSERT_TRUE(std::holds_alternative<RegionError>(result));
-  EXPECT_EQ(std::get<RegionError>(result).kind, RegionError::Kind::kUnanswered);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().kind, RegionError::Kind::kUnanswered);
 
   // Over the outline cap nothing is asked.
   AreaList huge;
   for (int i = 0; i < 7000; ++i) huge.push_back(ring_at(44.0 + 0.001 * i, 35.0, {{0, 0}, {0.0001, 0}, {0, 0.0001}}));
   ProjHost quiet;
   const auto capped = region_by_host(huge, theatre, centre, std::chrono::seconds(10), quiet.converter());
-  ASSERT_TRUE(std::holds_alternative<RegionError>(capped));
-  EXPECT_EQ(std::get<RegionError>(capped).kind, RegionError::Kind::kOutlinePoints);
-  EXPECT_EQ(std::get<RegionError>(capped).count, 21000u);
+  ASSERT_FALSE(capped.ok());
+  EXPECT_EQ(capped.error().kind, RegionError::Kind::kOutlinePoints);
+  EXPECT_EQ(capped.error().count, 21000u);
   EXPECT_TRUE(quiet.asked.empty());
 
   // No accepted ring: nothing is asked either.

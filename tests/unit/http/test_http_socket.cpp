@@ -40,12 +40,13 @@ struct Pair {
 
 Pair connected_pair() {
   Pair p;
-  NetError error;
-  p.listener = listen_tcp(SocketAddressV4{ipv4_loopback, 0}, &error);
-  EXPECT_TRUE(p.listener.valid()) << error.text;
+  auto listener = listen_tcp(SocketAddressV4{ipv4_loopback, 0});
+  EXPECT_TRUE(listener.ok()) << listener.error().text;
+  p.listener = std::move(listener).value();
   p.port = local_address(p.listener)->port;
-  p.client = connect_tcp(SocketAddressV4{ipv4_loopback, p.port}, 1000 * ms, &error);
-  EXPECT_TRUE(p.client.valid()) << error.text;
+  auto client = connect_tcp(SocketAddressV4{ipv4_loopback, p.port}, 1000 * ms);
+  EXPECT_TRUE(client.ok()) << client.error().text;
+  p.client = std::move(client).value();
   Accepted a = accept_tcp(p.listener, 1000 * ms);
   EXPECT_EQ(a.status, Accepted::Status::accepted) << a.error.text;
   EXPECT_EQ(a.peer.family, PeerIp::Family::ipv4);
@@ -57,9 +58,9 @@ Pair connected_pair() {
 
 TEST(HttpSocket, ZeroTimeOutsAreRefusedNotPassedOn) {
   Pair p = connected_pair();
-  NetError error;
-  EXPECT_FALSE(set_receive_timeout(p.server, 0, &error));
-  EXPECT_EQ(error.text, "a time-out of zero is not allowed");
+  const auto zero = set_receive_timeout(p.server, 0);
+  EXPECT_FALSE(zero);
+  EXPECT_EQ(zero.error().text, "a time-out of zero is not allowed");
   EXPECT_FALSE(set_send_timeout(p.server, 0));
   EXPECT_EQ(accept_tcp(p.listener, 0).status, Accepted::Status::failed);
 }
@@ -114,18 +115,16 @@ TEST(HttpSocket, ListenerRestartsOnItsPortAtOnce) {
     ASSERT_TRUE(set_receive_timeout(p.client, 1000));
     (void)receive(p.client, buffer, sizeof buffer);
   }
-  NetError error;
-  Socket again = listen_tcp(SocketAddressV4{ipv4_loopback, port}, &error);
-  EXPECT_TRUE(again.valid()) << error.text;
+  const auto again = listen_tcp(SocketAddressV4{ipv4_loopback, port});
+  EXPECT_TRUE(again.ok()) << again.error().text;
 }
 
 TEST(HttpSocket, SecondListenerOnABoundPortIsAddressInUse) {
-  NetError error;
-  Socket first = listen_tcp(SocketAddressV4{ipv4_loopback, 0}, &error);
-  ASSERT_TRUE(first.valid());
-  Socket second = listen_tcp(SocketAddressV4{ipv4_loopback, local_address(first)->port}, &error);
-  EXPECT_FALSE(second.valid());
-  EXPECT_TRUE(error.address_in_use()) << error.text;
+  const auto first = listen_tcp(SocketAddressV4{ipv4_loopback, 0});
+  ASSERT_TRUE(first.ok());
+  const auto second = listen_tcp(SocketAddressV4{ipv4_loopback, local_address(*first)->port});
+  ASSERT_FALSE(second.ok());
+  EXPECT_TRUE(second.error().address_in_use()) << second.error().text;
 }
 
 // A scripted connection: each send or receive takes the next step of its script, which moves the
@@ -296,9 +295,9 @@ TEST(HttpConnection, TheGracefulCloseEndsTheStreamWithoutAReset) {
 }
 
 TEST(HttpListener, AcceptLoopEndsOnItsStopFlagWithoutAWakeConnection) {
-  NetError error;
-  Socket listener = listen_tcp(SocketAddressV4{ipv4_loopback, 0}, &error);
-  ASSERT_TRUE(listener.valid());
+  auto bound = listen_tcp(SocketAddressV4{ipv4_loopback, 0});
+  ASSERT_TRUE(bound.ok());
+  Socket listener = std::move(bound).value();
   auto server = std::make_shared<Server>(local_address(listener)->port, 1, LanMode{});
   std::atomic<bool> done{false};
   std::thread loop([&] {
@@ -350,12 +349,13 @@ TEST(HttpListener, TheLoopbackBindTriesAPortInUseAgainForTenSeconds) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    NetError error;
-    Socket holder = listen_tcp(SocketAddressV4{ipv4_loopback, 0}, &error);
-    ASSERT_TRUE(holder.valid()) << error.text;
+    auto held = listen_tcp(SocketAddressV4{ipv4_loopback, 0});
+    ASSERT_TRUE(held.ok()) << held.error().text;
+    Socket holder = std::move(held).value();
     const std::uint16_t port = local_address(holder)->port;
-    NetError in_use;
-    ASSERT_FALSE(listen_tcp(SocketAddressV4{ipv4_loopback, port}, &in_use).valid());
+    const auto second = listen_tcp(SocketAddressV4{ipv4_loopback, port});
+    ASSERT_FALSE(second.ok());
+    const NetError& in_use = second.error();
     ASSERT_TRUE(in_use.address_in_use()) << in_use.text;
 
     Server server(port, 1, LanMode{});
@@ -425,11 +425,12 @@ TEST(HttpListener, TheBusyAnswerEchoesAnAllowedOriginOnlyFromAHeadAlreadyThere) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    NetError error;
-    Socket listener = listen_tcp(SocketAddressV4{ipv4_loopback, 0}, &error);
-    ASSERT_TRUE(listener.valid()) << error.text;
-    Socket client = connect_tcp(SocketAddressV4{ipv4_loopback, local_address(listener)->port}, 1000 * ms, &error);
-    ASSERT_TRUE(client.valid()) << error.text;
+    auto bound = listen_tcp(SocketAddressV4{ipv4_loopback, 0});
+    ASSERT_TRUE(bound.ok()) << bound.error().text;
+    Socket listener = std::move(bound).value();
+    auto connected = connect_tcp(SocketAddressV4{ipv4_loopback, local_address(listener)->port}, 1000 * ms);
+    ASSERT_TRUE(connected.ok()) << connected.error().text;
+    Socket client = std::move(connected).value();
     if (!c.sent.empty()) {
       ASSERT_EQ(send(client, c.sent.data(), c.sent.size()).status, IoResult::Status::ok);
     }

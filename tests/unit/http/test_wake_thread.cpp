@@ -98,9 +98,9 @@ TEST(WakeThread, RunsAtNormalWhenTheHostOrABelowNormalThreadStartsIt) {
   const platform::SocketAddressV4 to{platform::ipv4_loopback, ntohs(a.sin_port)};
   std::vector<platform::Socket> queued;
   for (int i = 0; i < 16; ++i) {
-    platform::Socket s = platform::connect_tcp(to, 200 * kMs);
-    if (!s.valid()) break;
-    queued.push_back(std::move(s));
+    auto s = platform::connect_tcp(to, 200 * kMs);
+    if (!s.ok()) break;
+    queued.push_back(std::move(s).value());
   }
 
   errno = 0;
@@ -121,7 +121,8 @@ TEST(WakeThread, RunsAtNormalWhenTheHostOrABelowNormalThreadStartsIt) {
       // its creator's level.
       {"a below-normal thread",
        [to] {
-         platform::spawn_thread("qm wake creator", platform::Priority::below_normal, [to] { spawn_wake_thread(to); });
+         (void)platform::spawn_thread("qm wake creator", platform::Priority::below_normal,
+                                      [to] { spawn_wake_thread(to); });
        },
        may_raise_a_thread(host.nice) ? host : Level{SCHED_OTHER, 19}},
   };

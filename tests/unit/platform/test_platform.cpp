@@ -18,11 +18,13 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <variant>
 #include <string>
 
 #include "platform/clock.hpp"
 #include "platform/park.hpp"
 #include "platform/random.hpp"
+#include "platform/result.hpp"
 #include "platform/thread.hpp"
 #include "platform/wait_word.hpp"
 #include "thread_wait.hpp"
@@ -79,10 +81,34 @@ TEST(Random, FillsEveryLengthAndDrawsDiffer) {
   EXPECT_TRUE(any);
 }
 
+TEST(Result, HoldsTheValueOrTheErrorAndNeverBoth) {
+  // A move-only value goes in and comes out again.
+  Result<std::unique_ptr<int>, std::string> made = std::make_unique<int>(7);
+  ASSERT_TRUE(made.ok());
+  EXPECT_EQ(*made.value(), 7);
+  EXPECT_THROW((void)made.error(), std::bad_variant_access);
+  const std::unique_ptr<int> taken = std::move(made).value();
+  EXPECT_EQ(*taken, 7);
+
+  // A failure converts its error to the result's error type and has no value to read.
+  const Result<std::unique_ptr<int>, std::string> refused = failure("no room");
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(refused.error(), "no room");
+  EXPECT_THROW((void)refused.value(), std::bad_variant_access);
+
+  // Without a value: success by default, or the error.
+  const Result<void, int> done;
+  EXPECT_TRUE(done.ok());
+  EXPECT_THROW((void)done.error(), std::bad_variant_access);
+  const Result<void, int> failed = failure(5);
+  EXPECT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error(), 5);
+}
+
 TEST(Thread, RunsTheBodyAndSurvivesOneThatThrows) {
   std::atomic<bool> ran{false};
-  std::string error;
-  ASSERT_TRUE(spawn_thread("qm test thread", Priority::normal, [&] { ran = true; }, &error)) << error;
+  const auto started = spawn_thread("qm test thread", Priority::normal, [&] { ran = true; });
+  ASSERT_TRUE(started) << started.error();
   EXPECT_TRUE(wait_flag(ran));
 
   std::atomic<bool> reached{false};

@@ -93,15 +93,15 @@ TEST(Connect, ReachesAListenerAndFailsFastOnAClosedPort) {
     closed_port = gone.port;
   }
   Listener listener;
-  NetError error;
-  Socket s = connect_tcp(SocketAddressV4{ipv4_loopback, listener.port}, 1'000'000'000, &error);
-  ASSERT_TRUE(s.valid()) << error.text;
+  const auto s = connect_tcp(SocketAddressV4{ipv4_loopback, listener.port}, 1'000'000'000);
+  ASSERT_TRUE(s.ok()) << s.error().text;
   const int accepted = ::accept(listener.fd, nullptr, nullptr);
   EXPECT_GE(accepted, 0);
   ::close(accepted);
 
-  Socket refused = connect_tcp(SocketAddressV4{ipv4_loopback, closed_port}, 60'000'000'000, &error);
-  EXPECT_FALSE(refused.valid());
+  const auto refused = connect_tcp(SocketAddressV4{ipv4_loopback, closed_port}, 60'000'000'000);
+  ASSERT_FALSE(refused.ok());
+  const NetError& error = refused.error();
   EXPECT_FALSE(error.text.empty());
   EXPECT_FALSE(error.timed_out()) << "refused, not timed out: " << error.text;
 }
@@ -111,17 +111,17 @@ TEST(Connect, GivesUpAtItsTimeOut) {
   // can only end by their time-out.
   Listener listener(0);
   std::vector<Socket> queued;
-  NetError error;
   bool timed_out = false;
   for (int i = 0; i < 16 && !timed_out; ++i) {
     const std::uint64_t before = monotonic_ns();
-    Socket s = connect_tcp(SocketAddressV4{ipv4_loopback, listener.port}, 200'000'000, &error);
-    if (s.valid()) {
-      queued.push_back(std::move(s));
+    auto s = connect_tcp(SocketAddressV4{ipv4_loopback, listener.port}, 200'000'000);
+    if (s.ok()) {
+      queued.push_back(std::move(s).value());
       continue;
     }
     timed_out = true;
     const std::uint64_t took = monotonic_ns() - before;
+    const NetError& error = s.error();
     EXPECT_TRUE(error.timed_out()) << error.text;
     EXPECT_GE(took, 190'000'000u);
     // By its own time-out, not the system's minutes of handshake retries: a limit only those reach.
@@ -132,9 +132,9 @@ TEST(Connect, GivesUpAtItsTimeOut) {
 
 TEST(Connect, RefusesAZeroTimeOut) {
   Listener listener;
-  NetError error;
-  EXPECT_FALSE(connect_tcp(SocketAddressV4{ipv4_loopback, listener.port}, 0, &error).valid());
-  EXPECT_EQ(error.text, "a time-out of zero is not allowed");
+  const auto zero = connect_tcp(SocketAddressV4{ipv4_loopback, listener.port}, 0);
+  ASSERT_FALSE(zero.ok());
+  EXPECT_EQ(zero.error().text, "a time-out of zero is not allowed");
 }
 
 TEST(SocketHandle, ClosesOnceAndMovesOwnership) {

@@ -41,25 +41,25 @@ TEST(TerrainPoints, ErrorTexts) {
   };
   for (const auto& c : cases) {
     const auto parsed = parse_terrain_points(c.query);
-    EXPECT_EQ(parsed.error, c.error) << c.query.substr(0, 60);
-    EXPECT_TRUE(parsed.value.empty());
+    ASSERT_FALSE(parsed.ok()) << c.query.substr(0, 60);  // so no points
+    EXPECT_EQ(parsed.error(), c.error) << c.query.substr(0, 60);
   }
 }
 
 TEST(TerrainPoints, AcceptedPoints) {
   const auto plain = parse_terrain_points("x=1&points=90,-180;-45.5,12.25;.5,5.&y=2");
-  ASSERT_TRUE(plain.ok()) << plain.error;
-  ASSERT_EQ(plain.value.size(), 3u);
-  EXPECT_EQ(plain.value[0].lat, 90.0);
-  EXPECT_EQ(plain.value[0].lon, -180.0);
-  EXPECT_EQ(plain.value[2].lat, 0.5);
+  ASSERT_TRUE(plain.ok()) << plain.error();
+  ASSERT_EQ(plain.value().size(), 3u);
+  EXPECT_EQ(plain.value()[0].lat, 90.0);
+  EXPECT_EQ(plain.value()[0].lon, -180.0);
+  EXPECT_EQ(plain.value()[2].lat, 0.5);
   const auto escaped = parse_terrain_points("points=90%2C-180%3B-45.5%2c12.25%3b.5,5.");
   ASSERT_TRUE(escaped.ok());
-  ASSERT_EQ(escaped.value.size(), 3u);
-  EXPECT_EQ(escaped.value[1].lon, 12.25);
+  ASSERT_EQ(escaped.value().size(), 3u);
+  EXPECT_EQ(escaped.value()[1].lon, 12.25);
   std::string many = "points=1,2";
   for (int i = 1; i < 200; ++i) many += ";1,2";
-  EXPECT_EQ(parse_terrain_points(many).value.size(), 200u);
+  EXPECT_EQ(parse_terrain_points(many).value().size(), 200u);
 }
 
 TEST(TerrainPoints, KeysAndDistance) {

@@ -35,10 +35,9 @@ struct Pair {
 
 Pair connected_pair() {
   Pair p;
-  NetError error;
-  p.listener = listen_tcp(SocketAddressV4{ipv4_loopback, 0}, &error);
+  p.listener = listen_tcp(SocketAddressV4{ipv4_loopback, 0}).value();
   const std::uint16_t port = local_address(p.listener)->port;
-  p.client = connect_tcp(SocketAddressV4{ipv4_loopback, port}, 1000 * ms, &error);
+  p.client = connect_tcp(SocketAddressV4{ipv4_loopback, port}, 1000 * ms).value();
   Accepted a = accept_tcp(p.listener, 1000 * ms);
   p.server = std::move(a.socket);
   EXPECT_TRUE(set_nonblocking(p.server, false));

@@ -53,8 +53,8 @@ TEST(WorkOpenJob, TheReservationFollowsTheWidestSquareRow) {
 TEST_F(OpenFixture, AnOpenedJobIsFiledReservedAndRegistered) {
   const Region r = region_of({{0, {0, 1}}, {40, {3, 3}}, {41, {5, 2}}});  // the last span is empty
   auto opening = open(request_of("page-a"), r);
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
-  JobOpened& o = std::get<JobOpened>(opening);
+  ASSERT_TRUE(opening.ok());
+  JobOpened& o = opening.value();
   EXPECT_FALSE(o.blocks.has_value());  // transverse Mercator
   EXPECT_EQ(o.refused, (std::vector<std::uint64_t>{2, 5}));
   EXPECT_EQ(o.square_count, 2u);
@@ -77,8 +77,8 @@ TEST_F(OpenFixture, AnOpenedJobIsFiledReservedAndRegistered) {
 
 TEST_F(OpenFixture, AnEmptyRequestFilesAJobWithoutSquares) {
   auto opening = open(request_of("page-a"), Region{});
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
-  const JobOpened& o = std::get<JobOpened>(opening);
+  ASSERT_TRUE(opening.ok());
+  const JobOpened& o = opening.value();
   EXPECT_EQ(o.square_count, 0u);
   EXPECT_EQ(state->schedule.reservations.at(o.job_id), 4194304u);
 }
@@ -87,9 +87,9 @@ TEST_F(OpenFixture, TooLargeARequestIsRefusedWithTheExactBytesAndLeavesNothing) 
   // 107 squares in one row: 4194304 + 107 * 904166 = 100940066 > 96 MiB.
   const Region wide = region_of({{0, {0, 107 * 32 - 1}}});
   auto opening = open(request_of("page-a"), wide);
-  ASSERT_TRUE(std::holds_alternative<JobRefused>(opening));
-  EXPECT_EQ(std::get<JobRefused>(opening).needed, 100940066u);
-  EXPECT_EQ(std::get<JobRefused>(opening).free, 100663296u);
+  ASSERT_FALSE(opening.ok());
+  EXPECT_EQ(opening.error().needed, 100940066u);
+  EXPECT_EQ(opening.error().free, 100663296u);
   EXPECT_TRUE(state->schedule.jobs.empty());
   EXPECT_TRUE(state->schedule.reservations.empty());
   EXPECT_TRUE(registry.open_streams().empty());
@@ -100,31 +100,31 @@ TEST_F(OpenFixture, OtherJobsReservationsLeaveNoMoreThanTheRestOfTheCap) {
   state->schedule.reservations[100] = 60000000;
   state->schedule.reservations[101] = 60000000;
   auto opening = open(request_of("page-a"), region_of({{0, {0, 0}}}));
-  ASSERT_TRUE(std::holds_alternative<JobRefused>(opening));
-  EXPECT_EQ(std::get<JobRefused>(opening).needed, 5098470u);
-  EXPECT_EQ(std::get<JobRefused>(opening).free, 0u);
+  ASSERT_FALSE(opening.ok());
+  EXPECT_EQ(opening.error().needed, 5098470u);
+  EXPECT_EQ(opening.error().free, 0u);
   state->schedule.reservations.erase(101);
   opening = open(request_of("page-a"), region_of({{0, {0, 0}}}));
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
+  ASSERT_TRUE(opening.ok());
 }
 
 TEST_F(OpenFixture, ANewRequestOfThePageReplacesItsOlderStreamAndReusesItsBytes) {
   // 100 squares in one row: 94610904 bytes, alone within the cap but not twice.
   const Region big = region_of({{0, {0, 100 * 32 - 1}}});
   auto first = open(request_of("page-a"), big);
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(first));
-  JobOpened& old = std::get<JobOpened>(first);
+  ASSERT_TRUE(first.ok());
+  JobOpened& old = first.value();
   state->schedule.store.pin(old.job_id, PinRecord{});
 
   auto other = open(request_of("page-b"), big);  // another page does not fit beside it
-  ASSERT_TRUE(std::holds_alternative<JobRefused>(other));
-  EXPECT_EQ(std::get<JobRefused>(other).free, 100663296u - 94610904u);
+  ASSERT_FALSE(other.ok());
+  EXPECT_EQ(other.error().free, 100663296u - 94610904u);
   EXPECT_FALSE(old.control->is_replaced());  // a refusal leaves the older stream running
   EXPECT_TRUE(state->schedule.reservations.count(old.job_id));
 
   auto second = open(request_of("page-a"), big);
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(second));
-  const JobOpened& now = std::get<JobOpened>(second);
+  ASSERT_TRUE(second.ok());
+  const JobOpened& now = second.value();
   EXPECT_TRUE(old.control->is_replaced());
   EXPECT_FALSE(state->schedule.jobs.count(old.job_id));
   EXPECT_FALSE(state->schedule.reservations.count(old.job_id));
@@ -158,8 +158,8 @@ TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
   s.failed_cells["Caucasus"].insert({0, 5});
   const Region r = region_of({{0, {0, 6}}, {40, {0, 0}}});
   auto opening = open(request_of("page-a", {{7, 8}}), r);
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
-  const JobOpened& o = std::get<JobOpened>(opening);
+  ASSERT_TRUE(opening.ok());
+  const JobOpened& o = opening.value();
   EXPECT_EQ(o.kept_ids, (std::set<std::uint64_t>{7, 8}));
   const Job& job = s.jobs.at(o.job_id);
   EXPECT_EQ(job.pins, (std::deque<std::uint64_t>{21}));
@@ -178,16 +178,16 @@ TEST_F(OpenFixture, CellsThePageHoldsStayOutAndStoredCellsArePinned) {
   // A page that holds every requested cell of a square leaves the square out of the job.
   for (std::int32_t y = 32; y < 64; ++y) store_parts(s.store).cell_map.set({32, y}, 8);
   auto held = open(request_of("page-b", {{7, 8}}), region_of({{32, {32, 63}}}));
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(held));
-  EXPECT_EQ(std::get<JobOpened>(held).square_count, 0u);
+  ASSERT_TRUE(held.ok());
+  EXPECT_EQ(held.value().square_count, 0u);
 
   // The store's pieces are of its own theatre: a page of another holds none of them.
   MeshRequest elsewhere = request_of("page-c", {{7, 8}});
   elsewhere.theatre = "Desert";
   auto other = open(elsewhere, region_of({{32, {32, 63}}}));
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(other));
-  EXPECT_TRUE(std::get<JobOpened>(other).kept_ids.empty());
-  EXPECT_EQ(std::get<JobOpened>(other).square_count, 1u);
+  ASSERT_TRUE(other.ok());
+  EXPECT_TRUE(other.value().kept_ids.empty());
+  EXPECT_EQ(other.value().square_count, 1u);
 }
 
 TEST_F(OpenFixture, ARefusedRequestTouchesNoStampAndUsesNoJobId) {
@@ -200,7 +200,7 @@ TEST_F(OpenFixture, ARefusedRequestTouchesNoStampAndUsesNoJobId) {
   const std::uint64_t next_id = s.next_job_id;
 
   auto refused = open(request_of("page-a"), region_of({{0, {0, 1}}}));
-  ASSERT_TRUE(std::holds_alternative<JobRefused>(refused));
+  ASSERT_FALSE(refused.ok());
   EXPECT_EQ(s.store.stamps().at(21), 4u);
   EXPECT_EQ(s.store.stamp_counter(), 10u);
   EXPECT_EQ(s.next_job_id, next_id);
@@ -209,8 +209,8 @@ TEST_F(OpenFixture, ARefusedRequestTouchesNoStampAndUsesNoJobId) {
   // Once bytes are free, the same request takes the id the refusal did not use.
   s.reservations.erase(100);
   auto opening = open(request_of("page-a"), region_of({{0, {0, 1}}}));
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
-  EXPECT_EQ(std::get<JobOpened>(opening).job_id, next_id);
+  ASSERT_TRUE(opening.ok());
+  EXPECT_EQ(opening.value().job_id, next_id);
   EXPECT_EQ(s.store.stamps().at(21), 11u);
 }
 
@@ -230,8 +230,8 @@ TEST(WorkOpenJobFaults, AFaultWhileTheJobOpensGivesBackItsReservationJobAndStrea
     StreamRegistry registry;
     const Region r = region_of({{0, {0, 1}}});
     auto first = schedule_open_stream(state, request_of("page-a"), r, std::nullopt, false, registry);
-    ASSERT_TRUE(std::holds_alternative<JobOpened>(first));
-    const JobOpened& older = std::get<JobOpened>(first);
+    ASSERT_TRUE(first.ok());
+    const JobOpened& older = first.value();
 
     g_strike_at = step;
     bool thrown = false;
@@ -261,7 +261,7 @@ TEST(WorkOpenJobFaults, AFaultWhileTheJobOpensGivesBackItsReservationJobAndStrea
 
     // The schedule takes the page's next request as if the failed one had not been.
     auto next = schedule_open_stream(state, request_of("page-a"), r, std::nullopt, false, registry);
-    ASSERT_TRUE(std::holds_alternative<JobOpened>(next));
+    ASSERT_TRUE(next.ok());
     EXPECT_EQ(s.reservations.size(), 1u);
   }
 }
@@ -269,8 +269,8 @@ TEST(WorkOpenJobFaults, AFaultWhileTheJobOpensGivesBackItsReservationJobAndStrea
 TEST_F(OpenFixture, BlocksAreHandedOn) {
   BlockFitMap fits;
   auto opening = open(request_of("page-a"), region_of({{0, {0, 0}}}), fits);
-  ASSERT_TRUE(std::holds_alternative<JobOpened>(opening));
-  EXPECT_TRUE(std::get<JobOpened>(opening).blocks.has_value());
+  ASSERT_TRUE(opening.ok());
+  EXPECT_TRUE(opening.value().blocks.has_value());
 }
 
 }  // namespace
@@ -291,9 +291,9 @@ TEST(WorkOpenJobThreads, ConcurrentOpeningsStayWithinTheCap) {
     threads.emplace_back([&, i] {
       auto opening = schedule_open_stream(state, request_of(("page-" + std::to_string(i)).c_str()), r,
                                           std::nullopt, false, registry);
-      if (auto* o = std::get_if<JobOpened>(&opening)) {
+      if (opening) {
         opened.fetch_add(1);
-        kept[i] = std::move(*o);
+        kept[i] = std::move(opening).value();
       } else {
         refused.fetch_add(1);
       }

@@ -49,7 +49,7 @@ struct Request {
   JobOpening opening;  // holds the job's lease and ticket
   WorkStreamTerrain terrain;
 
-  const JobOpened& job() const { return std::get<JobOpened>(opening); }
+  const JobOpened& job() const { return opening.value(); }
   // One turn; true once the job completed.
   bool turn();
 };
@@ -91,7 +91,7 @@ struct Page {
 };
 
 bool Request::turn() {
-  EXPECT_TRUE(std::holds_alternative<JobOpened>(opening));
+  EXPECT_TRUE(opening.ok());
   JobTurn t = terrain.job_turn(job().job_id, *job().control, 0);
   EXPECT_FALSE(t.gone);
   EXPECT_EQ(t.failed, 0u);

@@ -27,15 +27,13 @@ TEST(WorkWorkers, StartsBothThreadsAndReportsOneThatCannotStart) {
   auto state = std::make_shared<TerrainState>();
   state->stop = true;  // the loops return at once if a body runs
   std::vector<std::pair<std::string, platform::Priority>> asked;
-  start_workers(state, [&](const std::string& name, platform::Priority priority, std::function<void()>,
-                           std::string* error) {
-    asked.emplace_back(name, priority);
-    if (name.ends_with("sampler")) {
-      *error = "no more threads";
-      return false;
-    }
-    return true;
-  });
+  start_workers(state,
+                [&](const std::string& name, platform::Priority priority,
+                    std::function<void()>) -> Result<void, std::string> {
+                  asked.emplace_back(name, priority);
+                  if (name.ends_with("sampler")) return failure(std::string("no more threads"));
+                  return {};
+                });
   ASSERT_EQ(asked.size(), 2u);
   EXPECT_EQ(asked[0].first, "quillmarsh-exporter-sampler");
   EXPECT_EQ(asked[1].first, "quillmarsh-exporter-builder");
@@ -88,15 +86,14 @@ TEST(WorkWorkers, ASamplerFaultEndsItsThreadWithAMessageAndTheBuilderRuns) {
   auto state = std::make_shared<TerrainState>();
   state->idle_park_us = 1000;
   std::atomic<int> ended{0};
-  start_workers(state, [&](const std::string& name, platform::Priority priority, std::function<void()> body,
-                           std::string* error) {
+  start_workers(state, [&](const std::string& name, platform::Priority priority, std::function<void()> body) {
     if (name.ends_with("sampler")) {
       body = [state, &ended] {
         sampler_thread_main(state, std::make_shared<ThrowingPhases>());
         ++ended;
       };
     }
-    return platform::spawn_thread(name, priority, std::move(body), error);
+    return platform::spawn_thread(name, priority, std::move(body));
   });
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   while (ended == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
