@@ -14,8 +14,6 @@
 namespace qm::mesh {
 namespace {
 
-constexpr double kTolerance = 0.25;
-constexpr double kAngleCap = 10.0;
 constexpr std::uint64_t kPollEvery = 64;
 
 double corner_angle(const std::array<double, 3>& p, const std::array<double, 3>& a, const std::array<double, 3>& b) {
@@ -181,7 +179,7 @@ std::optional<std::uint64_t> remove_vertices(const RemovalMesh& mesh, std::vecto
       const double threshold = std::min(worst, kAngleCap);
       bool accepted = true;
       for (const VertexTriangle& t : *fresh) {
-        if (triangle_min_angle(vertices, t) < threshold || hooks.error(t[0], t[1], t[2]) > kTolerance) {
+        if (triangle_min_angle(vertices, t) < threshold || hooks.error(t[0], t[1], t[2]) > kVerticalTolerance) {
           accepted = false;
           break;
         }

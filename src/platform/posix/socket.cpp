@@ -16,6 +16,7 @@
 #include "platform/clock.hpp"
 
 #include "platform/socket_native.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm::platform {
 
@@ -34,7 +35,7 @@ bool set_blocking(int fd, bool blocking) {
 
 // Milliseconds for poll: rounded up, so a short positive time-out never becomes 0 (no wait).
 int poll_millis(std::uint64_t ns) {
-  const std::uint64_t ms = (ns + 999999ull) / 1000000ull;
+  const std::uint64_t ms = millis_rounded_up(ns);
   return ms > 0x7fffffffull ? 0x7fffffff : static_cast<int>(ms);
 }
 
@@ -219,8 +220,8 @@ bool set_timeout(const Socket& socket, int option, std::uint64_t millis, NetErro
     return false;
   }
   timeval limit{};
-  limit.tv_sec = static_cast<time_t>(millis / 1000);
-  limit.tv_usec = static_cast<suseconds_t>((millis % 1000) * 1000);
+  limit.tv_sec = static_cast<time_t>(millis / kMillisPerSecond);
+  limit.tv_usec = static_cast<suseconds_t>((millis % kMillisPerSecond) * kMicrosPerMilli);
   if (::setsockopt(socket.native(), SOL_SOCKET, option, &limit, sizeof limit) == 0) return true;
   fill(error, errno);
   return false;
