@@ -43,7 +43,8 @@ std::string terrain_route(ModuleStats& stats, const Snapshot& snap, std::string_
 
   // 1. The document head and the mission state.
   std::string body;
-  const std::string_view state = mission_json(body, stats, snap, saturating_sub(now, clock_origin_ns()) + 1);
+  JsonWriter w(body);
+  const std::string_view state = mission_json(w, stats, snap, saturating_sub(now, clock_origin_ns()) + 1);
   if (state == "other-server") return respond_text(stats.rejected, 403, "Forbidden", "Forbidden", extra);
   if (state == "menu") return respond_busy(stats.rejected, 503, 5, "not in a mission", extra);
   if (state != "mission") return respond_busy(stats.rejected, 503, 2, "the mission is loading", extra);
@@ -149,18 +150,15 @@ std::string terrain_route(ModuleStats& stats, const Snapshot& snap, std::string_
   }
 
   // 17. The answer, in request order.
-  body.append(",\"points\":[");
+  w.key("points").begin_array();
   for (std::size_t i = 0; i < parsed.value.size(); ++i) {
-    if (i > 0) body.push_back(',');
-    body.append("{\"lat\":");
-    json_number(body, parsed.value[i].lat, 6);
-    body.append(",\"lon\":");
-    json_number(body, parsed.value[i].lon, 6);
-    body.append(",\"height\":");
-    json_number(body, uniques[position[i]].height, 2);
-    body.push_back('}');
+    w.begin_object();
+    w.key("lat").number(parsed.value[i].lat, 6);
+    w.key("lon").number(parsed.value[i].lon, 6);
+    w.key("height").number(uniques[position[i]].height, 2);
+    w.end_object();
   }
-  body.append("]}");
+  w.end_array().end_object();
   return server::respond_json(body, extra);
 }
 
