@@ -7,17 +7,17 @@
 #include "base/clock.hpp"
 #include "geo/blocks.hpp"
 #include "geo/projection.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm {
 
 namespace {
 
-constexpr std::uint64_t kSecond = 1000000000;
 constexpr std::size_t kMostPerSend = 2147483647;
 
 struct SendOutcome {
   bool ok = true;
-  const char* reason = "";  // "timeout" or "reset" when not ok
+  EndReason reason = EndReason::reset;  // timeout or reset when not ok
 };
 
 // Sends the whole buffer, adding what went out to `bytes`, and empties it.
@@ -30,11 +30,11 @@ SendOutcome send_all(platform::Socket& socket, std::string& buffer, std::uint64_
     using S = platform::IoResult::Status;
     if (sent.status == S::interrupted) continue;
     if (sent.status == S::timed_out || sent.status == S::would_block) {
-      outcome = {false, "timeout"};
+      outcome = {false, EndReason::timeout};
       break;
     }
     if (sent.status != S::ok || sent.bytes == 0) {
-      outcome = {false, "reset"};
+      outcome = {false, EndReason::reset};
       break;
     }
     at += std::min(sent.bytes, chunk);
@@ -45,10 +45,10 @@ SendOutcome send_all(platform::Socket& socket, std::string& buffer, std::uint64_
 }
 
 // Reads and drops what the peer sent, without waiting: none while it is quiet, else the end
-// reason ("closed" or "reset").
-const char* watch_peer(platform::Socket& socket) {
-  if (!platform::set_nonblocking(socket, true)) return "reset";
-  const char* reason = nullptr;
+// reason (closed or reset).
+std::optional<EndReason> watch_peer(platform::Socket& socket) {
+  if (!platform::set_nonblocking(socket, true)) return EndReason::reset;
+  std::optional<EndReason> reason;
   char scratch[512];
   while (true) {
     std::memset(scratch, 0, sizeof scratch);
@@ -57,10 +57,10 @@ const char* watch_peer(platform::Socket& socket) {
     if (got.status == S::ok) continue;
     if (got.status == S::interrupted) continue;
     if (got.status == S::would_block) break;
-    reason = (got.status == S::closed || got.status == S::shut_down) ? "closed" : "reset";
+    reason = (got.status == S::closed || got.status == S::shut_down) ? EndReason::closed : EndReason::reset;
     break;
   }
-  if (!platform::set_nonblocking(socket, false) && !reason) reason = "reset";
+  if (!platform::set_nonblocking(socket, false) && !reason) reason = EndReason::reset;
   return reason;
 }
 
@@ -82,7 +82,7 @@ std::uint64_t pending_bytes(const std::vector<PieceCopy>& pending) {
 
 struct EndRecord {
   std::string record;
-  const char* reason = "";
+  EndReason reason = EndReason::error;
 };
 
 }  // namespace
@@ -104,7 +104,7 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
                          const std::atomic<bool>& stop, std::uint64_t beat_ns) {
   const std::uint64_t start = terrain.now();
   std::optional<std::uint64_t> probe_deadline;
-  if (!plan.job_id && request.probe_seconds) probe_deadline = start + *request.probe_seconds * kSecond;
+  if (!plan.job_id && request.probe_seconds) probe_deadline = start + *request.probe_seconds * kNanosPerSecond;
   std::uint64_t next_beat = start;
   std::uint64_t beats = 0;
   std::uint64_t bytes = 0;
@@ -122,7 +122,7 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
   std::uint64_t pieces_since_state = 0;
   const bool has_job = plan.job_id.has_value();
 
-  const auto finish = [&](const char* reason, bool graceful) {
+  const auto finish = [&](EndReason reason, bool graceful) {
     registry.stream_update(plan.stream_id, beats, bytes, "ending", 0, 0);
     registry.stream_ended(plan.stream_id, reason, now_ns());
     return StreamEnd{reason, graceful};
@@ -135,11 +135,11 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
     // End checks.
     const char* word = "meshing";
     if (stop.load(std::memory_order_relaxed)) {
-      end = EndRecord{end_stopped_record(), "stopped"};
+      end = EndRecord{end_stopped_record(), EndReason::stopped};
     } else if (plan.control && plan.control->is_replaced()) {
-      end = EndRecord{end_named_record("replaced"), "replaced"};
+      end = EndRecord{end_named_record(EndReason::replaced), EndReason::replaced};
     } else if (std::optional<std::string> message = has_job ? terrain.worker_message() : std::nullopt) {
-      end = EndRecord{end_error_record(*message), "error"};
+      end = EndRecord{end_error_record(*message), EndReason::error};
     } else {
       const MissionPhase phase = terrain.phase();
       const bool same_theatre = phase.theatre && *phase.theatre == request.theatre;
@@ -148,12 +148,12 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
           word = "paused: menu";
           break;
         case MissionPhase::other_server:
-          end = EndRecord{end_named_record("server"), "server"};
+          end = EndRecord{end_named_record(EndReason::server), EndReason::server};
           break;
         case MissionPhase::loading:
         case MissionPhase::running:
           if (!same_theatre) {
-            end = EndRecord{end_theatre_record(text_view(phase.theatre)), "theatre"};
+            end = EndRecord{end_theatre_record(text_view(phase.theatre)), EndReason::theatre};
           } else if (phase.code == MissionPhase::loading) {
             word = "paused: loading";
           }
@@ -167,7 +167,7 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
     if (has_job) {
       turn = terrain.job_turn(*plan.job_id, *plan.control, pending_bytes(pending));
       if (turn.gone) {
-        end = EndRecord{end_named_record("replaced"), "replaced"};
+        end = EndRecord{end_named_record(EndReason::replaced), EndReason::replaced};
         break;
       }
     }
@@ -244,13 +244,13 @@ StreamEnd stream_session(platform::Socket& socket, std::string_view head, const 
 
     const SendOutcome sent = send_all(socket, buffer, bytes);
     if (!sent.ok) return finish(sent.reason, false);
-    if (complete) return finish("complete", true);
+    if (complete) return finish(EndReason::complete, true);
     registry.stream_update(plan.stream_id, beats, bytes, word, turn.done, turn.total);
 
     if (!(owed > 0 && (pending.empty() || made_piece))) last_change = terrain.wait_for_change(last_change, next_beat);
 
     if (beat) {
-      if (const char* reason = watch_peer(socket)) return finish(reason, false);
+      if (const std::optional<EndReason> reason = watch_peer(socket)) return finish(*reason, false);
     }
   }
 
