@@ -2,6 +2,8 @@
 // The module's time: every instant counts from `clock_origin`, fixed once per process.
 #include <cstdint>
 
+#include "platform/time_units.hpp"
+
 namespace qm {
 
 // Forces the clock origin (the first caller fixes it) and returns it, in monotonic nanoseconds.
@@ -18,7 +20,7 @@ double seconds_since_origin();
 
 // Nanoseconds as seconds: whole seconds plus the remaining nanoseconds / 1e9.
 inline double ns_to_seconds(std::uint64_t ns) {
-  return static_cast<double>(ns / 1000000000ull) + static_cast<double>(ns % 1000000000ull) / 1e9;
+  return static_cast<double>(ns / kNanosPerSecond) + static_cast<double>(ns % kNanosPerSecond) / 1e9;
 }
 
 // a - b, or 0 when b is later than a (a stamp taken before a concurrent update).

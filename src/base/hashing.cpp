@@ -6,6 +6,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/random.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm {
 
@@ -105,8 +106,8 @@ std::uint64_t epoch_id() {
   std::call_once(epoch_once, [] {
     const KeyPair key = draw_key_pair();
     const std::uint64_t now = platform::monotonic_ns();
-    const std::uint64_t seconds = now / 1000000000ull;
-    const std::uint32_t nanos = static_cast<std::uint32_t>(now % 1000000000ull);
+    const std::uint64_t seconds = now / kNanosPerSecond;
+    const std::uint32_t nanos = static_cast<std::uint32_t>(now % kNanosPerSecond);
     unsigned char bytes[12];
     for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(seconds >> (8 * i));
     for (int i = 0; i < 4; ++i) bytes[8 + i] = static_cast<unsigned char>(nanos >> (8 * i));

@@ -1,5 +1,6 @@
 #include "base/json.hpp"
 
+#include "base/fault.hpp"
 #include "base/utf8.hpp"
 
 #include <charconv>
@@ -106,6 +107,127 @@ void json_uint(std::string& out, std::uint64_t value) {
   char digits[24];
   const auto result = std::to_chars(digits, digits + sizeof digits, value);
   out.append(digits, result.ptr);
+}
+
+void JsonWriter::separate() {
+  if (after_key_) return;  // the value of a key: the comma went before the key
+  if (has_items_ & (std::uint64_t{1} << depth_)) out_.push_back(',');
+}
+
+void JsonWriter::value_written() {
+  after_key_ = false;
+  has_items_ |= std::uint64_t{1} << depth_;
+}
+
+void JsonWriter::open(char bracket, bool array) {
+  check(depth_ < kDeepest, "a JSON document nests too deep");
+  separate();
+  value_written();
+  out_.push_back(bracket);
+  depth_ += 1;
+  const std::uint64_t bit = std::uint64_t{1} << depth_;
+  has_items_ &= ~bit;
+  arrays_ = array ? arrays_ | bit : arrays_ & ~bit;
+}
+
+void JsonWriter::close(char bracket, bool array) {
+  const bool open_array = (arrays_ >> depth_) & 1;
+  check(depth_ > 0 && open_array == array && !after_key_, "a JSON object or array closed out of turn");
+  depth_ -= 1;
+  out_.push_back(bracket);
+}
+
+JsonWriter& JsonWriter::begin_object() {
+  open('{', false);
+  return *this;
+}
+
+JsonWriter& JsonWriter::begin_array() {
+  open('[', true);
+  return *this;
+}
+
+JsonWriter& JsonWriter::end_object() {
+  close('}', false);
+  return *this;
+}
+
+JsonWriter& JsonWriter::end_array() {
+  close(']', true);
+  return *this;
+}
+
+JsonWriter& JsonWriter::key(std::string_view name) {
+  check(!after_key_, "a JSON key without a value");
+  separate();
+  has_items_ |= std::uint64_t{1} << depth_;
+  out_.push_back('"');
+  out_.append(name);
+  out_.append("\":");
+  after_key_ = true;
+  return *this;
+}
+
+JsonWriter& JsonWriter::text(std::string_view value) {
+  separate();
+  json_quote(out_, value);
+  value_written();
+  return *this;
+}
+
+JsonWriter& JsonWriter::opt_text(std::optional<std::string_view> value) {
+  separate();
+  json_opt_string(out_, value);
+  value_written();
+  return *this;
+}
+
+JsonWriter& JsonWriter::number(std::optional<double> value, std::uint16_t decimals) {
+  separate();
+  json_number(out_, value, decimals);
+  value_written();
+  return *this;
+}
+
+JsonWriter& JsonWriter::integer(std::uint64_t value) {
+  separate();
+  json_uint(out_, value);
+  value_written();
+  return *this;
+}
+
+JsonWriter& JsonWriter::opt_uint(std::optional<std::uint64_t> value) {
+  if (!value) return null();
+  return integer(*value);
+}
+
+JsonWriter& JsonWriter::boolean(bool value) {
+  separate();
+  json_bool(out_, value);
+  value_written();
+  return *this;
+}
+
+JsonWriter& JsonWriter::null() { return raw("null"); }
+
+JsonWriter& JsonWriter::raw(std::string_view document) {
+  separate();
+  out_.append(document);
+  value_written();
+  return *this;
+}
+
+JsonWriter& JsonWriter::raw_members(std::string_view members) {
+  check(!after_key_, "JSON members after a key");
+  separate();
+  out_.append(members);
+  has_items_ |= std::uint64_t{1} << depth_;
+  return *this;
+}
+
+JsonWriter& JsonWriter::members_follow() {
+  has_items_ |= std::uint64_t{1} << depth_;
+  return *this;
 }
 
 }  // namespace qm

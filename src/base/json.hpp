@@ -31,4 +31,61 @@ void json_uint(std::string& out, std::uint64_t value);
 // Appends true or false.
 inline void json_bool(std::string& out, bool value) { out.append(value ? "true" : "false"); }
 
+// Writes a document into the caller's text one member or element at a time and puts the commas
+// between them itself. It holds no memory of its own: what it writes goes into `out`, so a document
+// built on the host's thread allocates only the text the host's thread owns. Keys are the module's
+// own names and are written as they are; text values go through `json_quote`, numbers through
+// `json_number`.
+//
+// A writer may also continue a document another piece of code opened: `members_follow` says the
+// open object (or, at the top, the run of members being written) already has members, so the next
+// key is preceded by a comma.
+class JsonWriter {
+ public:
+  explicit JsonWriter(std::string& out) : out_(out) {}
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
+
+  JsonWriter& begin_object();
+  JsonWriter& end_object();
+  JsonWriter& begin_array();
+  JsonWriter& end_array();
+
+  // The comma when one is due, then "name":. The value written next belongs to it.
+  JsonWriter& key(std::string_view name);
+
+  JsonWriter& text(std::string_view value);
+  JsonWriter& opt_text(std::optional<std::string_view> value);
+  JsonWriter& number(std::optional<double> value, std::uint16_t decimals);
+  JsonWriter& integer(std::uint64_t value);
+  JsonWriter& opt_uint(std::optional<std::uint64_t> value);
+  JsonWriter& boolean(bool value);
+  JsonWriter& null();
+  // A value another writer made (an object, an array, a number...), copied as it is.
+  JsonWriter& raw(std::string_view document);
+  // Members another writer made ("a":1,"b":2), copied as they are into the open object; the comma
+  // before them is put when one is due, and an empty text still counts as members.
+  JsonWriter& raw_members(std::string_view members);
+
+  // The open object already has members: the next key takes a comma.
+  JsonWriter& members_follow();
+
+  std::string& out() { return out_; }
+
+ private:
+  void separate();  // before a key, or before an element of an array
+  void open(char bracket, bool array);
+  void close(char bracket, bool array);
+  void value_written();
+
+  // One bit per open level (the top is level 0): whether it has a member or element yet, and
+  // whether it is an array. Documents nest far less deep than 64 levels.
+  static constexpr unsigned kDeepest = 63;
+  std::string& out_;
+  std::uint64_t has_items_ = 0;
+  std::uint64_t arrays_ = 0;
+  unsigned depth_ = 0;
+  bool after_key_ = false;
+};
+
 }  // namespace qm

@@ -6,28 +6,18 @@ namespace qm {
 
 std::string projection_json(const Projection& projection) {
   std::string out;
-  switch (projection.kind) {
-    case Projection::kTm:
-      out.append("{\"kind\":\"tm\",\"centralMeridian\":");
-      json_number(out, projection.central_meridian, 9);
-      out.append(",\"scale\":");
-      json_number(out, projection.scale, 9);
-      out.append(",\"xOffset\":");
-      json_number(out, projection.x_offset, 4);
-      out.append(",\"zOffset\":");
-      json_number(out, projection.z_offset, 4);
-      out.append(",\"worstMetres\":");
-      json_number(out, projection.worst, 6);
-      out.append("}");
-      break;
-    case Projection::kBlocks:
-      out.append("{\"kind\":\"blocks\",\"worstMetres\":");
-      json_number(out, projection.worst, 6);
-      out.append("}");
-      break;
-    default:
-      out.append("{\"kind\":\"none\"}");
+  JsonWriter w(out);
+  w.begin_object();
+  w.key("kind").text(projection.label());
+  if (projection.kind == Projection::kTm) {
+    w.key("centralMeridian").number(projection.central_meridian, 9);
+    w.key("scale").number(projection.scale, 9);
+    w.key("xOffset").number(projection.x_offset, 4);
+    w.key("zOffset").number(projection.z_offset, 4);
   }
+  if (projection.kind == Projection::kTm || projection.kind == Projection::kBlocks)
+    w.key("worstMetres").number(projection.worst, 6);
+  w.end_object();
   return out;
 }
 

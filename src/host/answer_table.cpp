@@ -6,6 +6,7 @@
 #include "base/fault.hpp"
 #include "platform/handback.hpp"
 #include "platform/wait_word.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm::terrain {
 
@@ -62,11 +63,11 @@ std::pair<bool, std::vector<AnswerSlot>> wait_answers(AnswerTable& table, std::u
     const std::uint64_t remaining = timeout_ns - spent;
     // Sleep for the remaining time rounded up to whole milliseconds; a spurious wake-up loops. The
     // word is read under the lock, so a completion after it is read changes it and ends the sleep.
-    const std::uint64_t millis = remaining / 1000000 + (remaining % 1000000 != 0 ? 1 : 0);
+    const std::uint64_t millis = millis_rounded_up(remaining);
     const std::uint32_t seen = table.wakes_.load(std::memory_order_acquire);
     lock.unlock();
-    constexpr std::uint64_t longest = UINT64_MAX - 1000000;  // "no limit", with room for rounding
-    platform::wait_word(table.wakes_, seen, millis > longest / 1000000 ? longest : millis * 1000000);
+    constexpr std::uint64_t longest = UINT64_MAX - kNanosPerMilli;  // "no limit", with room for rounding
+    platform::wait_word(table.wakes_, seen, millis > longest / kNanosPerMilli ? longest : millis * kNanosPerMilli);
     lock.lock();
   }
   return {table.pending_ == 0, table.slots_};

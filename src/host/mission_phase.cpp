@@ -1,11 +1,12 @@
 #include "host/mission_phase.hpp"
 
 #include "base/clock.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm {
 
 namespace {
-constexpr std::uint64_t seconds_ns(std::uint64_t s) { return s * 1000000000ull; }
+constexpr std::uint64_t seconds_ns(std::uint64_t s) { return s * kNanosPerSecond; }
 }  // namespace
 
 std::optional<std::string_view> hook_state(const ModuleStats& stats, bool mission_runs, std::uint64_t now_stamp) {

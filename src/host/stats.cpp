@@ -1,5 +1,7 @@
 #include "host/stats.hpp"
 
+#include "platform/time_units.hpp"
+
 namespace qm {
 
 void CostStats::add(std::uint64_t cost_ns, std::uint64_t elapsed_ns) {
@@ -32,7 +34,7 @@ std::uint64_t CostStats::max_recent(std::uint64_t elapsed_ns) const {
 double CostStats::mean_micros() const {
   const std::uint64_t n = count.load(std::memory_order_relaxed);
   if (n == 0) return 0.0;
-  return static_cast<double>(sum.load(std::memory_order_relaxed)) / static_cast<double>(n) / 1000.0;
+  return static_cast<double>(sum.load(std::memory_order_relaxed)) / static_cast<double>(n) / kNanosPerMicro;
 }
 
 ModuleStats& module_stats() {

@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/time_units.hpp"
+
 namespace qm {
 
 // The 10-second window a moment falls in, from its nanoseconds since the clock origin:
 // whole seconds / 10 + 1 (so 1 for a moment not after the origin, and 0 never names a window).
-inline std::uint64_t cost_window(std::uint64_t elapsed_ns) { return elapsed_ns / 1000000000ull / 10 + 1; }
+inline std::uint64_t cost_window(std::uint64_t elapsed_ns) { return elapsed_ns / kNanosPerSecond / 10 + 1; }
 
 // Nanoseconds since the clock origin of a time stamp (0 for "never" and for the origin itself).
 inline std::uint64_t stamp_elapsed(std::uint64_t stamp) { return stamp == 0 ? 0 : stamp - 1; }

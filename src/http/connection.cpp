@@ -12,12 +12,13 @@
 #include "http/head_reader.hpp"
 #include "http/router.hpp"
 #include "http/server.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm::server {
 
 namespace {
 
-constexpr Instant millisecond = 1000000;
+constexpr Instant millisecond = kNanosPerMilli;
 constexpr Instant answer_send_time = 10000 * millisecond;
 constexpr Instant drain_time = 100 * millisecond;
 

@@ -4,13 +4,14 @@
 #include <vector>
 
 #include "http/server.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm::server {
 
 std::uint64_t millis_left(Instant now, Instant deadline) {
   if (now >= deadline) return 0;
   const Instant ns = deadline - now;
-  return ns / 1000000 + (ns % 1000000 != 0 ? 1 : 0);
+  return millis_rounded_up(ns);
 }
 
 HeadRead read_request_head(HeadSource& source, const ServerConfig& config, Instant start, RejectedCounter& rejected) {

@@ -12,12 +12,13 @@
 #include "http/request_rules.hpp"
 #include "http/server.hpp"
 #include "http/slots.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm::server {
 
 namespace {
 
-constexpr std::uint64_t millisecond = 1000000;
+constexpr std::uint64_t millisecond = kNanosPerMilli;
 // Accepts wait this long at most, so the loop sees its stop flags even without a wake connection.
 constexpr std::uint64_t accept_wait = 100 * millisecond;
 constexpr std::uint64_t accept_error_pause = 50 * millisecond;

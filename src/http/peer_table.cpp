@@ -5,6 +5,7 @@
 
 #include "platform/socket.hpp"
 #include "http/server.hpp"
+#include "base/clock.hpp"
 
 namespace qm::server {
 
@@ -44,7 +45,7 @@ void refill_bucket(double& level, Instant& last_refill, double rate, double burs
   double elapsed = 0.0;
   if (now > last_refill) {
     const Instant ns = now - last_refill;
-    elapsed = static_cast<double>(ns / 1000000000ull) + static_cast<double>(ns % 1000000000ull) / 1e9;
+    elapsed = ns_to_seconds(ns);
   }
   const double sum = level + elapsed * rate;
   // fmin: a NaN on one side gives the other side.

@@ -1,6 +1,7 @@
 #include "base/clock.hpp"
 #include "base/fault.hpp"
 #include "base/hashing.hpp"
+#include "base/version.hpp"
 #include "lua/lua_frame.hpp"
 #include "lua/lua_functions.hpp"
 #include "host/module_state.hpp"
@@ -60,7 +61,7 @@ int open_module(lua_State* L) {
     lua_pushcclosure(L, entry.function, 0);
     lua_setfield(L, -2, entry.name);
   }
-  lua_pushlstring(L, "1.1.0", 5);
+  lua_pushlstring(L, kExporterVersion.data(), kExporterVersion.size());
   lua_setfield(L, -2, "version");
   return 1;
 }

@@ -11,6 +11,7 @@
 #include "host/stats.hpp"
 #include "host/terrain_exchange.hpp"
 #include "base/thread_own.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm {
 
@@ -46,7 +47,7 @@ int terrain_take(lua_State* L) {
   TakeInputs in;
   in.theatre = theatre && *theatre ? theatre->get() : nullptr;
   in.now_ns = now_ns();
-  in.budget_ns = std::uint64_t{terrain_budget_micros()} * 1000;
+  in.budget_ns = std::uint64_t{terrain_budget_micros()} * kNanosPerMicro;
   in.sampler_asking = sampler_asking().load(std::memory_order_relaxed) != 0;
   TakeResult result;
   {

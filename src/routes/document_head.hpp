@@ -5,15 +5,16 @@
 #include <string>
 #include <string_view>
 
+#include "base/json.hpp"
 #include "host/snapshot.hpp"
 #include "host/stats.hpp"
 
 namespace qm {
 
 // Appends {"api":1,"exporter":"1.1.0","state":...,"exportState":...,"secondsSinceFrame":...,
-// "modelTime":... (left open) and returns the state: "menu", "other-server", "loading" or
+// "modelTime":... (left open in `w`) and returns the state: "menu", "other-server", "loading" or
 // "mission". `now_stamp` is a time stamp (nanoseconds since the clock origin plus 1).
-std::string_view mission_json(std::string& out, const ModuleStats& stats, const Snapshot& snapshot,
+std::string_view mission_json(JsonWriter& w, const ModuleStats& stats, const Snapshot& snapshot,
                               std::uint64_t now_stamp);
 
 }  // namespace qm

@@ -5,15 +5,75 @@
 #include "routes/document_head.hpp"
 #include "base/json.hpp"
 #include "http/server.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm {
 
 namespace {
 
-double micros(std::uint64_t ns) { return static_cast<double>(ns) / 1000.0; }
+double micros(std::uint64_t ns) { return static_cast<double>(ns) / kNanosPerMicro; }
 
-void opt_text(std::string& out, const SharedText& text) {
-  json_opt_string(out, text ? std::optional<std::string_view>(*text) : std::nullopt);
+std::optional<std::string_view> opt_view(const SharedText& text) {
+  return text ? std::optional<std::string_view>(*text) : std::nullopt;
+}
+
+// The mean cost and the largest recent one of a hook, in microseconds.
+void cost_members(JsonWriter& w, std::string_view mean_key, std::string_view max_key, const CostStats& cost,
+                  std::uint64_t elapsed) {
+  w.key(mean_key).number(cost.mean_micros(), 4);
+  w.key(max_key).number(micros(cost.max_recent(elapsed)), 4);
+}
+
+void server_and_mission(JsonWriter& w, const Snapshot& snap) {
+  const bool own = snap.mission && snap.mission->on_own_server;
+  w.key("server");
+  if (own) {
+    w.begin_object().key("name").text(text_view(snap.mission->server_name)).end_object();
+  } else {
+    w.null();
+  }
+  w.key("mission");
+  if (own) {
+    w.begin_object();
+    w.key("name").text(text_view(snap.mission->mission_name));
+    w.key("theatre").text(text_view(snap.mission->theatre));
+    w.key("startTime").number(snap.mission->start_time, 0);
+    w.end_object();
+  } else {
+    w.null();
+  }
+}
+
+void lan_object(JsonWriter& w, const StatusInputs& in) {
+  const bool lan_enabled = in.server && in.server->lan_enabled;
+  const bool lan_address = lan_enabled && in.lan.address.has_value();
+  w.key("lan").begin_object();
+  w.key("enabled").boolean(lan_enabled);
+  w.key("address").opt_text(lan_address ? std::optional<std::string_view>(*in.lan.address) : std::nullopt);
+  w.key("listening").boolean(lan_address);
+  w.key("error").opt_text(lan_enabled ? opt_view(in.lan.error) : std::nullopt);
+  w.end_object();
+}
+
+void health_object(JsonWriter& w, const StatusInputs& in, std::uint64_t elapsed) {
+  const ModuleStats& stats = *in.stats;
+  const Snapshot& snap = *in.snapshot;
+  w.key("health").begin_object();
+  w.key("pinned").boolean(module_pinned());
+  w.key("uptimeSeconds").number(ns_to_seconds(elapsed), 1);
+  w.key("generation").opt_uint(in.server ? std::optional<std::uint64_t>(in.server->generation) : std::nullopt);
+  w.key("listeningPort").opt_uint(in.server ? in.server->listening_port : std::nullopt);
+  w.key("openConnections").integer(in.server ? in.server->open_connections : 0);
+  w.key("error").opt_text(opt_view(in.server_error));
+  w.key("frames").integer(stats.mission_frames.load(std::memory_order_relaxed));
+  cost_members(w, "hookCostMicrosMean", "hookCostMicrosMaxRecent", stats.hook_cost, elapsed);
+  w.key("snapshot").integer(snap.sequence);
+  w.key("aircraft").integer(snap.aircraft.size());
+  w.key("neutrals").integer(snap.neutrals.size());
+  w.key("requests").integer(stats.requests.load(std::memory_order_relaxed));
+  w.key("rejected").integer(stats.rejected.load(std::memory_order_relaxed));
+  w.key("lastPanic").opt_text(opt_view(in.last_panic));
+  w.end_object();
 }
 
 }  // namespace
@@ -40,93 +100,19 @@ std::string status_json(const StatusInputs& in) {
   const std::uint64_t elapsed = stamp_elapsed(in.now_stamp);
   std::string out;
   out.reserve(2048 + in.mesh.size());
-  mission_json(out, stats, snap, in.now_stamp);
+  JsonWriter w(out);
+  mission_json(w, stats, snap, in.now_stamp);
+  server_and_mission(w, snap);
 
-  const bool own = snap.mission && snap.mission->on_own_server;
-  out.append(",\"server\":");
-  if (own) {
-    out.append("{\"name\":");
-    json_quote(out, text_view(snap.mission->server_name));
-    out.append("}");
-  } else {
-    out.append("null");
-  }
-  out.append(",\"mission\":");
-  if (own) {
-    out.append("{\"name\":");
-    json_quote(out, text_view(snap.mission->mission_name));
-    out.append(",\"theatre\":");
-    json_quote(out, text_view(snap.mission->theatre));
-    out.append(",\"startTime\":");
-    json_number(out, snap.mission->start_time, 0);
-    out.append("}");
-  } else {
-    out.append("null");
-  }
+  w.key("export").begin_object();
+  w.key("frames").integer(stats.export_frames.load(std::memory_order_relaxed));
+  cost_members(w, "costMicrosMean", "costMicrosMaxRecent", stats.export_cost, elapsed);
+  w.end_object();
 
-  out.append(",\"export\":{\"frames\":");
-  json_uint(out, stats.export_frames.load(std::memory_order_relaxed));
-  out.append(",\"costMicrosMean\":");
-  json_number(out, stats.export_cost.mean_micros(), 4);
-  out.append(",\"costMicrosMaxRecent\":");
-  json_number(out, micros(stats.export_cost.max_recent(elapsed)), 4);
-  out.append("}");
-
-  const bool lan_enabled = in.server && in.server->lan_enabled;
-  const bool lan_address = lan_enabled && in.lan.address.has_value();
-  out.append(",\"lan\":{\"enabled\":");
-  json_bool(out, lan_enabled);
-  out.append(",\"address\":");
-  json_opt_string(out, lan_address ? std::optional<std::string_view>(*in.lan.address) : std::nullopt);
-  out.append(",\"listening\":");
-  json_bool(out, lan_address);
-  out.append(",\"error\":");
-  opt_text(out, lan_enabled ? in.lan.error : SharedText());
-  out.append("}");
-
-  out.append(",\"health\":{\"pinned\":");
-  json_bool(out, module_pinned());
-  out.append(",\"uptimeSeconds\":");
-  json_number(out, ns_to_seconds(elapsed), 1);
-  out.append(",\"generation\":");
-  if (in.server) {
-    json_uint(out, in.server->generation);
-  } else {
-    out.append("null");
-  }
-  out.append(",\"listeningPort\":");
-  if (in.server && in.server->listening_port) {
-    json_uint(out, *in.server->listening_port);
-  } else {
-    out.append("null");
-  }
-  out.append(",\"openConnections\":");
-  json_uint(out, in.server ? in.server->open_connections : 0);
-  out.append(",\"error\":");
-  opt_text(out, in.server_error);
-  out.append(",\"frames\":");
-  json_uint(out, stats.mission_frames.load(std::memory_order_relaxed));
-  out.append(",\"hookCostMicrosMean\":");
-  json_number(out, stats.hook_cost.mean_micros(), 4);
-  out.append(",\"hookCostMicrosMaxRecent\":");
-  json_number(out, micros(stats.hook_cost.max_recent(elapsed)), 4);
-  out.append(",\"snapshot\":");
-  json_uint(out, snap.sequence);
-  out.append(",\"aircraft\":");
-  json_uint(out, snap.aircraft.size());
-  out.append(",\"neutrals\":");
-  json_uint(out, snap.neutrals.size());
-  out.append(",\"requests\":");
-  json_uint(out, stats.requests.load(std::memory_order_relaxed));
-  out.append(",\"rejected\":");
-  json_uint(out, stats.rejected.load(std::memory_order_relaxed));
-  out.append(",\"lastPanic\":");
-  opt_text(out, in.last_panic);
-  out.append("}");
-
-  out.append(",\"mesh\":");
-  out.append(in.mesh);
-  out.append("}");
+  lan_object(w, in);
+  health_object(w, in, elapsed);
+  w.key("mesh").raw(in.mesh);
+  w.end_object();
   return out;
 }
 
@@ -134,33 +120,20 @@ std::string micros_json(std::string_view projection, const TerrainCostStats& ter
                         std::uint64_t now_stamp, std::string_view terrain_text) {
   std::string out;
   out.reserve(512 + projection.size() + terrain_text.size());
-  out.append("\"projection\":");
-  out.append(projection);
-  out.append(",\"slice\":{\"micros\":");
-  json_uint(out, budget_micros);
-  out.append(",\"frames\":");
-  json_uint(out, terrain.cost.count.load(std::memory_order_relaxed));
-  out.append(",\"meanMicros\":");
-  json_number(out, terrain.cost.mean_micros(), 1);
-  out.append(",\"p99Micros\":");
-  const std::optional<std::uint64_t> p99 = terrain.p99_micros();
-  if (p99) {
-    json_uint(out, *p99);
-  } else {
-    out.append("null");
-  }
-  out.append(",\"maxRecentMicros\":");
-  json_number(out, micros(terrain.cost.max_recent(stamp_elapsed(now_stamp))), 1);
-  out.append(",\"coldFrames\":");
-  json_uint(out, terrain.cold_frames.load(std::memory_order_relaxed));
-  out.append(",\"coldPoints\":");
-  json_uint(out, terrain.cold_points.load(std::memory_order_relaxed));
-  out.append(",\"samplingFrames\":");
-  json_uint(out, terrain.sampling_frames.load(std::memory_order_relaxed));
-  out.append(",\"dryFrames\":");
-  json_uint(out, terrain.dry_frames.load(std::memory_order_relaxed));
-  out.append("},");
-  out.append(terrain_text);
+  JsonWriter w(out);
+  w.key("projection").raw(projection);
+  w.key("slice").begin_object();
+  w.key("micros").integer(budget_micros);
+  w.key("frames").integer(terrain.cost.count.load(std::memory_order_relaxed));
+  w.key("meanMicros").number(terrain.cost.mean_micros(), 1);
+  w.key("p99Micros").opt_uint(terrain.p99_micros());
+  w.key("maxRecentMicros").number(micros(terrain.cost.max_recent(stamp_elapsed(now_stamp))), 1);
+  w.key("coldFrames").integer(terrain.cold_frames.load(std::memory_order_relaxed));
+  w.key("coldPoints").integer(terrain.cold_points.load(std::memory_order_relaxed));
+  w.key("samplingFrames").integer(terrain.sampling_frames.load(std::memory_order_relaxed));
+  w.key("dryFrames").integer(terrain.dry_frames.load(std::memory_order_relaxed));
+  w.end_object();
+  w.raw_members(terrain_text);
   return out;
 }
 

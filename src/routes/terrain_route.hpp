@@ -14,6 +14,7 @@
 #include "http/peer_table.hpp"
 #include "routes/height_cache.hpp"
 #include "host/height_queue.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm {
 
@@ -29,7 +30,7 @@ struct TerrainRouteEnv {
   terrain::HeightQueues* queues = nullptr;                      // the process-wide queues when null
   HeightCache* cache = nullptr;                                 // the process-wide cache when null
   std::function<std::optional<SharedText>()> current_theatre;  // `current_theatre` when empty
-  std::uint64_t wait_ns = 1'000'000'000;
+  std::uint64_t wait_ns = kNanosPerSecond;
 };
 
 inline constexpr std::size_t kTerrainQueueLimit = 4000;

@@ -26,6 +26,18 @@ std::string_view aircraft_kind(const UnitRecord& unit) {
   return "other";
 }
 
+// The members every unit entry opens with, and those of its position.
+void unit_head(JsonWriter& w, const UnitRecord& unit) {
+  w.key("id").integer(unit.id);
+  w.key("t").number(unit.t, 3);
+}
+
+void unit_position(JsonWriter& w, const UnitRecord& unit) {
+  w.key("lat").number(unit.lat, 6);
+  w.key("lon").number(unit.lon, 6);
+  w.key("alt").number(unit.alt, 1);
+}
+
 bool on_own_server(const Snapshot& snapshot) { return snapshot.mission && snapshot.mission->on_own_server; }
 
 UnitDocument unit_document(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp,
@@ -34,23 +46,19 @@ UnitDocument unit_document(const ModuleStats& stats, const Snapshot& snapshot, s
   UnitDocument document;
   std::string& out = document.prefix;
   out.reserve(256);
-  mission_json(out, stats, snapshot, now_stamp);
+  JsonWriter w(out);
+  mission_json(w, stats, snapshot, now_stamp);
   if (aircraft) {
-    out.append(",\"self\":");
-    if (own && snapshot.self_id) {
-      json_uint(out, *snapshot.self_id);
-    } else {
-      out.append("null");
-    }
-    out.append(",\"aircraft\":");
+    w.key("self").opt_uint(own ? snapshot.self_id : std::nullopt);
+    w.key("aircraft");
   } else {
-    out.append(",\"neutrals\":");
+    w.key("neutrals");
   }
   if (own) {
     document.array = aircraft ? cached_list_body(cache, snapshot.sequence, snapshot.aircraft, aircraft_entry_json)
                               : cached_list_body(cache, snapshot.sequence, snapshot.neutrals, neutral_entry_json);
   } else {
-    out.append("[]");
+    w.begin_array().end_array();
   }
   return document;
 }
@@ -111,58 +119,33 @@ SharedArray cached_list_body(ListCache& cache, std::uint64_t sequence, const std
 }
 
 void aircraft_entry_json(const UnitRecord& unit, std::string& out) {
-  out.append("{\"id\":");
-  json_uint(out, unit.id);
-  out.append(",\"t\":");
-  json_number(out, unit.t, 3);
-  out.append(",\"coalition\":\"");
-  out.append(coalition_name(unit.coalition));
-  out.append("\",\"human\":");
-  json_bool(out, unit.human);
-  out.append(",\"kind\":\"");
-  out.append(aircraft_kind(unit));
-  out.append("\",\"type\":");
-  json_quote(out, text_view(unit.type));
-  out.append(",\"name\":");
-  json_quote(out, text_view(unit.name));
-  out.append(",\"group\":");
-  json_quote(out, text_view(unit.group));
-  out.append(",\"lat\":");
-  json_number(out, unit.lat, 6);
-  out.append(",\"lon\":");
-  json_number(out, unit.lon, 6);
-  out.append(",\"alt\":");
-  json_number(out, unit.alt, 1);
-  out.append(",\"ground\":");
-  json_number(out, unit.ground, 1);
-  out.append(",\"heading\":");
-  json_number(out, unit.heading, 1);
-  out.push_back('}');
+  JsonWriter w(out);
+  w.begin_object();
+  unit_head(w, unit);
+  w.key("coalition").text(coalition_name(unit.coalition));
+  w.key("human").boolean(unit.human);
+  w.key("kind").text(aircraft_kind(unit));
+  w.key("type").text(text_view(unit.type));
+  w.key("name").text(text_view(unit.name));
+  w.key("group").text(text_view(unit.group));
+  unit_position(w, unit);
+  w.key("ground").number(unit.ground, 1);
+  w.key("heading").number(unit.heading, 1);
+  w.end_object();
 }
 
 void neutral_entry_json(const UnitRecord& unit, std::string& out) {
-  out.append("{\"id\":");
-  json_uint(out, unit.id);
-  out.append(",\"t\":");
-  json_number(out, unit.t, 3);
-  out.append(",\"type\":");
-  json_quote(out, text_view(unit.type));
-  out.append(",\"group\":");
-  json_quote(out, text_view(unit.group));
-  out.append(",\"levels\":[");
-  for (std::size_t i = 0; i < unit.levels.size(); ++i) {
-    if (i != 0) out.push_back(',');
-    json_uint(out, unit.levels[i]);
-  }
-  out.append("],\"invisible\":");
-  json_bool(out, unit.invisible);
-  out.append(",\"lat\":");
-  json_number(out, unit.lat, 6);
-  out.append(",\"lon\":");
-  json_number(out, unit.lon, 6);
-  out.append(",\"alt\":");
-  json_number(out, unit.alt, 1);
-  out.push_back('}');
+  JsonWriter w(out);
+  w.begin_object();
+  unit_head(w, unit);
+  w.key("type").text(text_view(unit.type));
+  w.key("group").text(text_view(unit.group));
+  w.key("levels").begin_array();
+  for (const auto level : unit.levels) w.integer(level);
+  w.end_array();
+  w.key("invisible").boolean(unit.invisible);
+  unit_position(w, unit);
+  w.end_object();
 }
 
 UnitDocument aircraft_route(const ModuleStats& stats, const Snapshot& snapshot, std::uint64_t now_stamp) {

@@ -73,7 +73,7 @@ void JobTicket::close() noexcept {
   StreamRegistry* registry = registry_;
   registry_ = nullptr;
   try {
-    registry->stream_ended(stream_id_, "error", now_ns());
+    registry->stream_ended(stream_id_, EndReason::error, now_ns());
   } catch (...) {
     (void)caught_message();
   }

@@ -1,6 +1,7 @@
 #include "streams/mesh_route.hpp"
 
 #include "base/clock.hpp"
+#include "platform/time_units.hpp"
 #include "host/mission_phase.hpp"
 #include "host/snapshot.hpp"
 #include "http/answer.hpp"
@@ -141,12 +142,12 @@ StreamEnd run_mesh_stream(platform::Socket& socket, MeshStreamStart start, serve
   const std::uint64_t id = start.plan.stream_id;
   StreamEnd end;
   try {
-    const std::uint64_t send_limit_ms = server.config.stream_send_timeout / 1000000;
+    const std::uint64_t send_limit_ms = server.config.stream_send_timeout / kNanosPerMilli;
     if (!platform::set_send_timeout(socket, send_limit_ms)) {
       // Without its send limit the stream cannot run: it ends at once, unsent.
       stream_registry().stream_update(id, 0, 0, "ending", 0, 0);
-      stream_registry().stream_ended(id, "reset", now_ns());
-      end = StreamEnd{"reset", false};
+      stream_registry().stream_ended(id, EndReason::reset, now_ns());
+      end = StreamEnd{EndReason::reset, false};
     } else {
       WorkStreamTerrain terrain(server.stats);
       end = stream_session(socket, start.head, start.request, start.plan, terrain, stream_registry(), server.stop,
@@ -154,7 +155,7 @@ StreamEnd run_mesh_stream(platform::Socket& socket, MeshStreamStart start, serve
     }
   } catch (...) {
     // A job's ticket records this end itself; a job-less stream has none, so its record ends here.
-    stream_registry().stream_ended(id, "error", now_ns());
+    stream_registry().stream_ended(id, EndReason::error, now_ns());
     throw;
   }
   // The job's guards go first (the ticket, then the lease), then the stream slot.

@@ -12,11 +12,17 @@ namespace {
 
 double seconds_between(std::uint64_t from, std::uint64_t to) { return ns_to_seconds(saturating_sub(to, from)); }
 
-// The static text of a reason, or none when it is not one of the nine.
-std::optional<std::size_t> reason_index(std::string_view reason) {
-  for (std::size_t i = 0; i < kEndReasons.size(); ++i)
-    if (kEndReasons[i] == reason) return i;
+// The counter of a reason, or none for a value that names no reason.
+std::optional<std::size_t> reason_index(EndReason reason) {
+  const auto index = static_cast<std::size_t>(reason);
+  if (index < kEndReasons.size()) return index;
   return std::nullopt;
+}
+
+// The members an open and an ended stream share: the page's tag and whether it came from the LAN.
+void stream_members(JsonWriter& w, std::string_view page_tag, bool lan) {
+  w.key("page").text(page_tag);
+  w.key("lan").boolean(lan);
 }
 
 }  // namespace
@@ -79,7 +85,7 @@ void StreamRegistry::stream_update(std::uint64_t id, std::uint64_t beats, std::u
   }
 }
 
-void StreamRegistry::stream_ended(std::uint64_t id, std::string_view reason, std::uint64_t ended) {
+void StreamRegistry::stream_ended(std::uint64_t id, EndReason reason, std::uint64_t ended) {
   std::lock_guard guard(lock_);
   const auto it = std::find_if(open_.begin(), open_.end(), [id](const StreamRecord& r) { return r.id == id; });
   if (it == open_.end()) return;
@@ -89,7 +95,7 @@ void StreamRegistry::stream_ended(std::uint64_t id, std::string_view reason, std
   done.page_tag = std::move(it->page_tag);
   done.opened = it->opened;
   done.ended = ended;
-  done.reason = index ? kEndReasons[*index].data() : "";
+  done.reason = reason;
   done.beats = it->beats;
   done.bytes = it->bytes;
   done.lan = it->lan;
@@ -100,74 +106,47 @@ void StreamRegistry::stream_ended(std::uint64_t id, std::string_view reason, std
   recent_.push_back(std::move(done));
 }
 
-void ended_streams_json(std::string& out, const RecentStreams& recent, std::uint64_t now) {
-  bool first = true;
+void ended_streams_json(JsonWriter& w, const RecentStreams& recent, std::uint64_t now) {
   for (auto it = recent.rbegin(); it != recent.rend(); ++it) {
-    if (!first) out.push_back(',');
-    first = false;
-    out.append("{\"page\":");
-    json_quote(out, it->page_tag);
-    out.append(",\"lan\":");
-    json_bool(out, it->lan);
-    out.append(",\"reason\":\"");
-    out.append(it->reason);
-    out.append("\",\"seconds\":");
-    json_number(out, seconds_between(it->opened, it->ended), 1);
-    out.append(",\"endedSecondsAgo\":");
-    json_number(out, seconds_between(it->ended, now), 1);
-    out.append(",\"beats\":");
-    json_uint(out, it->beats);
-    out.append(",\"bytes\":");
-    json_uint(out, it->bytes);
-    out.push_back('}');
+    w.begin_object();
+    stream_members(w, it->page_tag, it->lan);
+    w.key("reason").text(end_reason_text(it->reason));
+    w.key("seconds").number(seconds_between(it->opened, it->ended), 1);
+    w.key("endedSecondsAgo").number(seconds_between(it->ended, now), 1);
+    w.key("beats").integer(it->beats);
+    w.key("bytes").integer(it->bytes);
+    w.end_object();
   }
 }
 
-void StreamRegistry::status_json_locked(std::string& out, std::string_view terrain_text, std::uint64_t now) const {
-  out.append("{\"epoch\":\"");
-  out.append(epoch_hex());
-  out.append("\",");
-  out.append(terrain_text);
-  out.append(",\"streams\":{\"open\":[");
+void StreamRegistry::status_json_locked(JsonWriter& w, std::string_view terrain_text, std::uint64_t now) const {
+  w.begin_object();
+  w.key("epoch").text(epoch_hex());
+  w.raw_members(terrain_text);
+  w.key("streams").begin_object();
+  w.key("open").begin_array();
   std::vector<const StreamRecord*> sorted;
   sorted.reserve(open_.size());
   for (const StreamRecord& r : open_) sorted.push_back(&r);
   std::stable_sort(sorted.begin(), sorted.end(), [](const StreamRecord* a, const StreamRecord* b) { return a->id < b->id; });
-  bool first = true;
   for (const StreamRecord* r : sorted) {
-    if (!first) out.push_back(',');
-    first = false;
-    out.append("{\"page\":");
-    json_quote(out, r->page_tag);
-    out.append(",\"lan\":");
-    json_bool(out, r->lan);
-    out.append(",\"seconds\":");
-    json_number(out, seconds_between(r->opened, now), 1);
-    out.append(",\"beats\":");
-    json_uint(out, r->beats);
-    out.append(",\"bytes\":");
-    json_uint(out, r->bytes);
-    out.append(",\"state\":\"");
-    out.append(r->state);
-    out.append("\",\"squares\":{\"done\":");
-    json_uint(out, r->squares_done);
-    out.append(",\"total\":");
-    json_uint(out, r->squares_total);
-    out.append("}}");
+    w.begin_object();
+    stream_members(w, r->page_tag, r->lan);
+    w.key("seconds").number(seconds_between(r->opened, now), 1);
+    w.key("beats").integer(r->beats);
+    w.key("bytes").integer(r->bytes);
+    w.key("state").text(r->state);
+    w.key("squares").begin_object().key("done").integer(r->squares_done).key("total").integer(r->squares_total);
+    w.end_object().end_object();
   }
-  out.append("],\"opened\":");
-  json_uint(out, opened_);
-  out.append(",\"ends\":{");
-  for (std::size_t i = 0; i < kEndReasons.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    out.push_back('"');
-    out.append(kEndReasons[i]);
-    out.append("\":");
-    json_uint(out, ends_[i]);
-  }
-  out.append("},\"recent\":[");
-  ended_streams_json(out, recent_, now);
-  out.append("]}}");
+  w.end_array();
+  w.key("opened").integer(opened_);
+  w.key("ends").begin_object();
+  for (const EndReason reason : kEndReasons) w.key(end_reason_text(reason)).integer(ends_[*reason_index(reason)]);
+  w.end_object();
+  w.key("recent").begin_array();
+  ended_streams_json(w, recent_, now);
+  w.end_array().end_object().end_object();
 }
 
 std::optional<std::string> StreamRegistry::status_json(std::string_view terrain_text, std::uint64_t now, bool wait) {
@@ -179,7 +158,8 @@ std::optional<std::string> StreamRegistry::status_json(std::string_view terrain_
   } else if (!guard.try_lock()) {
     return std::nullopt;
   }
-  status_json_locked(out, terrain_text, now);
+  JsonWriter w(out);
+  status_json_locked(w, terrain_text, now);
   return out;
 }
 
@@ -193,7 +173,7 @@ std::uint64_t StreamRegistry::opened_count() {
   return opened_;
 }
 
-std::uint64_t StreamRegistry::end_count(std::string_view reason) {
+std::uint64_t StreamRegistry::end_count(EndReason reason) {
   std::lock_guard guard(lock_);
   const std::optional<std::size_t> index = reason_index(reason);
   return index ? ends_[*index] : 0;

@@ -12,7 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/json.hpp"
 #include "platform/handback.hpp"
+#include "streams/end_reason.hpp"
 #include "streams/stream_control.hpp"
 
 namespace qm {
@@ -38,15 +40,12 @@ struct EndedStream {
   std::string page_tag;
   std::uint64_t opened = 0;
   std::uint64_t ended = 0;
-  const char* reason = "";  // static text
+  EndReason reason = EndReason::error;
   std::uint64_t beats = 0;
   std::uint64_t bytes = 0;
   bool lan = false;
 };
 
-// The nine end reasons, in the order the status document lists their counters.
-inline constexpr std::array<std::string_view, 9> kEndReasons = {"complete", "replaced", "theatre", "server", "error",
-                                                                "stopped",  "closed",   "reset",   "timeout"};
 inline constexpr std::size_t kRecentEnded = 8;
 
 // The recent ended streams, oldest first. The registry is made by whichever thread first uses it,
@@ -83,7 +82,7 @@ class StreamRegistry {
 
   // Records the end of an open stream: its reason's counter, the record moved to the recent list.
   // An id that is not open (never was, or already ended) changes nothing.
-  void stream_ended(std::uint64_t id, std::string_view reason, std::uint64_t ended);
+  void stream_ended(std::uint64_t id, EndReason reason, std::uint64_t ended);
 
   // The "mesh" object of the status document, with `terrain_text` inserted after the epoch;
   // `now` is a monotonic instant. Waits for the lock, or with `wait` false only tries it (none when
@@ -93,12 +92,12 @@ class StreamRegistry {
   // Copies for tests.
   std::vector<StreamRecord> open_streams();
   std::uint64_t opened_count();
-  std::uint64_t end_count(std::string_view reason);
+  std::uint64_t end_count(EndReason reason);
 
  private:
   friend struct StreamsTestAccess;
 
-  void status_json_locked(std::string& out, std::string_view terrain_text, std::uint64_t now) const;
+  void status_json_locked(JsonWriter& w, std::string_view terrain_text, std::uint64_t now) const;
 
   std::mutex lock_;
   std::vector<StreamRecord> open_;
@@ -123,14 +122,14 @@ inline void stream_update(std::uint64_t id, std::uint64_t beats, std::uint64_t b
                           std::uint64_t squares_done, std::uint64_t squares_total) {
   stream_registry().stream_update(id, beats, bytes, state, squares_done, squares_total);
 }
-inline void stream_ended(std::uint64_t id, std::string_view reason, std::uint64_t ended) {
+inline void stream_ended(std::uint64_t id, EndReason reason, std::uint64_t ended) {
   stream_registry().stream_ended(id, reason, ended);
 }
 
 // The first four characters of a page (all of it when shorter).
 std::string page_tag(std::string_view page);
 
-// The recent list as JSON objects, newest first, joined by ",".
-void ended_streams_json(std::string& out, const RecentStreams& recent, std::uint64_t now);
+// The recent list as JSON objects, newest first, as elements of the array open in `w`.
+void ended_streams_json(JsonWriter& w, const RecentStreams& recent, std::uint64_t now);
 
 }  // namespace qm

@@ -96,7 +96,7 @@ inline std::uint64_t piece_estimate(std::size_t vertices, std::size_t triangles)
 }
 
 struct StreamEnd {
-  const char* reason = "error";  // one of the nine end reasons
+  EndReason reason = EndReason::error;
   bool graceful = false;         // the end record was delivered
 };
 

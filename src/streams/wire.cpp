@@ -6,6 +6,7 @@
 #include "base/hashing.hpp"
 #include "base/numeric.hpp"
 #include "base/json.hpp"
+#include "base/version.hpp"
 
 namespace qm {
 
@@ -55,6 +56,22 @@ struct Range {
   double centre() const { return lo <= hi ? (lo + hi) / 2.0 : 0.0; }
 };
 
+// An end record: {"end":"<reason>", the members `members` writes, and the closing brace.
+template <class Members>
+std::string end_record(EndReason reason, Members members) {
+  std::string out;
+  JsonWriter w(out);
+  w.begin_object().key("end").text(end_reason_text(reason));
+  members(w);
+  w.end_object();
+  return out;
+}
+
+// An end record whose one further member is a text.
+std::string end_record(EndReason reason, std::string_view key, std::string_view text) {
+  return end_record(reason, [&](JsonWriter& w) { w.key(key).text(text); });
+}
+
 }  // namespace
 
 void write_frame(std::string& buffer, FrameKind kind, std::string_view payload) {
@@ -68,22 +85,17 @@ std::string head_record(std::string_view theatre, std::string_view projection_la
                         const std::vector<std::uint64_t>& refused) {
   std::string out;
   out.reserve(160 + theatre.size() + 8 * refused.size());
-  out.append("{\"api\":1,\"exporter\":");
-  json_quote(out, "1.1.0");
-  out.append(",\"epoch\":\"");
-  out.append(epoch_hex());
-  out.append("\",\"theatre\":");
-  json_quote(out, theatre);
-  out.append(",\"projection\":\"");
-  out.append(projection_label);
-  out.append("\",\"squares\":");
-  json_uint(out, squares);
-  out.append(",\"refused\":[");
-  for (std::size_t i = 0; i < refused.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    json_uint(out, refused[i]);
-  }
-  out.append("]}");
+  JsonWriter w(out);
+  w.begin_object();
+  w.key("api").integer(kApiVersion);
+  w.key("exporter").text(kExporterVersion);
+  w.key("epoch").text(epoch_hex());
+  w.key("theatre").text(theatre);
+  w.key("projection").text(projection_label);
+  w.key("squares").integer(squares);
+  w.key("refused").begin_array();
+  for (const std::uint64_t id : refused) w.integer(id);
+  w.end_array().end_object();
   return out;
 }
 
@@ -91,19 +103,14 @@ std::string state_record(std::string_view state, std::uint64_t done, std::uint64
                          std::uint64_t owed, std::uint64_t beat) {
   std::string out;
   out.reserve(128);
-  out.append("{\"state\":\"");
-  out.append(state);
-  out.append("\",\"squares\":{\"done\":");
-  json_uint(out, done);
-  out.append(",\"total\":");
-  json_uint(out, total);
-  out.append("},\"failed\":");
-  json_uint(out, failed);
-  out.append(",\"owed\":");
-  json_uint(out, owed);
-  out.append(",\"beat\":");
-  json_uint(out, beat);
-  out.push_back('}');
+  JsonWriter w(out);
+  w.begin_object();
+  w.key("state").text(state);
+  w.key("squares").begin_object().key("done").integer(done).key("total").integer(total).end_object();
+  w.key("failed").integer(failed);
+  w.key("owed").integer(owed);
+  w.key("beat").integer(beat);
+  w.end_object();
   return out;
 }
 
@@ -136,42 +143,26 @@ std::optional<std::string> drop_record(const HaveRanges& have, const std::set<st
   if (entries.empty()) return std::nullopt;
   std::string out;
   out.reserve(entries.size() + 12);
-  out.append("{\"drop\":\"");
-  out.append(entries);
-  out.append("\"}");
+  JsonWriter(out).begin_object().key("drop").text(entries).end_object();
   return out;
 }
 
 std::string end_complete_record(std::uint64_t failed) {
-  std::string out("{\"end\":\"complete\",\"failed\":");
-  json_uint(out, failed);
-  out.push_back('}');
-  return out;
+  return end_record(EndReason::complete, [failed](JsonWriter& w) { w.key("failed").integer(failed); });
 }
 
 std::string end_error_record(std::string_view worker_message) {
   std::string reason("the exporter can't mesh: ");
   reason.append(worker_message);
-  std::string out("{\"end\":\"error\",\"reason\":");
-  json_quote(out, reason);
-  out.push_back('}');
-  return out;
+  return end_record(EndReason::error, "reason", reason);
 }
 
-std::string end_stopped_record() { return "{\"end\":\"error\",\"reason\":\"the exporter stopped\"}"; }
+std::string end_stopped_record() { return end_record(EndReason::error, "reason", "the exporter stopped"); }
 
-std::string end_theatre_record(std::string_view theatre) {
-  std::string out("{\"end\":\"theatre\",\"theatre\":");
-  json_quote(out, theatre);
-  out.push_back('}');
-  return out;
-}
+std::string end_theatre_record(std::string_view theatre) { return end_record(EndReason::theatre, "theatre", theatre); }
 
-std::string end_named_record(std::string_view reason) {
-  std::string out("{\"end\":\"");
-  out.append(reason);
-  out.append("\"}");
-  return out;
+std::string end_named_record(EndReason reason) {
+  return end_record(reason, [](JsonWriter&) {});
 }
 
 std::optional<std::string> piece_payload(const PieceCopy& piece, const MapConversion& conversion) {

@@ -13,6 +13,7 @@
 #include "geo/areas.hpp"
 #include "geo/projection.hpp"
 #include "geo/web_mercator.hpp"
+#include "streams/end_reason.hpp"
 
 namespace qm {
 
@@ -38,7 +39,7 @@ std::string end_complete_record(std::uint64_t failed);
 std::string end_error_record(std::string_view worker_message);  // "the exporter can't mesh: {}"
 std::string end_stopped_record();
 std::string end_theatre_record(std::string_view theatre);
-std::string end_named_record(std::string_view reason);  // "replaced" or "server"
+std::string end_named_record(EndReason reason);  // replaced or server
 
 // A stream's own copy of one kept cell mesh: map vertices (x, z, height) and vertex-index triples.
 struct PieceCopy {

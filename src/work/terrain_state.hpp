@@ -15,6 +15,7 @@
 #include "work/poison_mutex.hpp"
 #include "work/schedule.hpp"
 #include "work/terrain_status_format.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm {
 
@@ -87,7 +88,7 @@ struct TerrainState {
   std::atomic<std::uint8_t> building{0};
 
   std::uint64_t idle_park_ns() const {
-    return (idle_park_us / 1000000) * 1000000000ull + (idle_park_us % 1000000) * 1000;
+    return (idle_park_us / kMicrosPerSecond) * kNanosPerSecond + (idle_park_us % kMicrosPerSecond) * kNanosPerMicro;
   }
 };
 

@@ -4,6 +4,7 @@
 
 #include "base/clock.hpp"
 #include "platform/wait_word.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm {
 
@@ -45,7 +46,7 @@ std::uint64_t wait_for_change(TerrainState& state, std::uint64_t last_seen, std:
     hold.unlock();
     const std::uint64_t left = deadline_ns - now;
     // Rounded up to whole milliseconds.
-    const std::uint64_t wait = (left / 1000000 + (left % 1000000 != 0)) * 1000000;
+    const std::uint64_t wait = millis_rounded_up(left) * kNanosPerMilli;
     platform::wait_word(state.wake_word, word, wait);
     hold.lock();
   }

@@ -14,6 +14,11 @@
 
 namespace qm::mesh {
 
+// The vertical tolerance of the refinement: the rounds refine a triangle whose deviation error
+// exceeds it, a vertex removal may not leave such a triangle, and an edge flip may raise the
+// deviation up to it.
+inline constexpr double kVerticalTolerance = 0.25;
+
 struct Deviation {
   static constexpr std::uint32_t kPoint = 0;     // a reference point inside the triangle
   static constexpr std::uint32_t kCrossing = 1;  // a reference edge crossing a side of it

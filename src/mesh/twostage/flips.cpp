@@ -13,10 +13,8 @@
 namespace qm::mesh {
 namespace {
 
-constexpr double kAngleCap = 10.0;
 constexpr double kCostFactor = 0.999;
 constexpr double kCostMargin = 1e-9;
-constexpr double kTolerance = 0.25;
 constexpr std::uint64_t kPollEvery = 1024;
 
 using Edge = std::pair<std::uint64_t, std::uint64_t>;
@@ -158,7 +156,7 @@ std::optional<std::uint64_t> flip_edges(std::span<const std::array<double, 3>> v
     const FlipCost new1 = hooks.cost(n1);
     const FlipCost new2 = hooks.cost(n2);
     if (!(new1.cost + new2.cost < (old2.cost + old1.cost) * kCostFactor - kCostMargin)) continue;
-    if (std::max(new1.deviation, new2.deviation) > std::max(old2.deviation, std::max(old1.deviation, kTolerance))) {
+    if (std::max(new1.deviation, new2.deviation) > std::max(old2.deviation, std::max(old1.deviation, kVerticalTolerance))) {
       continue;
     }
 

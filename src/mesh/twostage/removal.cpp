@@ -14,8 +14,6 @@
 namespace qm::mesh {
 namespace {
 
-constexpr double kTolerance = 0.25;
-constexpr double kAngleCap = 10.0;
 constexpr std::uint64_t kPollEvery = 64;
 
 double corner_angle(const std::array<double, 3>& p, const std::array<double, 3>& a, const std::array<double, 3>& b) {
@@ -197,7 +195,7 @@ bool fill_accepted(std::span<const std::array<double, 3>> vertices, const std::v
   }
   const double threshold = std::min(worst, kAngleCap);
   for (const VertexTriangle& t : fresh) {
-    if (triangle_min_angle(vertices, t) < threshold || hooks.error(t[0], t[1], t[2]) > kTolerance) return false;
+    if (triangle_min_angle(vertices, t) < threshold || hooks.error(t[0], t[1], t[2]) > kVerticalTolerance) return false;
   }
   return true;
 }

@@ -21,6 +21,10 @@ namespace qm::mesh {
 
 struct TwostageMesh;
 
+// The angle, in degrees, from which a worst angle counts as good enough in the angle rules of
+// vertex removal and of edge flips.
+inline constexpr double kAngleCap = 10.0;
+
 using VertexTriangle = std::array<std::uint64_t, 3>;
 
 // The smallest interior angle, in degrees, of the triangle p0 p1 p2 in the x-y plane (z is not

@@ -18,7 +18,6 @@ namespace qm::mesh {
 
 namespace {
 
-constexpr double kTolerance = 0.25;
 constexpr double kSpacingSkipError = 1.0;
 constexpr double kCornerSpacing = 3.0;
 constexpr double kSharpAngle = 3.0;
@@ -169,7 +168,7 @@ std::optional<RoundsResult> twostage_rounds(TwostageMesh& mesh, const std::vecto
       for (std::size_t t = 0; t < tri.triangles.size(); ++t) {
         const MeshTriangle& v = tri.triangles[t];
         const Deviation d = triangle_deviation(mesh, v[0], v[1], v[2], memo, scratch);
-        if (d.kind != 2 && d.error > kTolerance)
+        if (d.kind != 2 && d.error > kVerticalTolerance)
           candidates.push_back({d.error, t, d.x, d.y, d.z_ref, d.kind, d.index});
       }
       if (candidates.empty()) break;
@@ -197,13 +196,13 @@ std::optional<RoundsResult> twostage_rounds(TwostageMesh& mesh, const std::vecto
   result.triangles = twostage_triangulate(mesh).triangles;
   for (const MeshTriangle& v : result.triangles) {
     const Deviation d = triangle_deviation(mesh, v[0], v[1], v[2], memo, scratch);
-    if (d.error > kTolerance) {
+    if (d.error > kVerticalTolerance) {
       ++result.triangles_over;
       result.worst_error = std::max(result.worst_error, d.error);
     } else if (mesh.fixed.at(v[0]) != 0 || mesh.fixed.at(v[1]) != 0 || mesh.fixed.at(v[2]) != 0) {
       const Deviation plain = probe_triangle(reference, mesh.positions.at(v[0]), mesh.positions.at(v[1]),
                                              mesh.positions.at(v[2]), scratch);
-      if (plain.error > kTolerance) ++result.fixed_triangles_over;
+      if (plain.error > kVerticalTolerance) ++result.fixed_triangles_over;
     }
   }
   return result;

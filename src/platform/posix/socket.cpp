@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/socket_native.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm::platform {
 
@@ -19,7 +20,7 @@ namespace {
 
 // Milliseconds for poll: rounded up, so a short positive time-out never becomes 0 (no wait).
 int poll_millis(std::uint64_t ns) {
-  const std::uint64_t ms = (ns + 999999ull) / 1000000ull;
+  const std::uint64_t ms = millis_rounded_up(ns);
   return ms > 0x7fffffffull ? 0x7fffffff : static_cast<int>(ms);
 }
 
@@ -67,8 +68,8 @@ bool accept_gone(int code) { return would_block(code) || code == EINTR || code =
 
 bool set_timeout_native(int fd, int option, std::uint64_t millis) {
   timeval limit{};
-  limit.tv_sec = static_cast<time_t>(millis / 1000);
-  limit.tv_usec = static_cast<suseconds_t>((millis % 1000) * 1000);
+  limit.tv_sec = static_cast<time_t>(millis / kMillisPerSecond);
+  limit.tv_usec = static_cast<suseconds_t>((millis % kMillisPerSecond) * kMicrosPerMilli);
   return ::setsockopt(fd, SOL_SOCKET, option, &limit, sizeof limit) == 0;
 }
 

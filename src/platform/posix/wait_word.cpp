@@ -1,5 +1,7 @@
 #include "platform/wait_word.hpp"
 
+#include "platform/time_units.hpp"
+
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,7 +19,7 @@ long futex(const std::atomic<std::uint32_t>& word, int op, std::uint32_t value, 
 
 void wait_word(const std::atomic<std::uint32_t>& word, std::uint32_t expected, std::uint64_t timeout_ns) {
   if (timeout_ns == 0) return;  // zero would mean "forever" to the kernel
-  timespec ts{static_cast<time_t>(timeout_ns / 1000000000ull), static_cast<long>(timeout_ns % 1000000000ull)};
+  timespec ts{static_cast<time_t>(timeout_ns / kNanosPerSecond), static_cast<long>(timeout_ns % kNanosPerSecond)};
   futex(word, FUTEX_WAIT_PRIVATE, expected, &ts);
 }
 

@@ -1,5 +1,7 @@
 #include "platform/clock.hpp"
 
+#include "platform/time_units.hpp"
+
 #include <windows.h>
 
 namespace qm::platform {
@@ -14,11 +16,11 @@ std::uint64_t monotonic_ns() {
   QueryPerformanceCounter(&counter);
   const std::uint64_t ticks = static_cast<std::uint64_t>(counter.QuadPart);
   // Split to keep ticks * 1e9 from overflowing.
-  return (ticks / frequency) * 1000000000ull + (ticks % frequency) * 1000000000ull / frequency;
+  return (ticks / frequency) * kNanosPerSecond + (ticks % frequency) * kNanosPerSecond / frequency;
 }
 
 void sleep_ns(std::uint64_t ns) {
-  const std::uint64_t ms = (ns + 999999ull) / 1000000ull;
+  const std::uint64_t ms = millis_rounded_up(ns);
   Sleep(static_cast<DWORD>(ms > 0xFFFFFFFEull ? 0xFFFFFFFEull : ms));
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/socket_native.hpp"
+#include "platform/time_units.hpp"
 
 namespace qm::platform {
 
@@ -21,10 +22,10 @@ int startup_error = 0;
 
 // A select time limit: the nanoseconds rounded up to whole microseconds.
 timeval select_limit(std::uint64_t ns) {
-  const std::uint64_t us = (ns + 999ull) / 1000ull;
+  const std::uint64_t us = (ns + (kNanosPerMicro - 1)) / kNanosPerMicro;
   timeval limit{};
-  limit.tv_sec = static_cast<long>(us / 1000000ull > 0x7fffffffull ? 0x7fffffffull : us / 1000000ull);
-  limit.tv_usec = static_cast<long>(us % 1000000ull);
+  limit.tv_sec = static_cast<long>(us / kMicrosPerSecond > 0x7fffffffull ? 0x7fffffffull : us / kMicrosPerSecond);
+  limit.tv_usec = static_cast<long>(us % kMicrosPerSecond);
   return limit;
 }
 
@@ -143,7 +144,7 @@ bool wait_ready(SOCKET raw, int option, bool for_writing) {
   fd_set set;
   FD_ZERO(&set);
   FD_SET(raw, &set);
-  timeval limit = select_limit(std::uint64_t{millis} * 1000000ull);
+  timeval limit = select_limit(std::uint64_t{millis} * kNanosPerMilli);
   const int ready = ::select(0, for_writing ? nullptr : &set, for_writing ? &set : nullptr, nullptr, &limit);
   return ready != 0;  // an error is left for the call to report
 }

@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <string>
+#include <vector>
 
+#include "base/fault.hpp"
 #include "base/json.hpp"
 
 namespace qm {
@@ -82,6 +86,84 @@ TEST(JsonOptString, NullOrQuoted) {
   json_uint(out, 18446744073709551615ull);
   json_bool(out, true);
   EXPECT_EQ(out, "x18446744073709551615true");
+}
+
+TEST(JsonWriter, PutsCommasBetweenMembersAndElementsAtEveryLevel) {
+  struct Case {
+    std::function<void(JsonWriter&)> write;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {[](JsonWriter& w) { w.begin_object().end_object(); }, "{}"},
+      {[](JsonWriter& w) { w.begin_array().end_array(); }, "[]"},
+      {[](JsonWriter& w) {
+         w.begin_object();
+         w.key("a").integer(1);
+         w.key("b").begin_array().integer(2).null().begin_object().end_object().begin_array().end_array().end_array();
+         w.key("c").begin_object().key("d").boolean(false).key("e").opt_uint(std::nullopt).end_object();
+         w.key("f").opt_uint(7).key("g").raw("{\"x\":[1]}");
+         w.end_object();
+       },
+       "{\"a\":1,\"b\":[2,null,{},[]],\"c\":{\"d\":false,\"e\":null},\"f\":7,\"g\":{\"x\":[1]}}"},
+      // Texts are quoted and numbers written as json_quote and json_number write them.
+      {[](JsonWriter& w) {
+         w.begin_array().text("a\"\n").opt_text(std::nullopt).opt_text("\xFF").number(2.0 / 3.0, 3);
+         w.number(std::nan(""), 2).number(std::nullopt, 1).number(-0.5, 0).end_array();
+       },
+       "[\"a\\\"\\n\",null,\"\xEF\xBF\xBD\",0.667,null,null,-0]"},
+      // Members written elsewhere, before and between the writer's own.
+      {[](JsonWriter& w) { w.key("p").raw("P").key("s").begin_object().end_object().raw_members("T"); },
+       "\"p\":P,\"s\":{},T"},
+      {[](JsonWriter& w) { w.begin_object().raw_members("").key("a").integer(1).end_object(); }, "{,\"a\":1}"},
+      {[](JsonWriter& w) { w.begin_object().raw_members("\"t\":1").key("a").integer(2).end_object(); },
+       "{\"t\":1,\"a\":2}"},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::string out;
+    JsonWriter w(out);
+    cases[i].write(w);
+    EXPECT_EQ(out, cases[i].text) << "case " << i;
+  }
+}
+
+TEST(JsonWriter, ContinuesADocumentAnotherWriterOpened) {
+  std::string out;
+  {
+    JsonWriter head(out);
+    head.begin_object().key("api").integer(1);
+  }
+  JsonWriter w(out);
+  w.members_follow().key("more").text("x");
+  EXPECT_EQ(out, "{\"api\":1,\"more\":\"x\"");
+  // Appending to text already there adds nothing before the first value.
+  std::string tail = "[1,";
+  JsonWriter(tail).integer(2);
+  EXPECT_EQ(tail, "[1,2");
+}
+
+TEST(JsonWriter, MisplacedClosesAndKeysFault) {
+  const std::vector<std::function<void(JsonWriter&)>> misuses = {
+      [](JsonWriter& w) { w.end_object(); },
+      [](JsonWriter& w) { w.begin_object().end_array(); },
+      [](JsonWriter& w) { w.begin_array().end_object(); },
+      [](JsonWriter& w) { w.begin_object().key("a").end_object(); },
+      [](JsonWriter& w) { w.begin_object().key("a").key("b"); },
+      [](JsonWriter& w) { w.begin_object().key("a").raw_members("\"b\":1"); },
+      [](JsonWriter& w) {
+        for (int i = 0; i < 64; ++i) w.begin_array();
+      },
+  };
+  for (std::size_t i = 0; i < misuses.size(); ++i) {
+    std::string out;
+    JsonWriter w(out);
+    EXPECT_THROW(misuses[i](w), Fault) << "misuse " << i;
+  }
+  // As deep as a document may go.
+  std::string out;
+  JsonWriter w(out);
+  for (int i = 0; i < 63; ++i) w.begin_array();
+  for (int i = 0; i < 63; ++i) w.end_array();
+  EXPECT_EQ(out, std::string(63, '[') + std::string(63, ']'));
 }
 
 }  // namespace

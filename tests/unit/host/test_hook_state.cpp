@@ -93,9 +93,15 @@ TEST(MissionPhase, FromTheSnapshotAndTheHookFrames) {
   EXPECT_LE(PhaseSource().phase().code, MissionPhase::running);
 }
 
+// The head written into `out` by a writer of its own.
+std::string_view write_head(std::string& out, const ModuleStats& stats, const Snapshot& snap, std::uint64_t stamp) {
+  JsonWriter w(out);
+  return mission_json(w, stats, snap, stamp);
+}
+
 nlohmann::ordered_json head(const ModuleStats& stats, const Snapshot& snap, double now, std::string_view* state = nullptr) {
   std::string out;
-  const std::string_view s = mission_json(out, stats, snap, at(now));
+  const std::string_view s = write_head(out, stats, snap, at(now));
   if (state) *state = s;
   out.append("}");
   return nlohmann::ordered_json::parse(out);
@@ -104,7 +110,7 @@ nlohmann::ordered_json head(const ModuleStats& stats, const Snapshot& snap, doub
 TEST(DocumentHead, StatesAndTimes) {
   ModuleStats stats;
   std::string out;
-  mission_json(out, stats, Snapshot{}, at(5));
+  write_head(out, stats, Snapshot{}, at(5));
   EXPECT_EQ(out,
             "{\"api\":1,\"exporter\":\"1.1.0\",\"state\":\"menu\",\"exportState\":null,"
             "\"secondsSinceFrame\":null,\"modelTime\":null");
@@ -129,13 +135,13 @@ TEST(DocumentHead, StatesAndTimes) {
   EXPECT_EQ(state, "mission");
   EXPECT_EQ(doc["exportState"], "starting");
   out.clear();
-  mission_json(out, stats, with_mission(true), at(5));
+  write_head(out, stats, with_mission(true), at(5));
   EXPECT_NE(out.find("\"secondsSinceFrame\":1.750,\"modelTime\":812.346"), std::string::npos) << out;
 
   doc = head(stats, with_mission(true), 3, &state);  // a frame stamped after this reading began
   EXPECT_EQ(state, "mission");
   out.clear();
-  mission_json(out, stats, with_mission(true), at(3));
+  write_head(out, stats, with_mission(true), at(3));
   EXPECT_NE(out.find("\"secondsSinceFrame\":0.000,"), std::string::npos) << out;
 
   doc = head(stats, with_mission(true), 8, &state);  // the hook stalls

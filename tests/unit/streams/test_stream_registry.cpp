@@ -40,23 +40,23 @@ TEST(StreamRegistry, NewestOpenStreamSkipsReplacedAndOtherPages) {
 TEST(StreamRegistry, EndingTwiceCountsOnceAndIdsAreNeverReused) {
   StreamRegistry r;
   const std::uint64_t first = r.stream_open("p", false, std::nullopt, new_stream_control(), s);
-  r.stream_ended(first, "complete", 2 * s);
-  r.stream_ended(first, "error", 3 * s);  // the job ticket's release after a regular end
-  r.stream_ended(99, "error", 3 * s);     // never registered
-  EXPECT_EQ(r.end_count("complete"), 1u);
-  EXPECT_EQ(r.end_count("error"), 0u);
+  r.stream_ended(first, EndReason::complete, 2 * s);
+  r.stream_ended(first, EndReason::error, 3 * s);  // the job ticket's release after a regular end
+  r.stream_ended(99, EndReason::error, 3 * s);     // never registered
+  EXPECT_EQ(r.end_count(EndReason::complete), 1u);
+  EXPECT_EQ(r.end_count(EndReason::error), 0u);
   const std::uint64_t second = r.stream_open("p", false, std::nullopt, new_stream_control(), s);
   EXPECT_EQ(second, 2u);
   EXPECT_EQ(r.opened_count(), 2u);
-  r.stream_ended(second, "no such reason", 2 * s);  // moves the record, counts nothing
+  r.stream_ended(second, static_cast<EndReason>(99), 2 * s);  // names no reason: moves the record, counts nothing
   EXPECT_TRUE(r.open_streams().empty());
-  for (std::string_view reason : kEndReasons) EXPECT_EQ(r.end_count(reason), reason == "complete" ? 1u : 0u);
+  for (const EndReason reason : kEndReasons) EXPECT_EQ(r.end_count(reason), reason == EndReason::complete ? 1u : 0u);
 }
 
 TEST(StreamRegistry, EndingMovesTheLastRecordIntoTheGap) {
   StreamRegistry r;
   for (int i = 0; i < 4; ++i) r.stream_open("p" + std::to_string(i), false, std::nullopt, new_stream_control(), s);
-  r.stream_ended(2, "closed", 2 * s);
+  r.stream_ended(2, EndReason::closed, 2 * s);
   std::vector<std::uint64_t> ids;
   for (const StreamRecord& rec : r.open_streams()) ids.push_back(rec.id);
   EXPECT_EQ(ids, (std::vector<std::uint64_t>{1, 4, 3}));
@@ -74,7 +74,7 @@ TEST(StreamRegistry, StatusTextOfOpenAndEndedStreams) {
   r.stream_update(a, 3, 1234, "meshing", 2, 5);
   r.stream_update(77, 9, 9, "idle", 9, 9);  // not open: nothing
   r.stream_update(b, 1, 50, "paused: menu", 0, 0);
-  r.stream_ended(b, "replaced", 13 * s + 260000000);
+  r.stream_ended(b, EndReason::replaced, 13 * s + 260000000);
   const std::string text = *r.status_json("\"store\":null,\"work\":null", 14 * s + 440000000, true);
   EXPECT_EQ(text, "{\"epoch\":\"" + epoch_hex() +
                       "\",\"store\":null,\"work\":null,\"streams\":{\"open\":[{\"page\":\"abcd\",\"lan\":true,"
@@ -89,7 +89,7 @@ TEST(StreamRegistry, InstantsBeforeTheirStartShowZero) {
   StreamRegistry r;
   const std::uint64_t a = r.stream_open("page", false, std::nullopt, new_stream_control(), 20 * s);
   r.stream_open("late", false, std::nullopt, new_stream_control(), 20 * s);
-  r.stream_ended(a, "complete", 19 * s);
+  r.stream_ended(a, EndReason::complete, 19 * s);
   const auto doc = nlohmann::json::parse(*r.status_json("\"store\":null", 10 * s, true));
   EXPECT_EQ(doc["streams"]["open"][0]["seconds"].dump(), "0.0");
   EXPECT_EQ(doc["streams"]["recent"][0]["seconds"].dump(), "0.0");
@@ -100,7 +100,7 @@ TEST(StreamRegistry, RecentKeepsTheEightNewestNewestFirst) {
   StreamRegistry r;
   for (int i = 1; i <= 9; ++i) {
     const std::uint64_t id = r.stream_open("p" + std::to_string(i), false, std::nullopt, new_stream_control(), s);
-    r.stream_ended(id, "closed", 2 * s);
+    r.stream_ended(id, EndReason::closed, 2 * s);
   }
   const auto doc = nlohmann::json::parse(*r.status_json("\"store\":null", 3 * s, true));
   std::vector<std::string> pages;

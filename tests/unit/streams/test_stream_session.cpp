@@ -304,7 +304,7 @@ TEST(StreamSession, JobLessWithoutProbeSendsHeadAndCompleteOnly) {
   StreamRegistry registry;
   StreamPlan plan;
   const StreamRun run = run_stream(terrain, plan, request_of("Caucasus"), registry);
-  EXPECT_STREQ(run.end.reason, "complete");
+  EXPECT_EQ(run.end.reason, EndReason::complete);
   EXPECT_TRUE(run.end.graceful);
   EXPECT_EQ(run.got.head, "HTTP/1.1 200 OK\r\n\r\n");
   ASSERT_EQ(run.got.frames.size(), 2u);
@@ -312,7 +312,7 @@ TEST(StreamSession, JobLessWithoutProbeSendsHeadAndCompleteOnly) {
   EXPECT_NE(run.got.frames[0].payload.find("\"projection\":\"none\",\"squares\":0,\"refused\":[]}"), std::string::npos);
   EXPECT_EQ(run.got.frames[1].kind, 6u);
   EXPECT_EQ(run.got.frames[1].payload, "{\"end\":\"complete\",\"failed\":0}");
-  EXPECT_EQ(registry.end_count("complete"), 1u);
+  EXPECT_EQ(registry.end_count(EndReason::complete), 1u);
   EXPECT_TRUE(registry.open_streams().empty());
 }
 
@@ -327,7 +327,7 @@ TEST(StreamSession, ProbeInTheMenuBeatsUntilItsDeadline) {
   const StreamRun run = run_stream(terrain, plan, request, registry, 250 * ms);
   // It ends at the probe's end, on the clock it is given: beats at 0, 250, 500 and 750 ms, none later.
   EXPECT_EQ(terrain.clock_now() - started, 1000 * ms);
-  EXPECT_STREQ(run.end.reason, "complete");
+  EXPECT_EQ(run.end.reason, EndReason::complete);
   const std::vector<std::string> states = run.got.json(4);
   ASSERT_EQ(states.size(), 4u);
   for (std::size_t i = 0; i < states.size(); ++i) {
@@ -341,21 +341,21 @@ TEST(StreamSession, EndRecordsOfTheEndChecks) {
   struct Case {
     std::function<void(FakeTerrain&, StreamPlan&, std::atomic<bool>&)> setup;
     std::optional<std::uint64_t> job;
-    const char* reason;
+    EndReason reason;
     std::string record;
   };
   const std::vector<Case> cases = {
       {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.phase_value = running("Syria"); }, std::nullopt,
-       "theatre", "{\"end\":\"theatre\",\"theatre\":\"Syria\"}"},
+       EndReason::theatre, "{\"end\":\"theatre\",\"theatre\":\"Syria\"}"},
       {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.phase_value.code = MissionPhase::other_server; },
-       std::nullopt, "server", "{\"end\":\"server\"}"},
-      {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.message = "the builder thread ended"; }, 5, "error",
+       std::nullopt, EndReason::server, "{\"end\":\"server\"}"},
+      {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.message = "the builder thread ended"; }, 5, EndReason::error,
        "{\"end\":\"error\",\"reason\":\"the exporter can't mesh: the builder thread ended\"}"},
-      {[](FakeTerrain&, StreamPlan&, std::atomic<bool>& stop) { stop = true; }, 5, "stopped",
+      {[](FakeTerrain&, StreamPlan&, std::atomic<bool>& stop) { stop = true; }, 5, EndReason::stopped,
        "{\"end\":\"error\",\"reason\":\"the exporter stopped\"}"},
       {[](FakeTerrain&, StreamPlan& plan, std::atomic<bool>&) { plan.control->mark_replaced(); }, std::nullopt,
-       "replaced", "{\"end\":\"replaced\"}"},
-      {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.gone = true; }, 5, "replaced", "{\"end\":\"replaced\"}"},
+       EndReason::replaced, "{\"end\":\"replaced\"}"},
+      {[](FakeTerrain& t, StreamPlan&, std::atomic<bool>&) { t.gone = true; }, 5, EndReason::replaced, "{\"end\":\"replaced\"}"},
   };
   for (const Case& c : cases) {
     FakeTerrain terrain;
@@ -366,9 +366,9 @@ TEST(StreamSession, EndRecordsOfTheEndChecks) {
     std::atomic<bool> stop{false};
     c.setup(terrain, plan, stop);
     const StreamRun run = run_stream(terrain, plan, request_of("Caucasus"), registry, stop, 1000 * ms, [](Socket&) {});
-    EXPECT_STREQ(run.end.reason, c.reason);
+    EXPECT_EQ(run.end.reason, c.reason);
     EXPECT_TRUE(run.end.graceful);
-    ASSERT_EQ(run.got.frames.size(), 2u) << c.reason;
+    ASSERT_EQ(run.got.frames.size(), 2u) << end_reason_text(c.reason);
     EXPECT_EQ(run.got.frames[1].kind, 6u);
     EXPECT_EQ(run.got.frames[1].payload, c.record);
     EXPECT_EQ(registry.end_count(c.reason), 1u);
@@ -392,7 +392,7 @@ TEST(StreamSession, AReplacedStreamEndsAtItsNextWake) {
   // The clock stood still: the end came with the wake, not at a later beat.
   EXPECT_EQ(terrain.clock_now(), started);
   EXPECT_EQ(run.got.json(4).size(), 1u);
-  EXPECT_STREQ(run.end.reason, "replaced");
+  EXPECT_EQ(run.end.reason, EndReason::replaced);
   EXPECT_EQ(run.got.frames.back().payload, "{\"end\":\"replaced\"}");
 }
 
@@ -417,9 +417,9 @@ TEST(StreamSession, APeerThatShutsItsSideEndsTheStreamAtTheNextBeat) {
   const std::string all = read_until_closed(p.client);
   session.join();
   EXPECT_EQ(parse(all).json(6).size(), 0u);
-  EXPECT_STREQ(end.reason, "closed");
+  EXPECT_EQ(end.reason, EndReason::closed);
   EXPECT_FALSE(end.graceful);
-  EXPECT_EQ(registry.end_count("closed"), 1u);
+  EXPECT_EQ(registry.end_count(EndReason::closed), 1u);
 }
 
 TEST(StreamSession, AMissionLoadingTheStreamsTheatrePausesItsStates) {
@@ -448,7 +448,7 @@ TEST(StreamSession, AMissionLoadingTheStreamsTheatrePausesItsStates) {
       EXPECT_EQ(states[i], "{\"state\":\"paused: loading\",\"squares\":" + squares +
                                ",\"failed\":0,\"owed\":0,\"beat\":" + std::to_string(i + 1) + "}");
     }
-    EXPECT_STREQ(run.end.reason, job ? "stopped" : "complete");
+    EXPECT_EQ(run.end.reason, job ? EndReason::stopped : EndReason::complete);
   }
 }
 
@@ -476,9 +476,9 @@ TEST(StreamSession, APeerThatStopsReadingEndsTheStreamByTheSendTimeOut) {
   std::atomic<bool> stop{false};
   const StreamEnd end =
       stream_session(p.server, "HTTP/1.1 200 OK\r\n\r\n", request_of("Caucasus"), plan, terrain, registry, stop, 1000 * ms);
-  EXPECT_STREQ(end.reason, "timeout");
+  EXPECT_EQ(end.reason, EndReason::timeout);
   EXPECT_FALSE(end.graceful);
-  EXPECT_EQ(registry.end_count("timeout"), 1u);
+  EXPECT_EQ(registry.end_count(EndReason::timeout), 1u);
   EXPECT_TRUE(registry.open_streams().empty());
   EXPECT_FALSE(terrain.pins.empty()) << "the stream stopped taking pieces it could not send";
 }
@@ -505,11 +505,11 @@ TEST(StreamSession, APeerThatResetsTheConnectionEndsTheStream) {
   session.join();
 #if defined(_WIN32)
   // Under Wine the reset is at times reported as an orderly close (the Windows tests run there).
-  EXPECT_TRUE(std::strcmp(end.reason, "reset") == 0 || std::strcmp(end.reason, "closed") == 0) << end.reason;
-  EXPECT_EQ(registry.end_count("reset") + registry.end_count("closed"), 1u);
+  EXPECT_TRUE(end.reason == EndReason::reset || end.reason == EndReason::closed) << end_reason_text(end.reason);
+  EXPECT_EQ(registry.end_count(EndReason::reset) + registry.end_count(EndReason::closed), 1u);
 #else
-  EXPECT_STREQ(end.reason, "reset");
-  EXPECT_EQ(registry.end_count("reset"), 1u);
+  EXPECT_EQ(end.reason, EndReason::reset);
+  EXPECT_EQ(registry.end_count(EndReason::reset), 1u);
 #endif
   EXPECT_FALSE(end.graceful);
 }
@@ -532,7 +532,7 @@ TEST(StreamSession, JobPiecesStatesDropAndComplete) {
     wait_until_streaming(client);
     terrain.change([&] { terrain.done = 2; });
   });
-  EXPECT_STREQ(run.end.reason, "complete");
+  EXPECT_EQ(run.end.reason, EndReason::complete);
   std::vector<std::uint32_t> kinds;
   for (const Frame& f : run.got.frames) kinds.push_back(f.kind);
   EXPECT_EQ(kinds, (std::vector<std::uint32_t>{1, 3, 3, 4, 2, 6}));
@@ -588,7 +588,7 @@ TEST(StreamSession, TheDropCoversThePiecesSentInTheStreamToo) {
     MeshRequest request = request_of("Caucasus");
     request.have = c.have;
     const StreamRun run = run_stream(terrain, plan, request, registry);
-    EXPECT_STREQ(run.end.reason, "complete");
+    EXPECT_EQ(run.end.reason, EndReason::complete);
     const std::vector<std::string> drops = run.got.json(2);
     if (c.drop) {
       ASSERT_EQ(drops.size(), 1u) << c.drop;
@@ -623,7 +623,7 @@ TEST(StreamSession, AnUnconvertiblePieceWaitsOwedUntilItsFitArrives) {
       terrain.fits_answer = fits;
     });
   });
-  EXPECT_STREQ(run.end.reason, "complete");
+  EXPECT_EQ(run.end.reason, EndReason::complete);
   std::vector<std::uint32_t> kinds;
   for (const Frame& f : run.got.frames) kinds.push_back(f.kind);
   ASSERT_GE(kinds.size(), 5u);

@@ -84,8 +84,8 @@ TEST(StreamWire, JsonRecords) {
   EXPECT_EQ(end_stopped_record(), "{\"end\":\"error\",\"reason\":\"the exporter stopped\"}");
   EXPECT_EQ(end_stopped_record().size(), 47u);
   EXPECT_EQ(end_theatre_record("Syria\n"), "{\"end\":\"theatre\",\"theatre\":\"Syria\\n\"}");
-  EXPECT_EQ(end_named_record("replaced"), "{\"end\":\"replaced\"}");
-  EXPECT_EQ(end_named_record("server"), "{\"end\":\"server\"}");
+  EXPECT_EQ(end_named_record(EndReason::replaced), "{\"end\":\"replaced\"}");
+  EXPECT_EQ(end_named_record(EndReason::server), "{\"end\":\"server\"}");
 }
 
 TEST(StreamWire, DropListsMissingRunsInsideTheHaveRanges) {

@@ -201,7 +201,7 @@ TEST(StreamWorkLink, AJobLessStreamOfThePageDropsItsJobStreamsJobReservationAndP
     EXPECT_FALSE(r.job_id.has_value());
   }
   EXPECT_TRUE(found);
-  for (std::uint64_t ended : {job_stream, other_stream, id}) stream_ended(ended, "closed", now_ns());
+  for (std::uint64_t ended : {job_stream, other_stream, id}) stream_ended(ended, EndReason::closed, now_ns());
 }
 
 }  // namespace

@@ -132,13 +132,13 @@ TEST(WorkJobTicket, AnUnfinishedStreamEndsWithErrorAndARegularEndCountsOnce) {
     throw std::runtime_error("fault in the stream");
   } catch (const std::runtime_error&) {
   }
-  EXPECT_EQ(registry.end_count("error"), 1u);
+  EXPECT_EQ(registry.end_count(EndReason::error), 1u);
   {
     JobTicket ticket(regular, registry);
-    registry.stream_ended(regular, "complete", now_ns());
+    registry.stream_ended(regular, EndReason::complete, now_ns());
   }
-  EXPECT_EQ(registry.end_count("complete"), 1u);
-  EXPECT_EQ(registry.end_count("error"), 1u);
+  EXPECT_EQ(registry.end_count(EndReason::complete), 1u);
+  EXPECT_EQ(registry.end_count(EndReason::error), 1u);
   EXPECT_TRUE(registry.open_streams().empty());
   JobTicket moved;
   {
@@ -146,9 +146,9 @@ TEST(WorkJobTicket, AnUnfinishedStreamEndsWithErrorAndARegularEndCountsOnce) {
     JobTicket ticket(third, registry);
     moved = std::move(ticket);
   }
-  EXPECT_EQ(registry.end_count("error"), 1u);  // the moved-from ticket recorded nothing
+  EXPECT_EQ(registry.end_count(EndReason::error), 1u);  // the moved-from ticket recorded nothing
   moved.close();
-  EXPECT_EQ(registry.end_count("error"), 2u);
+  EXPECT_EQ(registry.end_count(EndReason::error), 2u);
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ TEST_F(OpenFixture, ANewRequestOfThePageReplacesItsOlderStreamAndReusesItsBytes)
   old.lease.release();
   old.ticket.close();
   EXPECT_EQ(state->schedule.reservations.at(now.job_id), 94610904u);
-  EXPECT_EQ(registry.end_count("error"), 1u);
+  EXPECT_EQ(registry.end_count(EndReason::error), 1u);
 }
 
 // A page holds a cell when it names the piece that covers the cell in the store now. What the owner
@@ -251,11 +251,11 @@ TEST(WorkOpenJobFaults, AFaultWhileTheJobOpensGivesBackItsReservationJobAndStrea
       EXPECT_EQ(s.reservations.count(older.job_id), 1u);
       EXPECT_FALSE(s.jobs.at(older.job_id).retry.has_value());
       EXPECT_EQ(registry.open_streams().size(), 1u);
-      EXPECT_EQ(registry.end_count("error"), 0u);
+      EXPECT_EQ(registry.end_count(EndReason::error), 0u);
     } else {
       EXPECT_TRUE(older.control->is_replaced());
       EXPECT_TRUE(s.reservations.empty());
-      EXPECT_EQ(registry.end_count("error"), 1u);
+      EXPECT_EQ(registry.end_count(EndReason::error), 1u);
       for (const auto& open : registry.open_streams()) EXPECT_EQ(open.id, older.stream_id);
     }
 
@@ -305,7 +305,7 @@ TEST(WorkOpenJobThreads, ConcurrentOpeningsStayWithinTheCap) {
   EXPECT_EQ(state->schedule.jobs.size(), 2u);
   kept.clear();  // every lease and ticket gives back
   EXPECT_TRUE(state->schedule.reservations.empty());
-  EXPECT_EQ(registry.end_count("error"), 2u);
+  EXPECT_EQ(registry.end_count(EndReason::error), 2u);
 }
 
 }  // namespace
