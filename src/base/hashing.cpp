@@ -32,7 +32,7 @@ inline std::uint64_t load_le64(const unsigned char* p) {
 
 std::once_flag seeds_once;
 std::pair<std::uint64_t, std::uint64_t> seeds_value;
-std::atomic<std::uint64_t> hash_table_counter{0};
+std::atomic<std::uint64_t> hash_table_counter{0};  // relaxed: only the numbers must differ
 std::once_flag epoch_once;
 std::uint64_t epoch_value = 0;
 

@@ -68,7 +68,9 @@ class AnswerTable {
   std::vector<AnswerSlot> slots_;
   std::vector<std::uint8_t> seen_;
   std::uint64_t pending_;
-  std::atomic<std::uint32_t> wakes_{0};  // raised (under the lock) when the last slot is filled
+  // Raised (under the lock) when the last slot is filled. The slots are ordered by the lock; the
+  // word only wakes, and waiters read it under the lock before they wait.
+  std::atomic<std::uint32_t> wakes_{0};
   std::shared_ptr<platform::Parker> waker_;
 };
 

@@ -76,6 +76,7 @@ class LuaStateBorrow : public ThreadOwnBorrow<LuaState> {
 std::optional<SharedText> current_own_theatre();
 
 // The process-wide mission generation counter (raised by every `mission_start` and `mission_stop`).
+// Relaxed: its numbers only have to differ; the state they stamp is published with the snapshot.
 std::atomic<std::uint64_t>& mission_generation_counter();
 
 // Unit ids from the host: whole numbers with 0 < id < 2^53.

@@ -6,7 +6,7 @@ namespace qm {
 
 namespace {
 
-std::atomic<bool> pinned_flag{false};
+std::atomic<bool> pinned_flag{false};  // relaxed: one fact for the status, read on its own
 
 }  // namespace
 

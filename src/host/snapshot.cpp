@@ -20,6 +20,7 @@ SnapshotSlot& slot() {
   return *slot;
 }
 
+// Relaxed: only the host's thread numbers snapshots; the snapshot lock publishes them.
 std::atomic<std::uint64_t> snapshot_sequence{0};
 
 constexpr std::uint64_t publication_spacing_ns = 100000000;

@@ -2,7 +2,8 @@
 // Module-wide statistics: what the host's two hooks cost, when the last HTTP request came, and the
 // cost of the host's terrain work per frame. Every field is one atomic word, written with atomic
 // adds, stores and compare-and-swap maxima, never behind a lock. Readers may see one update partly
-// applied; the values are statistics and need no consistency across fields.
+// applied; the values are statistics and need no consistency across fields, so relaxed ordering
+// is enough wherever it is written out (nothing else is published through them).
 //
 // Time stamps count the nanoseconds since the clock origin plus 1 (0 = never); durations are in
 // nanoseconds.

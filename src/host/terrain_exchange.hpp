@@ -85,7 +85,8 @@ struct FrameEndResult {
 // to its table, keeping those whose table is busy for the next frame_end.
 FrameEndResult exchange_frame_end(TerrainExchange& exchange, bool sampler_asking);
 
-// Set by the sampler while it has a height batch in flight for the current theatre.
+// Set by the sampler while it has a height batch in flight for the current theatre. Relaxed: a hint
+// for the host's frame budget; a stale value costs one frame at most.
 std::atomic<std::uint8_t>& sampler_asking();
 
 }  // namespace qm

@@ -23,6 +23,8 @@ constexpr Instant answer_send_time = 10000 * millisecond;
 constexpr Instant drain_time = 100 * millisecond;
 
 // The route table, installed once by `start` before its first server (read by every connection).
+// Release/acquire, so that a connection sees the table as installed; starting the server's thread
+// orders it too.
 std::atomic<RouteTable> installed_routes{nullptr};
 
 void serve(ConnectionSlot& slot, platform::Socket& socket) {

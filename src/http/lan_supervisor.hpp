@@ -27,7 +27,8 @@ struct LanListener {
   const platform::SocketAddressV4 address;
   // Set by the supervisor when the listener must stop.
   std::atomic<bool> stop{false};
-  // Set by the accept thread once it has closed the listener.
+  // Set by the accept thread once it has closed the listener. Release/acquire: a supervisor that
+  // sees it set may bind the same address again. (`stop` uses the same pair.)
   std::atomic<bool> stopped{false};
 };
 

@@ -94,12 +94,15 @@ class Server {
   const std::uint64_t generation;
   const LanMode lan_mode;
 
-  // Set once when the server must stop; every loop of the server polls it.
+  // Set once when the server must stop; every loop of the server polls it. Release/acquire, though
+  // only the stop itself is told through it.
   std::atomic<bool> stop{false};
-  // True while the loopback listener is bound and its accept loop runs.
+  // True while the loopback listener is bound and its accept loop runs (a fact for the status,
+  // which reads it relaxed).
   std::atomic<bool> running{false};
 
-  // Admitted connections whose slot is alive, and mesh streams whose slot is alive.
+  // Admitted connections whose slot is alive, and mesh streams whose slot is alive. Checked and
+  // changed under the peer lock, which orders them; the status reads them relaxed.
   std::atomic<std::uint64_t> open_connections{0};
   std::atomic<std::uint64_t> open_streams{0};
 

@@ -19,6 +19,8 @@ ServerSlot& server_slot() {
   return *slot;
 }
 
+// Relaxed counters: each is read on its own (the generation is copied into its server before the
+// server is published under the server lock).
 std::atomic<std::uint64_t> server_generation{0};
 std::atomic<std::uint64_t> lan_changes{0};
 

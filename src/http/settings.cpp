@@ -11,6 +11,7 @@ namespace qm {
 
 namespace {
 
+// Relaxed: one value, stored by `start` and read on its own by each frame.
 std::atomic<std::uint32_t> terrain_budget{default_terrain_budget_micros};
 
 }  // namespace

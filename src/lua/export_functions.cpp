@@ -14,6 +14,7 @@
 namespace qm {
 
 namespace {
+// Relaxed: a request flag between the host's hooks; no data rides on it.
 std::atomic<bool> scan_requested{false};
 }  // namespace
 

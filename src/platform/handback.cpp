@@ -17,6 +17,8 @@ struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) Header {
 Header* header_of(void* block) { return static_cast<Header*>(block) - 1; }
 
 // The two lists of returns, host's and module's: pushed by the other side, emptied by their own.
+// A push publishes its block with release (its link and everything the pusher wrote in it), and
+// the owner takes the whole list with acquire before it finishes and frees the blocks.
 std::atomic<Header*> returns[2] = {nullptr, nullptr};
 
 void finish_and_free(Header* header) noexcept {

@@ -15,7 +15,9 @@ class Parker {
   void park(std::uint64_t timeout_ns);
 
  private:
-  std::atomic<std::uint32_t> state_{0};  // 1 = a token is waiting
+  // 1 = a token is waiting. The unpark's release pairs with the park's acquire: what the unparking
+  // thread did before is seen by the parked one once it returns with the token.
+  std::atomic<std::uint32_t> state_{0};
 };
 
 // The calling thread's token; others keep the shared reference to unpark it.

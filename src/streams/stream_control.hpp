@@ -10,6 +10,8 @@
 namespace qm {
 
 struct StreamControl {
+  // Release/acquire, though only the flag itself is told (the claims it settles are changed under
+  // the schedule lock).
   std::atomic<std::uint8_t> replaced{0};
 
   bool is_replaced() const { return replaced.load(std::memory_order_acquire) != 0; }

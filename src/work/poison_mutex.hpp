@@ -18,7 +18,7 @@ class PoisonMutex {
 
  private:
   std::mutex mutex_;
-  std::atomic<bool> poisoned_{false};
+  std::atomic<bool> poisoned_{false};  // relaxed: set before the unlock and read with the mutex held
 };
 
 // Holds a PoisonMutex for a scope; marks it poisoned when the scope is left by an exception thrown

@@ -47,6 +47,8 @@ struct Job {
   }
 };
 
+// Set when a group is cancelled (under the schedule lock), read by the sampler and the builder as a
+// stop request: nothing is published through it, so its ordering does not matter.
 using CancelFlag = std::shared_ptr<std::atomic<bool>>;
 
 enum : std::uint8_t { kGroupSampling = 0, kGroupSampled = 1, kGroupInBuild = 2 };

@@ -7,6 +7,7 @@ namespace qm {
 namespace {
 struct Slot {
   std::once_flag once;
+  // Stored with release once `ref` is set; a reader that acquires it non-null may read `ref`.
   std::atomic<TerrainState*> state{nullptr};
   TerrainStateRef ref;  // written once, inside the one-time initialiser
 };

@@ -39,10 +39,12 @@ class ThreadHandleCell {
  private:
   std::once_flag once_;
   std::shared_ptr<platform::Parker> parker_;
-  std::atomic<bool> ready_{false};
+  std::atomic<bool> ready_{false};  // release after `parker_` is stored, acquire before it is read
 };
 
 
+// Statistics for the status, each read on its own: nothing is published through them, so their
+// (default) ordering is more than they need.
 struct TerrainCounters {
   std::atomic<std::uint64_t> zeroed_points{0};
   std::atomic<std::uint64_t> points_asked{0};
@@ -83,7 +85,10 @@ struct TerrainState {
 
   std::uint64_t idle_park_us = 100000;  // the workers' park when idle
   TerrainCounters counters;
+  // Bumped after the change counter, outside the change lock; waiters read it under that lock, which
+  // already orders the read before the bump (the seq_cst of `notify_all` is more than needed).
   std::atomic<std::uint32_t> wake_word{0};
+  // Flags read on their own (the loops, the status); nothing is published through them.
   std::atomic<bool> stop{false};  // nothing sets it; the loops still honour it
   std::atomic<std::uint8_t> building{0};
 

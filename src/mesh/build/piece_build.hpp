@@ -53,7 +53,8 @@ struct BuildSnapshot {
 };
 
 // The builder's stop condition: the group's cancel flag and the terrain work state's stop flag,
-// both owned by the caller and set by other threads at any time.
+// both owned by the caller and set by other threads at any time. They carry a request to stop and
+// nothing else (what a cancel means is settled under the schedule lock), so any ordering will do.
 struct StopFlags {
   const std::atomic<bool>* cancel = nullptr;
   const std::atomic<bool>* stop = nullptr;
