@@ -168,32 +168,28 @@ JsonWriter& JsonWriter::key(std::string_view name) {
   return *this;
 }
 
-JsonWriter& JsonWriter::text(std::string_view value) {
+template <class Write>
+JsonWriter& JsonWriter::value(Write write) {
   separate();
-  json_quote(out_, value);
+  write(out_);
   value_written();
   return *this;
+}
+
+JsonWriter& JsonWriter::text(std::string_view value) {
+  return this->value([value](std::string& out) { json_quote(out, value); });
 }
 
 JsonWriter& JsonWriter::opt_text(std::optional<std::string_view> value) {
-  separate();
-  json_opt_string(out_, value);
-  value_written();
-  return *this;
+  return this->value([value](std::string& out) { json_opt_string(out, value); });
 }
 
 JsonWriter& JsonWriter::number(std::optional<double> value, std::uint16_t decimals) {
-  separate();
-  json_number(out_, value, decimals);
-  value_written();
-  return *this;
+  return this->value([value, decimals](std::string& out) { json_number(out, value, decimals); });
 }
 
 JsonWriter& JsonWriter::integer(std::uint64_t value) {
-  separate();
-  json_uint(out_, value);
-  value_written();
-  return *this;
+  return this->value([value](std::string& out) { json_uint(out, value); });
 }
 
 JsonWriter& JsonWriter::opt_uint(std::optional<std::uint64_t> value) {
@@ -202,19 +198,13 @@ JsonWriter& JsonWriter::opt_uint(std::optional<std::uint64_t> value) {
 }
 
 JsonWriter& JsonWriter::boolean(bool value) {
-  separate();
-  json_bool(out_, value);
-  value_written();
-  return *this;
+  return this->value([value](std::string& out) { json_bool(out, value); });
 }
 
 JsonWriter& JsonWriter::null() { return raw("null"); }
 
 JsonWriter& JsonWriter::raw(std::string_view document) {
-  separate();
-  out_.append(document);
-  value_written();
-  return *this;
+  return value([document](std::string& out) { out.append(document); });
 }
 
 JsonWriter& JsonWriter::raw_members(std::string_view members) {

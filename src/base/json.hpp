@@ -77,6 +77,9 @@ class JsonWriter {
   void open(char bracket, bool array);
   void close(char bracket, bool array);
   void value_written();
+  // One value: the comma when one is due, what `write` appends, and the level marked as not empty.
+  template <class Write>
+  JsonWriter& value(Write write);
 
   // One bit per open level (the top is level 0): whether it has a member or element yet, and
   // whether it is an array. Documents nest far less deep than 64 levels.
