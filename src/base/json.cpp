@@ -26,6 +26,18 @@ void json_quote(std::string& out, std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+      // A run of characters written as they are goes in with one append.
+      std::size_t end = i + 1;
+      while (end < text.size()) {
+        const auto d = static_cast<unsigned char>(text[end]);
+        if (d < 0x20 || d >= 0x7F || d == '"' || d == '\\') break;
+        ++end;
+      }
+      out.append(text.data() + i, end - i);
+      i = end;
+      continue;
+    }
     if (c < 0x80) {
       switch (c) {
         case '\t': out.append("\\t"); break;
@@ -109,16 +121,6 @@ void json_uint(std::string& out, std::uint64_t value) {
   out.append(digits, result.ptr);
 }
 
-void JsonWriter::separate() {
-  if (after_key_) return;  // the value of a key: the comma went before the key
-  if (has_items_ & (std::uint64_t{1} << depth_)) out_.push_back(',');
-}
-
-void JsonWriter::value_written() {
-  after_key_ = false;
-  has_items_ |= std::uint64_t{1} << depth_;
-}
-
 void JsonWriter::open(char bracket, bool array) {
   check(depth_ < kDeepest, "a JSON document nests too deep");
   separate();
@@ -157,25 +159,6 @@ JsonWriter& JsonWriter::end_array() {
   return *this;
 }
 
-JsonWriter& JsonWriter::key(std::string_view name) {
-  check(!after_key_, "a JSON key without a value");
-  separate();
-  has_items_ |= std::uint64_t{1} << depth_;
-  out_.push_back('"');
-  out_.append(name);
-  out_.append("\":");
-  after_key_ = true;
-  return *this;
-}
-
-template <class Write>
-JsonWriter& JsonWriter::value(Write write) {
-  separate();
-  write(out_);
-  value_written();
-  return *this;
-}
-
 JsonWriter& JsonWriter::text(std::string_view value) {
   return this->value([value](std::string& out) { json_quote(out, value); });
 }
@@ -186,10 +169,6 @@ JsonWriter& JsonWriter::opt_text(std::optional<std::string_view> value) {
 
 JsonWriter& JsonWriter::number(std::optional<double> value, std::uint16_t decimals) {
   return this->value([value, decimals](std::string& out) { json_number(out, value, decimals); });
-}
-
-JsonWriter& JsonWriter::integer(std::uint64_t value) {
-  return this->value([value](std::string& out) { json_uint(out, value); });
 }
 
 JsonWriter& JsonWriter::opt_uint(std::optional<std::uint64_t> value) {

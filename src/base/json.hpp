@@ -3,9 +3,12 @@
 // a growing text: strings only through `json_quote` (the one quoting helper), numbers with a fixed
 // number of decimals per key (null when not finite), integers and booleans as they are.
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "base/fault.hpp"
 
 namespace qm {
 
@@ -90,5 +93,54 @@ class JsonWriter {
   unsigned depth_ = 0;
   bool after_key_ = false;
 };
+
+// The glue of every member is inline: documents such as the unit lists write one key and one value
+// per field of thousands of records.
+inline void JsonWriter::separate() {
+  if (after_key_) return;  // the value of a key: the comma went before the key
+  if (has_items_ & (std::uint64_t{1} << depth_)) out_.push_back(',');
+}
+
+inline void JsonWriter::value_written() {
+  after_key_ = false;
+  has_items_ |= std::uint64_t{1} << depth_;
+}
+
+inline JsonWriter& JsonWriter::key(std::string_view name) {
+  check(!after_key_, "a JSON key without a value");
+  const std::uint64_t bit = std::uint64_t{1} << depth_;
+  // The comma, the quoted name and the colon in one append: keys are short names of our own.
+  char buffer[64];
+  if (name.size() + 4 <= sizeof buffer) {
+    std::size_t n = 0;
+    if (has_items_ & bit) buffer[n++] = ',';
+    buffer[n++] = '"';
+    std::memcpy(buffer + n, name.data(), name.size());
+    n += name.size();
+    buffer[n++] = '"';
+    buffer[n++] = ':';
+    out_.append(buffer, n);
+  } else {
+    if (has_items_ & bit) out_.push_back(',');
+    out_.push_back('"');
+    out_.append(name);
+    out_.append("\":");
+  }
+  has_items_ |= bit;
+  after_key_ = true;
+  return *this;
+}
+
+template <class Write>
+JsonWriter& JsonWriter::value(Write write) {
+  separate();
+  write(out_);
+  value_written();
+  return *this;
+}
+
+inline JsonWriter& JsonWriter::integer(std::uint64_t value) {
+  return this->value([value](std::string& out) { json_uint(out, value); });
+}
 
 }  // namespace qm
