@@ -31,7 +31,7 @@ class ServerLanEnvironment final : public LanEnvironment {
     if (given_) return wanted_given(*given_, check_local_address(*given_));
     return find_lan_address();
   }
-  std::optional<std::string> check_local(platform::Ipv4Address address) override {
+  Result<void, std::string> check_local(platform::Ipv4Address address) override {
     return check_local_address(address);
   }
   void wake(const platform::SocketAddressV4& to) override { spawn_wake_thread(to); }
@@ -56,9 +56,9 @@ void supervise(std::shared_ptr<Server> server, std::optional<platform::Ipv4Addre
 
 }  // namespace
 
-std::optional<std::string> check_local_address(platform::Ipv4Address address) {
-  if (platform::can_bind_udp(address)) return std::nullopt;
-  return address.to_string() + " isn't an address of this PC at the moment";
+Result<void, std::string> check_local_address(platform::Ipv4Address address) {
+  if (platform::can_bind_udp(address)) return {};
+  return failure(address.to_string() + " isn't an address of this PC at the moment");
 }
 
 WantedAddress find_lan_address() { return wanted_from_route(platform::route_source(route_probe)); }

@@ -14,7 +14,7 @@ class Server;
 
 // Nothing when the address belongs to this PC now (a UDP socket binds to it), else
 // "{address} isn't an address of this PC at the moment".
-std::optional<std::string> check_local_address(platform::Ipv4Address address);
+Result<void, std::string> check_local_address(platform::Ipv4Address address);
 
 // The automatic mode's wanted address: the local address of the route towards a documentation
 // address (no packet is sent), when it is a private one.

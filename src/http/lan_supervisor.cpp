@@ -38,7 +38,7 @@ void LanSupervisor::check(std::uint64_t now) {
   std::erase_if(old_, [](const std::shared_ptr<LanListener>& l) { return l->stopped.load(std::memory_order_acquire); });
   while (old_.size() > lan_old_listeners_kept) old_.pop_front();
   for (const auto& listener : old_) {
-    if (!env_.check_local(listener->address.address)) env_.wake(listener->address);
+    if (env_.check_local(listener->address.address)) env_.wake(listener->address);
   }
 
   const WantedAddress wanted = env_.wanted();
@@ -74,12 +74,12 @@ void LanSupervisor::check(std::uint64_t now) {
 
 void LanSupervisor::let_go(LanListener& listener) {
   listener.stop.store(true, std::memory_order_release);
-  if (!env_.check_local(listener.address.address)) env_.wake(listener.address);
+  if (env_.check_local(listener.address.address)) env_.wake(listener.address);
 }
 
 void LanSupervisor::stop_and_wait(LanListener& listener) {
   if (listener.stopped.load(std::memory_order_acquire)) return;
-  if (!env_.check_local(listener.address.address)) env_.wake(listener.address);
+  if (env_.check_local(listener.address.address)) env_.wake(listener.address);
   const std::uint64_t deadline = env_.now() + lan_stop_wait_ns;
   for (;;) {
     if (listener.stopped.load(std::memory_order_acquire)) return;
@@ -119,8 +119,8 @@ WantedAddress wanted_from_route(const platform::RouteSource& route) {
   return WantedAddress::at(route.address);
 }
 
-WantedAddress wanted_given(platform::Ipv4Address address, const std::optional<std::string>& check_failure) {
-  if (check_failure) return WantedAddress::none(*check_failure);
+WantedAddress wanted_given(platform::Ipv4Address address, const Result<void, std::string>& checked) {
+  if (!checked) return WantedAddress::none(checked.error());
   return WantedAddress::at(address);
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/local_address.hpp"
+#include "platform/result.hpp"
 #include "platform/socket.hpp"
 #include "http/server.hpp"
 
@@ -64,8 +65,8 @@ class LanEnvironment : public platform::Clock {
   virtual bool stopping() = 0;
   // The wanted address of this check.
   virtual WantedAddress wanted() = 0;
-  // Nothing when the address belongs to this PC now, else the text saying it does not.
-  virtual std::optional<std::string> check_local(platform::Ipv4Address address) = 0;
+  // Success when the address belongs to this PC now, else the text saying it does not.
+  virtual Result<void, std::string> check_local(platform::Ipv4Address address) = 0;
   // One connection attempt towards a listener so that its accept returns.
   virtual void wake(const platform::SocketAddressV4& to) = 0;
   // Binds a listener on the address (the server's port) and starts its accept thread.
@@ -114,6 +115,6 @@ class LanSupervisor {
 WantedAddress wanted_from_route(const platform::RouteSource& route);
 
 // The wanted address in the given-address mode: the address when it is this PC's now.
-WantedAddress wanted_given(platform::Ipv4Address address, const std::optional<std::string>& check_failure);
+WantedAddress wanted_given(platform::Ipv4Address address, const Result<void, std::string>& checked);
 
 }  // namespace qm::server

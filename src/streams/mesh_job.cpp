@@ -6,16 +6,16 @@
 
 namespace qm {
 
-std::optional<std::string> open_job_stream(MeshStreamStart& stream, JobArea area, const TheatreRef&, bool lan) {
+Result<void, std::string> open_job_stream(MeshStreamStart& stream, JobArea area, const TheatreRef&, bool lan) {
   const TerrainStateRef state = terrain_state();
-  if (!state) return std::string("the exporter can't mesh: its terrain work isn't running");
+  if (!state) return failure(std::string("the exporter can't mesh: its terrain work isn't running"));
   std::optional<BlockFitMap> blocks;
   if (!area.tm) blocks = std::move(area.fits);
   // The points baseline comes before the job is filed: the sampler may ask for its first batches
   // as soon as it is, before the stream's loop starts.
   stream.plan.points_after = state->asked_log.since(std::numeric_limits<std::uint64_t>::max(), "").counter;
   JobOpening opening = schedule_open_stream(state, stream.request, area.region, std::move(blocks), lan);
-  if (!opening) return refusal_text(opening.error());
+  if (!opening) return failure(refusal_text(opening.error()));
   JobOpened& opened = opening.value();
 
   auto hold = std::make_shared<MeshJobHold>();
@@ -35,7 +35,7 @@ std::optional<std::string> open_job_stream(MeshStreamStart& stream, JobArea area
   plan.squares_total = opened.square_count;
   plan.refused = std::move(opened.refused);
   stream.job = std::move(hold);
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace qm

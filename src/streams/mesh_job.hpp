@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/result.hpp"
 #include "geo/block_fit.hpp"
 #include "host/map_conversions.hpp"
 #include "geo/region.hpp"
@@ -30,8 +31,8 @@ struct MeshJobHold {
   JobTicket ticket;
 };
 
-// Files the job and registers the stream, filling the start's plan and job; the refusal's text
-// when the store cannot take it.
-std::optional<std::string> open_job_stream(MeshStreamStart& stream, JobArea area, const TheatreRef& theatre, bool lan);
+// Files the job and registers the stream, filling the start's plan and job; fails with the
+// refusal's text when the store cannot take it.
+Result<void, std::string> open_job_stream(MeshStreamStart& stream, JobArea area, const TheatreRef& theatre, bool lan);
 
 }  // namespace qm

@@ -119,8 +119,8 @@ MeshRouteResult mesh_route(const std::shared_ptr<server::Server>& srv, std::stri
     }
 
     // 13. The job.
-    if (std::optional<std::string> refusal = open_job_stream(stream, std::move(area), theatre, lan)) {
-      return failure(respond_busy(stats.rejected, 503, 5, *refusal, extra));
+    if (Result<void, std::string> opened = open_job_stream(stream, std::move(area), theatre, lan); !opened) {
+      return failure(respond_busy(stats.rejected, 503, 5, opened.error(), extra));
     }
     return stream;
   }
