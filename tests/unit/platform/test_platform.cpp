@@ -26,6 +26,7 @@
 #include "platform/random.hpp"
 #include "platform/result.hpp"
 #include "platform/thread.hpp"
+#include "platform/time_units.hpp"
 #include "platform/wait_word.hpp"
 #include "thread_wait.hpp"
 
@@ -57,6 +58,22 @@ TEST(Clock, NeverDecreasesAndSleepLastsAtLeastItsTime) {
     sleep_ns(ns);
     EXPECT_GE(monotonic_ns() - start, ns) << ns;
   }
+}
+
+// A wait of any positive length stays a wait once rounded up to milliseconds, and the longest one
+// does not wrap round to none.
+TEST(TimeUnits, MillisRoundUpWithoutWrapping) {
+  const struct {
+    std::uint64_t ns;
+    std::uint64_t ms;
+  } cases[] = {
+      {0, 0},
+      {1, 1},
+      {qm::kNanosPerMilli, 1},
+      {qm::kNanosPerMilli + 1, 2},
+      {UINT64_MAX, UINT64_MAX / qm::kNanosPerMilli + 1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(qm::millis_rounded_up(c.ns), c.ms) << c.ns;
 }
 
 TEST(Random, FillsEveryLengthAndDrawsDiffer) {
