@@ -3,7 +3,6 @@
 // a growing text: strings only through `json_quote` (the one quoting helper), numbers with a fixed
 // number of decimals per key (null when not finite), integers and booleans as they are.
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -108,25 +107,11 @@ inline void JsonWriter::value_written() {
 
 inline JsonWriter& JsonWriter::key(std::string_view name) {
   check(!after_key_, "a JSON key without a value");
-  const std::uint64_t bit = std::uint64_t{1} << depth_;
-  // The comma, the quoted name and the colon in one append: keys are short names of our own.
-  char buffer[64];
-  if (name.size() + 4 <= sizeof buffer) {
-    std::size_t n = 0;
-    if (has_items_ & bit) buffer[n++] = ',';
-    buffer[n++] = '"';
-    std::memcpy(buffer + n, name.data(), name.size());
-    n += name.size();
-    buffer[n++] = '"';
-    buffer[n++] = ':';
-    out_.append(buffer, n);
-  } else {
-    if (has_items_ & bit) out_.push_back(',');
-    out_.push_back('"');
-    out_.append(name);
-    out_.append("\":");
-  }
-  has_items_ |= bit;
+  separate();
+  has_items_ |= std::uint64_t{1} << depth_;
+  out_.push_back('"');
+  out_.append(name);
+  out_.append("\":");
   after_key_ = true;
   return *this;
 }
