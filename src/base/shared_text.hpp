@@ -2,7 +2,9 @@
 // Texts shared between threads without copying (theatre names, error texts, cached documents), and
 // the two ways theatre names compare.
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/handback.hpp"
 
@@ -27,6 +29,13 @@ inline bool same_theatre(const SharedText& a, const SharedText& b) {
 inline bool same_present_theatre(const std::string* a, const std::string* b) { return a && b && *a == *b; }
 inline bool same_present_theatre(const SharedText& a, const SharedText& b) {
   return same_present_theatre(a.get(), b.get());
+}
+
+// The text a holder holds (a shared text or an optional one), or none: what the JSON writer's
+// opt_text and the host rule take.
+template <class Holder>
+std::optional<std::string_view> opt_view(const Holder& text) {
+  return text ? std::optional<std::string_view>(*text) : std::nullopt;
 }
 
 }  // namespace qm

@@ -1,6 +1,7 @@
 #include "http/router.hpp"
 
 #include "base/clock.hpp"
+#include "base/shared_text.hpp"
 #include "http/answer.hpp"
 
 namespace qm::server {
@@ -18,8 +19,7 @@ void stamp_request(RequestCounters& counters) {
 
 Answer answer_request(const RequestHead& head, const ListenerFacts& facts, RequestCounters& counters,
                       const Routes& routes, Instant now) {
-  const std::optional<std::string_view> local =
-      facts.local_ipv4_text ? std::optional<std::string_view>(*facts.local_ipv4_text) : std::nullopt;
+  const std::optional<std::string_view> local = opt_view(facts.local_ipv4_text);
   if (!host_rule_passes(head, facts.port, local)) return respond_status(counters.rejected, 421, "Misdirected Request", "");
   const OriginResult origin = origin_check(head);
   if (origin.kind == OriginResult::Kind::refused) return respond_status(counters.rejected, 403, "Forbidden", "");

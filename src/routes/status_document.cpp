@@ -4,6 +4,7 @@
 #include "host/module_state.hpp"
 #include "routes/document_head.hpp"
 #include "base/json.hpp"
+#include "base/shared_text.hpp"
 #include "http/server.hpp"
 #include "platform/time_units.hpp"
 
@@ -12,10 +13,6 @@ namespace qm {
 namespace {
 
 double micros(std::uint64_t ns) { return static_cast<double>(ns) / kNanosPerMicro; }
-
-std::optional<std::string_view> opt_view(const SharedText& text) {
-  return text ? std::optional<std::string_view>(*text) : std::nullopt;
-}
 
 // The mean cost and the largest recent one of a hook, in microseconds.
 void cost_members(JsonWriter& w, std::string_view mean_key, std::string_view max_key, const CostStats& cost,
@@ -49,7 +46,7 @@ void lan_object(JsonWriter& w, const StatusInputs& in) {
   const bool lan_address = lan_enabled && in.lan.address.has_value();
   w.key("lan").begin_object();
   w.key("enabled").boolean(lan_enabled);
-  w.key("address").opt_text(lan_address ? std::optional<std::string_view>(*in.lan.address) : std::nullopt);
+  w.key("address").opt_text(lan_address ? opt_view(in.lan.address) : std::nullopt);
   w.key("listening").boolean(lan_address);
   w.key("error").opt_text(lan_enabled ? opt_view(in.lan.error) : std::nullopt);
   w.end_object();

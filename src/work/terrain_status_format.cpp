@@ -4,14 +4,11 @@
 
 #include "base/clock.hpp"
 #include "base/json.hpp"
+#include "base/shared_text.hpp"
 
 namespace qm::work {
 
 namespace {
-
-std::optional<std::string_view> text_of(const std::optional<std::string>& text) {
-  return text ? std::optional<std::string_view>(*text) : std::nullopt;
-}
 
 void seconds(JsonWriter& w, const char* name, std::uint64_t ns, std::uint16_t decimals) {
   w.key(name).number(ns_to_seconds(ns), decimals);
@@ -33,7 +30,7 @@ void turn_member(JsonWriter& w, const char* name, const std::optional<TurnRecord
 void store_member(JsonWriter& w, const StoreFacts& store) {
   const std::uint64_t pinned = std::min(store.bytes, store.pinned);
   w.key("store").begin_object();
-  w.key("theatre").opt_text(text_of(store.theatre));
+  w.key("theatre").opt_text(opt_view(store.theatre));
   w.key("pieces").integer(store.pieces);
   w.key("samples").integer(store.samples);
   w.key("bytes").integer(store.bytes);
@@ -73,7 +70,7 @@ void work_member(JsonWriter& w, const WorkFacts& work) {
 
   turn_member(w, "lastSampled", work.last_sampled, true);
   turn_member(w, "lastBuilt", work.last_built, false);
-  w.key("error").opt_text(text_of(work.error));
+  w.key("error").opt_text(opt_view(work.error));
   w.end_object();
 }
 
